@@ -1,0 +1,410 @@
+#include "app/niiIO.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Header field offsets of NIfTI-1.
+const int kOffsetSizeofHdr = 0;
+const int kOffsetDim = 40;
+const int kOffsetDatatype = 70;
+const int kOffsetBitpix = 72;
+const int kOffsetPixdim = 76;
+const int kOffsetVoxOffset = 108;
+const int kOffsetSclSlope = 112;
+const int kOffsetXyztUnits = 123;
+const int kOffsetMagic = 344;
+
+// Reverses `size` bytes in place when `swap` is set. Every multi-byte value
+// of a file passes through here on its way in or out, so byte order is
+// handled in exactly one place.
+void orderBytes(unsigned char* bytes, int size, bool swap) {
+  if (!swap) return;
+  for (int i = 0, j = size - 1; i < j; ++i, --j) {
+    unsigned char t = bytes[i];
+    bytes[i] = bytes[j];
+    bytes[j] = t;
+  }
+}
+
+template <typename T>
+T loadField(const unsigned char* at, bool swap) {
+  unsigned char scratch[sizeof(T)];
+  memcpy(scratch, at, sizeof(T));
+  orderBytes(scratch, sizeof(T), swap);
+  T value;
+  memcpy(&value, scratch, sizeof(T));
+  return value;
+}
+
+template <typename T>
+void storeField(unsigned char* at, T value, bool swap) {
+  unsigned char scratch[sizeof(T)];
+  memcpy(scratch, &value, sizeof(T));
+  orderBytes(scratch, sizeof(T), swap);
+  memcpy(at, scratch, sizeof(T));
+}
+
+// A byte array that frees itself, so that a throw while decoding loses
+// nothing.
+struct ByteBuffer {
+  unsigned char* bytes = nullptr;
+  size_t length = 0;
+  ~ByteBuffer() { delete[] bytes; }
+};
+
+// Loads the whole file. Reads until end of file rather than trusting a
+// size query, so pipes and special files work too; the size of a regular
+// file only sets the first capacity.
+void loadFile(const char* path, ByteBuffer& out) {
+  FILE* file = fopen(path, "rb");
+  if (file == nullptr) throw NiftiError(path, "cannot open: %s", strerror(errno));
+  size_t capacity = 1 << 16;
+  struct stat status;
+  if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0)
+    capacity = static_cast<size_t>(status.st_size) + 1;
+  try {
+    out.bytes = new unsigned char[capacity];
+    for (;;) {
+      out.length += fread(out.bytes + out.length, 1, capacity - out.length, file);
+      if (out.length < capacity) break;
+      unsigned char* grown = new unsigned char[capacity * 2];
+      memcpy(grown, out.bytes, out.length);
+      delete[] out.bytes;
+      out.bytes = grown;
+      capacity *= 2;
+    }
+  } catch (const std::bad_alloc&) {
+    fclose(file);
+    throw NiftiError(path, "not enough memory to load %zu bytes", capacity);
+  }
+  int failed = ferror(file);
+  int error = errno;
+  fclose(file);
+  if (failed) throw NiftiError(path, "read failed: %s", strerror(error));
+}
+
+const char* datatypeName(int datatype) {
+  switch (datatype) {
+    case 2:
+      return "uint8";
+    case 4:
+      return "int16";
+    default:
+      return "float32";
+  }
+}
+
+// Output written to a temporary file beside the destination and renamed
+// into place by commit(); until then the destination is untouched, and a
+// destroyed, uncommitted file removes its temporary.
+class AtomicFile {
+ public:
+  explicit AtomicFile(const char* path) : m_path(path) {
+    size_t length = strlen(path) + 48;
+    m_temp = new char[length];
+    for (int attempt = 0;; ++attempt) {
+      snprintf(m_temp, length, "%s.tmp%ld.%d", path, static_cast<long>(getpid()), attempt);
+      m_fd = open(m_temp, O_WRONLY | O_CREAT | O_EXCL, 0666);
+      if (m_fd >= 0 || errno != EEXIST || attempt == 99) break;
+    }
+    if (m_fd < 0) {
+      int error = errno;
+      NiftiError failure(path, "cannot create %s: %s", m_temp, strerror(error));
+      delete[] m_temp;
+      throw failure;
+    }
+  }
+
+  ~AtomicFile() {
+    if (m_fd >= 0) {
+      close(m_fd);
+      unlink(m_temp);
+    }
+    delete[] m_temp;
+  }
+
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+
+  void write(const unsigned char* bytes, size_t length) {
+    while (length > 0) {
+      ssize_t written = ::write(m_fd, bytes, length);
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) fail("write failed");
+      bytes += written;
+      length -= static_cast<size_t>(written);
+    }
+  }
+
+  void commit() {
+    if (fsync(m_fd) != 0) fail("write failed");
+    int closed = close(m_fd);
+    m_fd = -1;
+    if (closed != 0) {
+      int error = errno;
+      unlink(m_temp);
+      throw NiftiError(m_path, "write failed: %s", strerror(error));
+    }
+    if (rename(m_temp, m_path) != 0) {
+      int error = errno;
+      unlink(m_temp);
+      throw NiftiError(m_path, "cannot rename %s into place: %s", m_temp, strerror(error));
+    }
+  }
+
+ private:
+  [[noreturn]] void fail(const char* what) {
+    // A zero-length write without errno (cannot happen for regular files)
+    // still needs a reason.
+    throw NiftiError(m_path, "%s: %s", what, errno != 0 ? strerror(errno) : "no progress");
+  }
+
+  const char* m_path;
+  char* m_temp;  // owned
+  int m_fd;      // open temporary, or -1 once closed
+};
+
+// Collects encoded bytes and hands them to the file in large pieces.
+class ChunkWriter {
+ public:
+  explicit ChunkWriter(AtomicFile& file) : m_file(file), m_used(0) {}
+  void put(const unsigned char* bytes, int size) {
+    if (m_used + size > kChunk) flush();
+    memcpy(m_chunk + m_used, bytes, size);
+    m_used += size;
+  }
+  void flush() {
+    m_file.write(m_chunk, m_used);
+    m_used = 0;
+  }
+
+ private:
+  static const int kChunk = 1 << 16;
+  AtomicFile& m_file;
+  unsigned char m_chunk[kChunk];
+  int m_used;
+};
+
+}  // namespace
+
+NiftiError::NiftiError(const char* path, const char* format, ...) : m_unrecognisedHeader(false) {
+  int used = snprintf(m_message, kMaxMessage, "%s: ", path);
+  if (used < 0) used = 0;
+  if (used < kMaxMessage) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(m_message + used, kMaxMessage - used, format, args);
+    va_end(args);
+  }
+}
+
+NiftiError NiftiError::unrecognisedHeader(const char* path, int sizeofHdr) {
+  NiftiError error(path, "sizeof_hdr is %d, expected %d in either byte order", sizeofHdr,
+                   kNiftiHeaderSize);
+  error.m_unrecognisedHeader = true;
+  return error;
+}
+
+void reportNiftiError(const NiftiError& error) {
+  if (error.isUnrecognisedHeader()) puts("Unable to read file.");
+  fflush(stdout);
+  fprintf(stderr, "dticut: error: %s\n", error.what());
+  exit(1);
+}
+
+int floatToInt(float value) {
+  if (value != value) return INT_MIN;
+  if (value >= 2147483648.0f) return INT_MAX;
+  if (value < -2147483648.0f) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+HeaderData::HeaderData()
+    : sizeof_hdr(0), dim(new short[8]()), datatype(0), vox_offset(0.0f), byteSwap(0) {}
+
+HeaderData::~HeaderData() {
+  delete[] dim;
+}
+
+// Every public constructor delegates here first, so that once one of them
+// throws, the destructor runs and frees whatever had been allocated.
+niiIO::niiIO()
+    : rawHeader(nullptr),
+      header(nullptr),
+      numVoxels(0),
+      bytesPerVoxel(0),
+      data(nullptr),
+      dimX(0),
+      dimY(0),
+      dimZ(0) {}
+
+niiIO::niiIO(const char* path) : niiIO() {
+  ByteBuffer file;
+  loadFile(path, file);
+  readHeader(file.bytes, file.length, path);
+  readData(file.bytes, file.length, header, path);
+}
+
+niiIO::niiIO(const unsigned char* bytes, size_t length, const char* name) : niiIO() {
+  readHeader(bytes, length, name);
+  readData(bytes, length, header, name);
+}
+
+niiIO::niiIO(int sizeX, int sizeY, int sizeZ, int datatype, int byteSwap) : niiIO() {
+  const char* name = "new volume";
+  // The header stores sizes as 16-bit values; the voxel count and datatype
+  // are checked by readHeader, as for a file.
+  if (sizeX < 1 || sizeY < 1 || sizeZ < 1 || sizeX > SHRT_MAX || sizeY > SHRT_MAX ||
+      sizeZ > SHRT_MAX)
+    throw NiftiError(name, "dimensions %d x %d x %d, expected each between 1 and %d", sizeX, sizeY,
+                     sizeZ, SHRT_MAX);
+  bool swap = byteSwap != 0;
+  unsigned char fresh[kNiftiHeaderSize] = {};
+  storeField<int32_t>(fresh + kOffsetSizeofHdr, kNiftiHeaderSize, swap);
+  const short dims[8] = {
+      3, static_cast<short>(sizeX), static_cast<short>(sizeY), static_cast<short>(sizeZ), 1, 1, 1,
+      1};
+  for (int i = 0; i < 8; ++i) storeField<int16_t>(fresh + kOffsetDim + 2 * i, dims[i], swap);
+  storeField<int16_t>(fresh + kOffsetDatatype, static_cast<int16_t>(datatype), swap);
+  int bitpix = datatype == 2 ? 8 : datatype == 4 ? 16 : 32;
+  storeField<int16_t>(fresh + kOffsetBitpix, static_cast<int16_t>(bitpix), swap);
+  for (int i = 0; i < 8; ++i) storeField<float>(fresh + kOffsetPixdim + 4 * i, 1.0f, swap);
+  storeField<float>(fresh + kOffsetVoxOffset, static_cast<float>(kNiftiFreshVoxOffset), swap);
+  storeField<float>(fresh + kOffsetSclSlope, 1.0f, swap);
+  fresh[kOffsetXyztUnits] = 2 | 8;  // millimetres, seconds
+  memcpy(fresh + kOffsetMagic, "n+1", 4);
+  readHeader(fresh, sizeof fresh, name);
+  data = new float[numVoxels]();
+}
+
+niiIO::~niiIO() {
+  delete[] rawHeader;
+  delete header;
+  delete[] data;
+}
+
+void niiIO::readHeader(const unsigned char* bytes, size_t length, const char* name) {
+  if (length < static_cast<size_t>(kNiftiHeaderSize))
+    throw NiftiError(name, "file is %zu bytes, shorter than the %d-byte header", length,
+                     kNiftiHeaderSize);
+  header = new HeaderData;
+  header->byteSwap = testHeaderForByteSwap(bytes, name);
+  bool swap = header->byteSwap != 0;
+  header->sizeof_hdr = loadField<int32_t>(bytes + kOffsetSizeofHdr, swap);
+  for (int i = 0; i < 8; ++i) header->dim[i] = loadField<int16_t>(bytes + kOffsetDim + 2 * i, swap);
+  header->datatype = loadField<int16_t>(bytes + kOffsetDatatype, swap);
+  header->vox_offset = loadField<float>(bytes + kOffsetVoxOffset, swap);
+
+  // The header is untrusted: sizes are checked in 64 bits before anything
+  // is allocated from them.
+  long long count = 1;
+  for (int i = 1; i <= 3; ++i) {
+    if (header->dim[i] < 1)
+      throw NiftiError(name, "dim[%d] is %d, expected at least 1", i, header->dim[i]);
+    count *= header->dim[i];
+  }
+  if (count > INT_MAX)
+    throw NiftiError(name, "dimensions %d x %d x %d make %lld voxels, more than %d", header->dim[1],
+                     header->dim[2], header->dim[3], count, INT_MAX);
+  int datatype = header->datatype;
+  if (datatype != 2 && datatype != 4 && datatype != 16)
+    throw NiftiError(name, "datatype is %d, expected 2 (uint8), 4 (int16) or 16 (float32)",
+                     datatype);
+  float offset = header->vox_offset;
+  if (!std::isfinite(offset) || offset < 0.0f)
+    throw NiftiError(name, "vox_offset is %g, expected a finite value of at least 0",
+                     static_cast<double>(offset));
+
+  rawHeader = new unsigned char[kNiftiHeaderSize];
+  memcpy(rawHeader, bytes, kNiftiHeaderSize);
+  bytesPerVoxel = static_cast<int>(floor(sqrt(static_cast<double>(datatype))));
+  dimX = header->dim[1];
+  dimY = header->dim[2];
+  dimZ = header->dim[3];
+  numVoxels = static_cast<int>(count);
+}
+
+int niiIO::testHeaderForByteSwap(const unsigned char* bytes, const char* name) const {
+  int32_t n = loadField<int32_t>(bytes + kOffsetSizeofHdr, false);
+  if (n >= 338 && n <= 358) return 0;
+  int32_t m = loadField<int32_t>(bytes + kOffsetSizeofHdr, true);
+  if (m >= 339 && m <= 357) return 1;
+  throw NiftiError::unrecognisedHeader(name, n);
+}
+
+void niiIO::readData(const unsigned char* bytes, size_t length, const HeaderData* hdr,
+                     const char* name) {
+  // Known finite and non-negative; compared before converting, so that a
+  // huge offset never reaches an integer conversion.
+  if (static_cast<double>(hdr->vox_offset) > static_cast<double>(length))
+    throw NiftiError(name, "vox_offset is %g, beyond the end of the file (%zu bytes)",
+                     static_cast<double>(hdr->vox_offset), length);
+  size_t offset = static_cast<size_t>(hdr->vox_offset);
+  size_t needed = static_cast<size_t>(numVoxels) * static_cast<size_t>(bytesPerVoxel);
+  if (length - offset < needed)
+    throw NiftiError(name,
+                     "file is %zu bytes, shorter than the %d voxels of %d bytes its header "
+                     "promises from offset %zu",
+                     length, numVoxels, bytesPerVoxel, offset);
+
+  data = new float[numVoxels];
+  const unsigned char* in = bytes + offset;
+  bool swap = hdr->byteSwap != 0;
+  switch (bytesPerVoxel) {
+    case 1:
+      for (int i = 0; i < numVoxels; ++i) data[i] = in[i];
+      break;
+    case 2:
+      for (int i = 0; i < numVoxels; ++i) data[i] = loadField<int16_t>(in + 2 * i, swap);
+      break;
+    default:
+      for (int i = 0; i < numVoxels; ++i) data[i] = loadField<float>(in + 4 * i, swap);
+      break;
+  }
+}
+
+void niiIO::writeData(const float* values, int count, const char* path) const {
+  if (count != numVoxels)
+    throw NiftiError(path, "cannot write %d voxels through a %s template of %d voxels", count,
+                     datatypeName(header->datatype), numVoxels);
+  bool swap = header->byteSwap != 0;
+  AtomicFile file(path);
+  ChunkWriter out(file);
+  out.put(rawHeader, kNiftiHeaderSize);
+  // Pad with zero bytes up to the voxel offset; a template whose offset
+  // lies inside the header gets its voxels straight after the header.
+  const unsigned char zero = 0;
+  for (long long position = kNiftiHeaderSize; static_cast<float>(position) < header->vox_offset;
+       ++position)
+    out.put(&zero, 1);
+  unsigned char encoded[4];
+  for (int i = 0; i < count; ++i) {
+    switch (bytesPerVoxel) {
+      case 1:
+        encoded[0] = static_cast<unsigned char>(static_cast<unsigned>(floatToInt(values[i])));
+        break;
+      case 2:
+        storeField<uint16_t>(encoded, static_cast<uint16_t>(floatToInt(values[i])), swap);
+        break;
+      default:
+        storeField<float>(encoded, values[i], swap);
+        break;
+    }
+    out.put(encoded, bytesPerVoxel);
+  }
+  out.flush();
+  file.commit();
+}

@@ -1,0 +1,548 @@
+#include "app/niiIO.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/app/nifti_files.h"
+
+using namespace testfiles;
+
+namespace {
+
+std::vector<float> voxelsOf(const niiIO& volume) {
+  return std::vector<float>(volume.data, volume.data + volume.numVoxels);
+}
+
+// Reads `bytes` as a file and returns the reader's message without the
+// leading "<path>: ", or "" if the file was accepted.
+std::string refusal(const Bytes& bytes) {
+  TempDir dir;
+  std::string path = dir.path("case.nii");
+  writeFile(path, bytes);
+  try {
+    niiIO volume(path.c_str());
+  } catch (const NiftiError& error) {
+    std::string message = error.what();
+    EXPECT_EQ(message.rfind(path + ": ", 0), 0u) << message;
+    return message.substr(path.size() + 2);
+  }
+  return "";
+}
+
+// `text` as a regular expression matching itself.
+std::string quoted(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (std::string("()[]{}+.^$*?|\\").find(c) != std::string::npos) out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+struct Encoding {
+  int datatype;
+  bool bigEndian;
+};
+
+const Encoding kEncodings[] = {{16, false}, {16, true}, {4, false},
+                               {4, true},   {2, false}, {2, true}};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Reading hand-written files
+
+TEST(NiiReadTest, DecodesEveryDatatypeInBothByteOrders) {
+  const std::vector<double> floats = {0.0, -1.5, 3.25e-3, 1e30, -0.0, 123456.789};
+  const std::vector<double> shorts = {0, -1, 32767, -32768, 5, 300};
+  const std::vector<double> bytes = {0, 1, 127, 128, 254, 255};
+  for (Encoding e : kEncodings) {
+    SCOPED_TRACE("datatype " + std::to_string(e.datatype) + (e.bigEndian ? " big" : " little"));
+    const std::vector<double>& values = e.datatype == 16  ? floats
+                                        : e.datatype == 4 ? shorts
+                                                          : bytes;
+    Bytes file = volumeFile(3, 2, 1, values, e.datatype, e.bigEndian);
+    niiIO volume(file.data(), file.size(), "mem.nii");
+    EXPECT_EQ(volume.header->byteSwap, e.bigEndian != hostIsBigEndian() ? 1 : 0);
+    EXPECT_EQ(volume.header->sizeof_hdr, 348);
+    EXPECT_EQ(volume.header->datatype, e.datatype);
+    EXPECT_EQ(volume.header->vox_offset, 352.0f);
+    EXPECT_EQ(volume.dimX, 3);
+    EXPECT_EQ(volume.dimY, 2);
+    EXPECT_EQ(volume.dimZ, 1);
+    EXPECT_EQ(volume.numVoxels, 6);
+    EXPECT_EQ(volume.bytesPerVoxel, e.datatype == 16 ? 4 : e.datatype == 4 ? 2 : 1);
+    EXPECT_EQ(0, memcmp(volume.rawHeader, file.data(), 348));
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(volume.data[i], static_cast<float>(values[i])) << i;
+  }
+}
+
+TEST(NiiReadTest, AllOnesDecodeByType) {
+  Bytes u8 = volumeFile(1, 1, 1, {255}, 2);
+  Bytes i16 = volumeFile(1, 1, 1, {-1}, 4, true);
+  EXPECT_EQ(niiIO(u8.data(), u8.size(), "u8").data[0], 255.0f);
+  EXPECT_EQ(niiIO(i16.data(), i16.size(), "i16").data[0], -1.0f);
+}
+
+TEST(NiiReadTest, ReadsOnlyTheFirstVolumeOfAFourDimensionalFile) {
+  NiftiSpec spec;
+  spec.dim[0] = 4;
+  spec.dim[1] = 2;
+  spec.dim[4] = 3;
+  spec.voxels = encodeVoxels({1, 2, 3, 4, 5, 6}, 16, false);
+  Bytes file = buildNifti(spec);
+  niiIO volume(file.data(), file.size(), "4d.nii");
+  EXPECT_EQ(voxelsOf(volume), (std::vector<float>{1, 2}));
+  EXPECT_EQ(volume.header->dim[4], 3);
+}
+
+TEST(NiiReadTest, SeeksToTheVoxelOffsetPastExtensions) {
+  NiftiSpec spec;
+  spec.dim[1] = 2;
+  spec.voxOffset = 400.5f;  // truncated toward zero
+  Bytes file = buildNifti(spec);
+  Bytes voxels = encodeVoxels({7, 8}, 16, false);
+  file.resize(400);
+  file.insert(file.end(), voxels.begin(), voxels.end());
+  niiIO volume(file.data(), file.size(), "ext.nii");
+  EXPECT_EQ(voxelsOf(volume), (std::vector<float>{7, 8}));
+}
+
+TEST(NiiReadTest, ReadsThroughTheFileSystem) {
+  TempDir dir;
+  std::string path = dir.path("v.nii");
+  writeFile(path, volumeFile(2, 1, 1, {4.5, -2}, 16, true));
+  niiIO volume(path.c_str());
+  EXPECT_EQ(voxelsOf(volume), (std::vector<float>{4.5f, -2.0f}));
+}
+
+// The host-order window is 338 ... 358, the reversed one only 339 ... 357.
+TEST(NiiReadTest, HeaderSizeWindowsDifferByByteOrder) {
+  struct Case {
+    int32_t size;
+    bool reversed;
+    bool accepted;
+  };
+  const Case cases[] = {{338, false, true},  {358, false, true}, {337, false, false},
+                        {359, false, false}, {339, true, true},  {357, true, true},
+                        {338, true, false},  {358, true, false}, {348, true, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.size) + (c.reversed ? " reversed" : " host order"));
+    NiftiSpec spec;
+    spec.sizeofHdr = c.size;
+    spec.bigEndian = c.reversed != hostIsBigEndian();
+    spec.voxels = encodeVoxels({9}, 16, spec.bigEndian);
+    Bytes file = buildNifti(spec);
+    if (c.accepted) {
+      niiIO volume(file.data(), file.size(), "w.nii");
+      EXPECT_EQ(volume.header->byteSwap, c.reversed ? 1 : 0);
+      EXPECT_EQ(volume.header->sizeof_hdr, c.size);
+      EXPECT_EQ(volume.data[0], 9.0f);
+    } else {
+      try {
+        niiIO volume(file.data(), file.size(), "w.nii");
+        ADD_FAILURE() << "accepted";
+      } catch (const NiftiError& error) {
+        EXPECT_TRUE(error.isUnrecognisedHeader());
+        // The message shows the field as read in the host's order.
+        int32_t seen = c.reversed ? static_cast<int32_t>(__builtin_bswap32(c.size)) : c.size;
+        EXPECT_EQ(std::string(error.what()), "w.nii: sizeof_hdr is " + std::to_string(seen) +
+                                                 ", expected 348 in either byte order");
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Malformed input: refused with the file named, and reported with exit 1
+
+namespace {
+
+struct Malformed {
+  const char* what;
+  Bytes bytes;
+  std::string message;  // after "<path>: "
+};
+
+std::vector<Malformed> malformedCases() {
+  auto withSpec = [](auto change) {
+    NiftiSpec spec;
+    spec.dim[1] = 2;
+    spec.dim[2] = 2;
+    spec.voxels = encodeVoxels({1, 2, 3, 4}, 16, false);
+    change(spec);
+    return buildNifti(spec);
+  };
+  Bytes valid = withSpec([](NiftiSpec&) {});
+  Bytes truncated(valid.begin(), valid.end() - 1);
+  Bytes headerOnly(valid.begin(), valid.begin() + 347);
+  std::vector<Malformed> cases = {
+      {"empty file", {}, "file is 0 bytes, shorter than the 348-byte header"},
+      {"short header", headerOnly, "file is 347 bytes, shorter than the 348-byte header"},
+      {"not a NIfTI header", withSpec([](NiftiSpec& s) { s.sizeofHdr = 540; }),
+       "sizeof_hdr is 540, expected 348 in either byte order"},
+      {"datatype 8", withSpec([](NiftiSpec& s) { s.datatype = 8; }),
+       "datatype is 8, expected 2 (uint8), 4 (int16) or 16 (float32)"},
+      {"datatype 64", withSpec([](NiftiSpec& s) { s.datatype = 64; }),
+       "datatype is 64, expected 2 (uint8), 4 (int16) or 16 (float32)"},
+      {"datatype 0", withSpec([](NiftiSpec& s) { s.datatype = 0; }),
+       "datatype is 0, expected 2 (uint8), 4 (int16) or 16 (float32)"},
+      {"datatype -16", withSpec([](NiftiSpec& s) { s.datatype = -16; }),
+       "datatype is -16, expected 2 (uint8), 4 (int16) or 16 (float32)"},
+      {"dim[1] zero", withSpec([](NiftiSpec& s) { s.dim[1] = 0; }),
+       "dim[1] is 0, expected at least 1"},
+      {"dim[2] negative", withSpec([](NiftiSpec& s) { s.dim[2] = -3; }),
+       "dim[2] is -3, expected at least 1"},
+      {"dim[3] zero", withSpec([](NiftiSpec& s) { s.dim[3] = 0; }),
+       "dim[3] is 0, expected at least 1"},
+      {"voxel count beyond 32 bits",
+       withSpec([](NiftiSpec& s) { s.dim[1] = s.dim[2] = s.dim[3] = 32767; }),
+       "dimensions 32767 x 32767 x 32767 make 35181150961663 voxels, more than 2147483647"},
+      {"negative vox_offset", withSpec([](NiftiSpec& s) { s.voxOffset = -4; }),
+       "vox_offset is -4, expected a finite value of at least 0"},
+      {"NaN vox_offset", withSpec([](NiftiSpec& s) { s.voxOffset = NAN; }),
+       "vox_offset is nan, expected a finite value of at least 0"},
+      {"infinite vox_offset", withSpec([](NiftiSpec& s) { s.voxOffset = INFINITY; }),
+       "vox_offset is inf, expected a finite value of at least 0"},
+      {"vox_offset beyond the file", withSpec([](NiftiSpec& s) { s.voxOffset = 1e20f; }),
+       "vox_offset is 1e+20, beyond the end of the file (368 bytes)"},
+      {"voxel data one byte short", truncated,
+       "file is 367 bytes, shorter than the 4 voxels of 4 bytes its header promises from "
+       "offset 352"},
+  };
+  return cases;
+}
+
+}  // namespace
+
+TEST(NiiMalformedTest, EveryCaseIsRefusedWithItsMessage) {
+  for (const Malformed& c : malformedCases()) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(refusal(c.bytes), c.message);
+    // The decoder reads exactly the bytes it is given: an exact-size heap
+    // copy lets the address sanitizer catch any read beyond them.
+    Bytes exact(c.bytes);
+    EXPECT_THROW(niiIO(exact.data(), exact.size(), "m.nii"), NiftiError);
+  }
+}
+
+TEST(NiiMalformedTest, FilesThatCannotBeReadNameTheReason) {
+  TempDir dir;
+  std::string missing = dir.path("missing.nii");
+  try {
+    niiIO volume(missing.c_str());
+    ADD_FAILURE();
+  } catch (const NiftiError& error) {
+    EXPECT_EQ(std::string(error.what()), missing + ": cannot open: No such file or directory");
+  }
+  try {
+    niiIO volume(dir.root().c_str());
+    ADD_FAILURE();
+  } catch (const NiftiError& error) {
+    EXPECT_EQ(std::string(error.what()), dir.root() + ": read failed: Is a directory");
+  }
+}
+
+TEST(NiiMalformedDeathTest, ReportEndsWithStatusOneAndTheMessage) {
+  TempDir dir;
+  for (const Malformed& c : malformedCases()) {
+    SCOPED_TRACE(c.what);
+    std::string path = dir.path("bad.nii");
+    writeFile(path, c.bytes);
+    // Standard output is sent to standard error in the child, so that the
+    // expectation sees both streams in order.
+    std::string expected = quoted("dticut: error: " + path + ": " + c.message + "\n") + "$";
+    if (c.message.rfind("sizeof_hdr", 0) == 0) expected = "Unable to read file\\.\n" + expected;
+    EXPECT_EXIT(
+        {
+          dup2(STDERR_FILENO, STDOUT_FILENO);
+          try {
+            niiIO volume(path.c_str());
+          } catch (const NiftiError& error) {
+            reportNiftiError(error);
+          }
+        },
+        testing::ExitedWithCode(1), expected);
+  }
+}
+
+// Random corruptions of a valid file must be read or refused, never crash
+// or read out of bounds.
+TEST(NiiMalformedTest, RandomCorruptionIsReadOrRefused) {
+  const unsigned seed = 20240601;
+  std::printf("seed %u\n", seed);
+  std::mt19937 random(seed);
+  Bytes valid = volumeFile(3, 2, 2, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, 4, true);
+  const int fields[] = {0, 1, 2, 3, 40, 41, 42, 43, 44, 45, 46, 47, 70, 71, 108, 109, 110, 111};
+  int accepted = 0;
+  for (int round = 0; round < 3000; ++round) {
+    Bytes file = valid;
+    int changes = 1 + static_cast<int>(random() % 3);
+    for (int k = 0; k < changes; ++k)
+      file[fields[random() % (sizeof fields / sizeof fields[0])]] =
+          static_cast<unsigned char>(random());
+    if (random() % 4 == 0) file.resize(random() % file.size());
+    try {
+      niiIO volume(file.data(), file.size(), "r.nii");
+      ++accepted;
+      ASSERT_GE(volume.numVoxels, 1);
+      ASSERT_LE(static_cast<size_t>(volume.numVoxels) * volume.bytesPerVoxel, file.size());
+    } catch (const NiftiError&) {
+    }
+  }
+  EXPECT_GT(accepted, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Writing through a template
+
+TEST(NiiWriteTest, RoundTripsEveryDatatypeInBothByteOrders) {
+  TempDir dir;
+  const std::vector<float> values = {0.0f,   1.7f,    -1.7f, 255.9f, -300.0f, 70000.0f,
+                                     3.0e9f, -3.0e9f, NAN,   0.25f,  42.0f,   -0.0f};
+  for (Encoding e : kEncodings) {
+    SCOPED_TRACE("datatype " + std::to_string(e.datatype) + (e.bigEndian ? " big" : " little"));
+    std::string templatePath = dir.path("template.nii");
+    std::string outPath = dir.path("out.nii");
+    Bytes templateFile = volumeFile(2, 3, 2, std::vector<double>(12, 1.0), e.datatype, e.bigEndian);
+    writeFile(templatePath, templateFile);
+    niiIO templ(templatePath.c_str());
+    templ.writeData(values.data(), 12, outPath.c_str());
+
+    Bytes out = readFile(outPath);
+    ASSERT_EQ(out.size(), 352u + 12u * templ.bytesPerVoxel);
+    EXPECT_TRUE(std::equal(templateFile.begin(), templateFile.begin() + 348, out.begin()));
+    EXPECT_EQ(Bytes(out.begin() + 348, out.begin() + 352), Bytes(4, 0));
+
+    // Expected voxel bytes, encoded independently of the writer.
+    std::vector<double> stored;
+    for (float v : values) {
+      if (e.datatype == 16) {
+        stored.push_back(v);
+        continue;
+      }
+      int64_t whole = std::isnan(v)        ? INT_MIN
+                      : v >= 2147483648.0f ? INT_MAX
+                      : v < -2147483648.0f ? INT_MIN
+                                           : static_cast<int64_t>(v);
+      stored.push_back(static_cast<double>(whole));
+    }
+    Bytes voxels = encodeVoxels(stored, e.datatype, e.bigEndian);
+    if (e.datatype == 16) {
+      // NaN's payload is not checked byte for byte.
+      niiIO back(outPath.c_str());
+      for (int i = 0; i < 12; ++i) {
+        if (std::isnan(values[i]))
+          EXPECT_TRUE(std::isnan(back.data[i]));
+        else
+          EXPECT_EQ(back.data[i], values[i]) << i;
+      }
+    } else {
+      EXPECT_EQ(Bytes(out.begin() + 352, out.end()), voxels);
+      niiIO back(outPath.c_str());
+      EXPECT_EQ(back.data[1], 1.0f);
+      EXPECT_EQ(back.data[2], e.datatype == 4 ? -1.0f : 255.0f);
+    }
+  }
+}
+
+TEST(NiiWriteTest, StoresOnePointSevenAsTheDesignedBytes) {
+  TempDir dir;
+  std::string out = dir.path("o.nii");
+  const float values[] = {1.7f, -1.7f};
+  auto voxelBytes = [&] {
+    Bytes all = readFile(out);
+    return Bytes(all.begin() + 352, all.end());
+  };
+  Bytes i16 = volumeFile(2, 1, 1, {0, 0}, 4, true);
+  niiIO(i16.data(), i16.size(), "t").writeData(values, 2, out.c_str());
+  EXPECT_EQ(voxelBytes(), (Bytes{0x00, 0x01, 0xFF, 0xFF}));
+  Bytes u8 = volumeFile(2, 1, 1, {0, 0}, 2);
+  niiIO(u8.data(), u8.size(), "t").writeData(values, 2, out.c_str());
+  EXPECT_EQ(voxelBytes(), (Bytes{0x01, 0xFF}));
+}
+
+TEST(NiiWriteTest, PadsToTheTemplateVoxelOffset) {
+  TempDir dir;
+  std::string out = dir.path("o.nii");
+  const float values[] = {5.0f};
+  NiftiSpec low;
+  low.voxOffset = 0.0f;  // voxels then follow the header directly
+  low.datatype = 2;
+  low.voxels = {3};
+  Bytes lowFile = buildNifti(low);
+  niiIO(lowFile.data(), lowFile.size(), "low").writeData(values, 1, out.c_str());
+  Bytes written = readFile(out);
+  ASSERT_EQ(written.size(), 349u);
+  EXPECT_TRUE(std::equal(written.begin(), written.begin() + 348, lowFile.begin()));
+  EXPECT_EQ(written[348], 5);
+
+  NiftiSpec high;
+  high.voxOffset = 360.5f;
+  high.datatype = 2;
+  high.voxels = {3};
+  Bytes highFile = buildNifti(high);
+  niiIO(highFile.data(), highFile.size(), "high").writeData(values, 1, out.c_str());
+  written = readFile(out);
+  ASSERT_EQ(written.size(), 362u);  // voxel at the ceiling of 360.5
+  EXPECT_EQ(Bytes(written.begin() + 348, written.begin() + 361), Bytes(13, 0));
+  EXPECT_EQ(written[361], 5);
+}
+
+TEST(NiiWriteTest, FreshHeaderWritesAReadableFile) {
+  TempDir dir;
+  for (Encoding e : kEncodings) {
+    SCOPED_TRACE("datatype " + std::to_string(e.datatype));
+    int swap = e.bigEndian != hostIsBigEndian() ? 1 : 0;
+    niiIO fresh(3, 2, 4, e.datatype, swap);
+    EXPECT_EQ(fresh.numVoxels, 24);
+    EXPECT_EQ(fresh.data[23], 0.0f);
+    std::vector<float> values(24);
+    for (int i = 0; i < 24; ++i) values[i] = static_cast<float>(i * 3);
+    std::string path = dir.path("fresh.nii");
+    fresh.writeData(values.data(), 24, path.c_str());
+    Bytes bytes = readFile(path);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&bytes[344])), "n+1");
+    niiIO back(path.c_str());
+    EXPECT_EQ(back.header->byteSwap, swap);
+    EXPECT_EQ(back.header->vox_offset, 352.0f);
+    EXPECT_EQ(back.header->dim[0], 3);
+    EXPECT_EQ(back.dimX * 100 + back.dimY * 10 + back.dimZ, 324);
+    EXPECT_EQ(voxelsOf(back), values);
+  }
+  EXPECT_THROW(niiIO(0, 1, 1, 16, 0), NiftiError);
+  EXPECT_THROW(niiIO(40000, 1, 1, 16, 0), NiftiError);
+  EXPECT_THROW(niiIO(1, 1, 1, 8, 0), NiftiError);
+}
+
+// ---------------------------------------------------------------------------
+// Failed writes leave what was there
+
+namespace {
+
+// An existing output that every failed write below must leave unchanged.
+struct ExistingOutput {
+  TempDir dir;
+  std::string path = dir.path("result.nii");
+  Bytes before = Bytes(5000, 0xAB);
+  Bytes templ = volumeFile(4, 4, 4, std::vector<double>(64, 0.0));
+  ExistingOutput() { writeFile(path, before); }
+  bool untouched() const {
+    return readFile(path) == before && dir.entries() == std::vector<std::string>{"result.nii"};
+  }
+};
+
+}  // namespace
+
+TEST(NiiWriteTest, RefusesACountOtherThanTheTemplates) {
+  ExistingOutput existing;
+  niiIO templ(existing.templ.data(), existing.templ.size(), "t");
+  std::vector<float> values(65, 1.0f);
+  for (int count : {63, 65, 0, -1}) {
+    try {
+      templ.writeData(values.data(), count, existing.path.c_str());
+      ADD_FAILURE() << count;
+    } catch (const NiftiError& error) {
+      EXPECT_EQ(std::string(error.what()), existing.path + ": cannot write " +
+                                               std::to_string(count) +
+                                               " voxels through a float32 template of 64 voxels");
+    }
+  }
+  EXPECT_TRUE(existing.untouched());
+}
+
+TEST(NiiWriteTest, ReportsAnOutputThatCannotBeCreated) {
+  ExistingOutput existing;
+  niiIO templ(existing.templ.data(), existing.templ.size(), "t");
+  std::vector<float> values(64, 1.0f);
+  std::string nowhere = existing.dir.path("no-such-folder/out.nii");
+  try {
+    templ.writeData(values.data(), 64, nowhere.c_str());
+    ADD_FAILURE();
+  } catch (const NiftiError& error) {
+    std::string message = error.what();
+    EXPECT_EQ(message.rfind(nowhere + ": cannot create " + nowhere + ".tmp", 0), 0u) << message;
+    EXPECT_NE(message.find(": No such file or directory"), std::string::npos) << message;
+  }
+  // A folder in the way: the rename fails and the temporary goes.
+  std::string folder = existing.dir.path("folder.nii");
+  std::filesystem::create_directory(folder);
+  std::filesystem::create_directory(folder + "/inside");
+  EXPECT_THROW(templ.writeData(values.data(), 64, folder.c_str()), NiftiError);
+  EXPECT_TRUE(std::filesystem::is_directory(folder + "/inside"));
+  std::filesystem::remove_all(folder);
+  EXPECT_TRUE(existing.untouched());
+}
+
+TEST(NiiWriteDeathTest, WriteFailureReportsAndKeepsTheEarlierFile) {
+  ExistingOutput existing;
+  niiIO templ(existing.templ.data(), existing.templ.size(), "t");
+  std::vector<float> values(64, 1.0f);
+  // The file size limit makes the write fail part-way, as a full disk would.
+  EXPECT_EXIT(
+      {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit;
+        limit.rlim_cur = limit.rlim_max = 100;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        try {
+          templ.writeData(values.data(), 64, existing.path.c_str());
+        } catch (const NiftiError& error) {
+          reportNiftiError(error);
+        }
+      },
+      testing::ExitedWithCode(1),
+      "^dticut: error: .*result\\.nii: write failed: File too large\n$");
+  EXPECT_TRUE(existing.untouched());
+}
+
+TEST(NiiWriteDeathTest, CountMismatchReportsWithStatusOne) {
+  ExistingOutput existing;
+  niiIO templ(existing.templ.data(), existing.templ.size(), "t");
+  float one = 1.0f;
+  EXPECT_EXIT(
+      {
+        try {
+          templ.writeData(&one, 1, existing.path.c_str());
+        } catch (const NiftiError& error) {
+          reportNiftiError(error);
+        }
+      },
+      testing::ExitedWithCode(1), "cannot write 1 voxels through a float32 template of 64 voxels");
+  EXPECT_TRUE(existing.untouched());
+}
+
+// ---------------------------------------------------------------------------
+// Float to integer conversion
+
+TEST(FloatToIntTest, TruncatesTowardZeroAndSaturates) {
+  struct Case {
+    float in;
+    int out;
+  };
+  const Case cases[] = {{0.0f, 0},
+                        {-0.0f, 0},
+                        {1.7f, 1},
+                        {-1.7f, -1},
+                        {-0.9f, 0},
+                        {2147483520.0f, 2147483520},  // largest float below 2^31
+                        {2147483648.0f, INT_MAX},
+                        {1e30f, INT_MAX},
+                        {INFINITY, INT_MAX},
+                        {-2147483648.0f, INT_MIN},
+                        {-2147483904.0f, INT_MIN},  // next float below -2^31
+                        {-INFINITY, INT_MIN},
+                        {NAN, INT_MIN},
+                        {-NAN, INT_MIN}};
+  for (const Case& c : cases) EXPECT_EQ(floatToInt(c.in), c.out) << c.in;
+}
