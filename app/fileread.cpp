@@ -3,8 +3,11 @@
 #include <cassert>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
+#include "app/costLimit.h"
 #include "app/niiIO.h"
+#include "optimizer/GCoptimization.h"
 
 namespace {
 
@@ -153,4 +156,269 @@ void summarize(Eigenvector set) {
   summarize(set.x);
   summarize(set.y);
   summarize(set.z);
+}
+
+// ---------------------------------------------------------------------------
+// Segmentation driver
+
+namespace {
+
+// Weights of the energy's terms; compile-time constants of the tool.
+const float DATA_LAMBDA = 1.0f;
+const float SMOOTH_FA_LAMBDA = 1.0f;
+const float SMOOTH_PRINCIPAL_LAMBDA = 1.0f;
+const float SMOOTH_OMNIBUS_LAMBDA = 1.0f;
+
+const char* const kOutputPath = "test.nii";
+
+struct OptionDoc {
+  const char* shortName;
+  const char* longName;
+  const char* help;
+};
+const OptionDoc kOptions[] = {{"-h", "--help", "print this help and exit"}};
+
+// Calls voxel(p) for every voxel, x outermost and z innermost, each followed
+// by pair(p, q) for its -x, -y and -z neighbours q that exist, in this order.
+// Building the costs and declaring the pairs both walk the volume here, so
+// pair k of one is pair k of the other.
+template <typename OnVoxel, typename OnPair>
+void visitVoxels(int dimX, int dimY, int dimZ, OnVoxel voxel, OnPair pair) {
+  int slice = dimX * dimY;
+  for (int x = 0; x < dimX; ++x) {
+    for (int y = 0; y < dimY; ++y) {
+      for (int z = 0; z < dimZ; ++z) {
+        int p = x + y * dimX + z * slice;
+        voxel(p);
+        if (x > 0) pair(p, p - 1);
+        if (y > 0) pair(p, p - dimX);
+        if (z > 0) pair(p, p - slice);
+      }
+    }
+  }
+}
+
+void printUsage(FILE* out) {
+  fprintf(out, "usage: dticut [-h]");
+  for (const char* name : kVolumeNames) fprintf(out, " %s", name);
+  fprintf(out,
+          "\n\nSegments a diffusion-tensor volume into two labels by graph cuts: prints the\n"
+          "energy before and after optimisation and writes the label of every voxel\n"
+          "(0 or 1) to %s in the working directory.\n\n"
+          "volumes (NIfTI-1 .nii files, uint8, int16 or float32, all of one size):\n",
+          kOutputPath);
+  for (int i = 0; i < kNumVolumes; ++i) {
+    int set = i / 4 + 1;
+    fprintf(out, "  %-7s ", kVolumeNames[i]);
+    if (i == kNumVolumes - 1)
+      fprintf(out, "scalar volume, e.g. fractional anisotropy in [0, 1]\n");
+    else if (i % 4 == 0)
+      fprintf(out, "eigenvalue volume of eigen-component set %d%s\n", set,
+              i == 0 ? "; its header is the output's template" : "");
+    else
+      fprintf(out, "%c component of the eigenvector of set %d\n", "xyz"[i % 4 - 1], set);
+  }
+  fprintf(out, "\noptions:\n");
+  for (const OptionDoc& option : kOptions)
+    fprintf(out, "  %s, %-8s %s\n", option.shortName, option.longName, option.help);
+}
+
+// Owners that release on every way out of the driver, thrown errors included.
+struct VolumeOwner {
+  Eigenvector sets[3] = {};
+  Image scalar = {};
+  Eigenvector principal = {};
+  ~VolumeOwner() {
+    releaseInputs();
+    releaseEigenvector(principal);
+    releaseImage(scalar);
+  }
+  void releaseInputs() {
+    for (Eigenvector& set : sets) {
+      releaseEigenvector(set);
+      set = Eigenvector();
+    }
+  }
+};
+
+struct CostOwner {
+  SegmentationCosts costs = {};
+  ~CostOwner() { releaseSegmentationCosts(costs); }
+};
+
+struct OptimizerOwner {
+  GCoptimizationGeneralGraph* optimizer;
+  ~OptimizerOwner() { delete optimizer; }
+};
+
+struct LabelOwner {
+  float* labels = nullptr;
+  ~LabelOwner() { delete[] labels; }
+};
+
+void reportLimit(const CostLimit& limit) {
+  if (limit.changedWeights == 0 && limit.changedDataCosts == 0) return;
+  fprintf(stderr,
+          "dticut: limited %lld pair weights and %lld data costs to keep the energy within "
+          "32 bits (negative and NaN values to 0, ",
+          limit.changedWeights, limit.changedDataCosts);
+  if (limit.cap >= 0)
+    fprintf(stderr, "larger values capped at %d)\n", limit.cap);
+  else
+    fprintf(stderr, "no cap needed)\n");
+}
+
+// Reads the thirteen volumes, segments them and writes the labels to
+// `output` through the first volume's header.
+void segmentVolumes(char* const* paths, const char* output) {
+  VolumeOwner volumes;
+  volumes.sets[0] = getEigenvector(paths[0], paths[1], paths[2], paths[3]);
+  const Image& first = volumes.sets[0].eigenvalue;
+  requireSegmentable(first);
+  for (int k = 1; k < 3; ++k) {
+    volumes.sets[k] =
+        getEigenvector(paths[4 * k], paths[4 * k + 1], paths[4 * k + 2], paths[4 * k + 3]);
+    requireSameDimensions(first, volumes.sets[k].eigenvalue);
+  }
+  volumes.scalar = getImage(paths[12]);
+  requireSameDimensions(first, volumes.scalar);
+  Image shape = first;
+  shape.data = nullptr;
+  volumes.principal =
+      extractPrincipalEigenvector(volumes.sets[0], volumes.sets[1], volumes.sets[2]);
+  volumes.releaseInputs();
+
+  CostOwner costs;
+  costs.costs = buildSegmentationCosts(volumes.principal, volumes.scalar);
+  reportLimit(limitCosts(costs.costs.dataCosts, costs.costs.numSites, 2, costs.costs.weights,
+                         costs.costs.numPairs));
+
+  LabelOwner labels;
+  labels.labels = new float[costs.costs.numSites];
+  segment(costs.costs, shape, labels.labels);
+  fflush(stdout);
+
+  niiIO templ(paths[0]);
+  templ.writeData(labels.labels, costs.costs.numSites, output);
+}
+
+}  // namespace
+
+const char* const kVolumeNames[kNumVolumes] = {"L1",  "V1x", "V1y", "V1z", "L2",  "V2x",   "V2y",
+                                               "V2z", "L3",  "V3x", "V3y", "V3z", "SCALAR"};
+
+float dataCostFor(float s, int l) {
+  float d = s - static_cast<float>(l);
+  return d * (d * DATA_LAMBDA);
+}
+
+float smoothCostFor(Vector a, float sa, Vector b, float sb) {
+  float r = 1.0f / (sa + sb);
+  float d = sa - sb;
+  float k = sb * (sa * SMOOTH_PRINCIPAL_LAMBDA);
+  float t = r * SMOOTH_FA_LAMBDA - k * dot(a, b);
+  return t * t - d * (d * SMOOTH_OMNIBUS_LAMBDA);
+}
+
+long long countNeighborPairs(int dimX, int dimY, int dimZ) {
+  long long x = dimX, y = dimY, z = dimZ;
+  return (x - 1) * y * z + x * (y - 1) * z + x * y * (z - 1);
+}
+
+void requireSegmentable(const Image& volume) {
+  long long sites = static_cast<long long>(volume.dimX) * volume.dimY * volume.dimZ;
+  if (sites < 2)
+    throw NiftiError(volume.name,
+                     "has %lld voxel%s (%d x %d x %d), the segmentation needs at "
+                     "least 2",
+                     sites, sites == 1 ? "" : "s", volume.dimX, volume.dimY, volume.dimZ);
+  long long pairs = countNeighborPairs(volume.dimX, volume.dimY, volume.dimZ);
+  if (2 * sites > INT_MAX || pairs > INT_MAX)
+    throw NiftiError(volume.name,
+                     "%d x %d x %d voxels make %lld data costs and %lld neighbour "
+                     "pairs, more than the optimizer's limit of %d",
+                     volume.dimX, volume.dimY, volume.dimZ, 2 * sites, pairs, INT_MAX);
+}
+
+SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar) {
+  const Image& shape = principal.eigenvalue;
+  requireSameDimensions(shape, principal);
+  requireSameDimensions(shape, scalar);
+  requireSegmentable(shape);
+  SegmentationCosts costs = {nullptr, nullptr, voxelCount(shape),
+                             countNeighborPairs(shape.dimX, shape.dimY, shape.dimZ)};
+  costs.dataCosts = new int[2 * costs.numSites];
+  costs.weights = new int[costs.numPairs];
+  const float* s = scalar.data;
+  Vector vp = {0, 0, 0};
+  long long k = 0;
+  visitVoxels(
+      shape.dimX, shape.dimY, shape.dimZ,
+      [&](int p) {
+        costs.dataCosts[2 * p] = floatToInt(dataCostFor(s[p], 0));
+        costs.dataCosts[2 * p + 1] = floatToInt(dataCostFor(s[p], 1));
+        vp = vectorAt(p, principal);
+      },
+      [&](int p, int q) {
+        costs.weights[k++] = floatToInt(smoothCostFor(vectorAt(q, principal), s[q], vp, s[p]));
+      });
+  return costs;
+}
+
+void releaseSegmentationCosts(SegmentationCosts costs) {
+  delete[] costs.dataCosts;
+  delete[] costs.weights;
+}
+
+void segment(const SegmentationCosts& costs, const Image& shape, float* labels) {
+  assert(costs.numSites == voxelCount(shape));
+  // Declared before the optimizer, so that it outlives it.
+  int smoothness[4] = {0, 1, 1, 0};
+  OptimizerOwner owner = {new GCoptimizationGeneralGraph(costs.numSites, 2)};
+  GCoptimizationGeneralGraph& optimizer = *owner.optimizer;
+  long long k = 0;
+  visitVoxels(
+      shape.dimX, shape.dimY, shape.dimZ, [](int) {},
+      [&](int p, int q) { optimizer.setNeighbors(p, q, costs.weights[k++]); });
+  optimizer.setDataCost(costs.dataCosts);
+  optimizer.setSmoothCost(smoothness);
+  printf("Before optimization energy is :\t%d\n", optimizer.compute_energy());
+  optimizer.expansion(2);
+  printf("After optimization energy is :\t%d\n", optimizer.compute_energy());
+  for (int p = 0; p < costs.numSites; ++p) labels[p] = static_cast<float>(optimizer.whatLabel(p));
+}
+
+int runDticut(int argc, char** argv) {
+  char* volumes[kNumVolumes];
+  int count = 0;
+  bool positionalOnly = false;
+  for (int i = 1; i < argc; ++i) {
+    char* arg = argv[i];
+    if (positionalOnly || arg[0] != '-' || arg[1] == '\0') {
+      if (count < kNumVolumes) volumes[count] = arg;
+      ++count;
+    } else if (strcmp(arg, "--") == 0) {
+      positionalOnly = true;
+    } else if (strcmp(arg, kOptions[0].shortName) == 0 || strcmp(arg, kOptions[0].longName) == 0) {
+      printUsage(stdout);
+      return 0;
+    } else {
+      fprintf(stderr, "dticut: error: unknown option %s\n\n", arg);
+      printUsage(stderr);
+      return 2;
+    }
+  }
+  if (count != kNumVolumes) {
+    fprintf(stderr, "dticut: error: expected %d volumes, got %d\n\n", kNumVolumes, count);
+    printUsage(stderr);
+    return 2;
+  }
+  try {
+    segmentVolumes(volumes, kOutputPath);
+  } catch (const NiftiError& error) {
+    reportNiftiError(error);
+  } catch (GCException error) {
+    error.Report();
+  }
+  return 0;
 }

@@ -1,5 +1,7 @@
-// Volume records of the segmentation tool and the per-voxel operations on
-// them: scalar volumes (Image), eigen-component sets of a diffusion-tensor
+// The segmentation tool: its volume records, the per-voxel operations on
+// them, and the driver that segments a diffusion-tensor volume.
+//
+// Records: scalar volumes (Image), eigen-component sets of a diffusion-tensor
 // fit (Eigenvector: an eigenvalue volume and the x, y, z components of its
 // eigenvector) and the choice of the principal component per voxel.
 //
@@ -70,5 +72,51 @@ float dot(Vector a, Vector b);
 void summarize(Image image);
 // The four summaries: eigenvalue, x, y, z.
 void summarize(Eigenvector set);
+
+// ---------------------------------------------------------------------------
+// Segmentation driver. One site per voxel, two labels; the data term comes
+// from the scalar volume, and every voxel is paired with its -x, -y and -z
+// neighbours, declared from the higher-index voxel, with a weight comparing
+// the two voxels' eigenvalue-scaled principal directions and scalar values.
+// Building the costs is one pass over the voxels; memory is 2 ints per voxel
+// and one per pair (fewer than 3 per voxel), beside the optimizer's own.
+
+// The command-line volumes, in order: three eigen-component sets (eigenvalue,
+// then x, y, z of the eigenvector), then the scalar volume.
+const int kNumVolumes = 13;
+extern const char* const kVolumeNames[kNumVolumes];
+
+// (s - l)^2 weighted by DATA_LAMBDA, in single precision.
+float dataCostFor(float s, int l);
+// (1/(sa + sb) - sa*sb*(a . b))^2 - (sa - sb)^2 with the three smoothness
+// weights, in single precision and the order the implementation gives;
+// symmetric in the two (direction, scalar) pairs, unclamped.
+float smoothCostFor(Vector a, float sa, Vector b, float sb);
+
+// Integer costs in the optimizer's layout, owned by the record's maker.
+struct SegmentationCosts {
+  int* dataCosts;  // label l of voxel p at 2p + l
+  int* weights;    // one per neighbour pair, in declaration order
+  int numSites;
+  long long numPairs;  // fewer than 3 per voxel, at most 2147483647
+};
+
+long long countNeighborPairs(int dimX, int dimY, int dimZ);
+// Throws NiftiError naming the volume unless the optimizer can segment a
+// volume of its size: at least 2 voxels, and tables indexable by int.
+void requireSegmentable(const Image& volume);
+// Converts dataCostFor and smoothCostFor of every voxel and pair to ints
+// (floatToInt), visiting x outermost and z innermost. Both volumes must have
+// the dimensions of principal.eigenvalue, checked by requireSameDimensions.
+SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar);
+void releaseSegmentationCosts(SegmentationCosts costs);
+// Minimises the energy of `costs` on a volume shaped like `shape` by
+// expansion(2), printing the energy before and after; labels[p] receives
+// the label of voxel p (0.0 or 1.0). Raises GCException on optimizer errors.
+void segment(const SegmentationCosts& costs, const Image& shape, float* labels);
+
+// The dticut command: returns the exit status (0 done or help, 2 usage
+// error); input and output errors end the process with status 1.
+int runDticut(int argc, char** argv);
 
 #endif  // DTICUT_APP_FILEREAD_H

@@ -1,0 +1,34 @@
+// Keeps the costs of the two-label segmentation energy inside the optimizer's
+// 32-bit arithmetic. Pair weights and data costs come from float formulas
+// that can give infinities (saturated to 2147483647), negative values or NaN;
+// the optimizer sums them in 32-bit ints without checks, and a negative pair
+// weight makes a move non-regular.
+//
+// After limitCosts: every data cost and pair weight is >= 0, and the sum over
+// sites of the largest data cost plus the sum of all pair weights is at most
+// kCostBudget, which bounds every energy and every intermediate sum of a move
+// (at most twice that total) inside 32 bits. Costs already within the budget
+// are left exactly as they were. Cost: two passes over the costs, plus about
+// 30 more when a cap is needed.
+#ifndef DTICUT_APP_COSTLIMIT_H
+#define DTICUT_APP_COSTLIMIT_H
+
+const long long kCostBudget = 1LL << 29;
+
+// What limitCosts changed.
+struct CostLimit {
+  long long changedWeights;    // pair weights set to 0 or lowered to the cap
+  long long changedDataCosts;  // data costs set to 0 or lowered to the cap
+  int cap;                     // the common cap, or -1 when none was needed
+};
+
+// Limits in place `dataCosts` (numSites rows of numLabels, as the optimizer's
+// data table) and `weights` (numPairs pair weights):
+//   1. a negative weight (the formulas give one for NaN or for negative
+//      values) and a negative data cost (only NaN gives one) become 0;
+//   2. only if the sum over sites of the largest data cost plus the sum of
+//      the weights then exceeds kCostBudget, every cost above the largest cap
+//      that brings that sum within the budget is lowered to the cap.
+CostLimit limitCosts(int* dataCosts, int numSites, int numLabels, int* weights, long long numPairs);
+
+#endif  // DTICUT_APP_COSTLIMIT_H
