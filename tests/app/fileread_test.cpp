@@ -1,7 +1,9 @@
 #include "app/fileread.h"
 
+#include <climits>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -234,4 +236,101 @@ TEST(SummaryTest, SetSummaryFollowsEigenvalueXYZ) {
   size_t z = text.find("Properties for eigenvector_z\n");
   EXPECT_TRUE(e == 0 && e < x && x < y && y < z && z != std::string::npos) << text;
   releaseEigenvector(set);
+}
+
+// ---------------------------------------------------------------------------
+// Segmentation costs
+
+TEST(CostFormulaTest, DataCostExamples) {
+  struct Case {
+    float s;
+    int label0, label1;
+  };
+  const Case cases[] = {{0.5f, 0, 0}, {1.0f, 1, 0}, {3.0f, 9, 4}, {-0.9f, 0, 3}, {0.0f, 0, 1}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(floatToInt(dataCostFor(c.s, 0)), c.label0) << c.s;
+    EXPECT_EQ(floatToInt(dataCostFor(c.s, 1)), c.label1) << c.s;
+  }
+  EXPECT_TRUE(std::isnan(dataCostFor(NAN, 0)));
+}
+
+TEST(CostFormulaTest, PairWeightExamples) {
+  const Vector ex = {1, 0, 0}, ey = {0, 1, 0}, half = {0.5f, 0, 0};
+  EXPECT_EQ(floatToInt(smoothCostFor(ex, 0.5f, ey, 0.5f)), 1);  // (1/1)^2 - 0
+  EXPECT_EQ(floatToInt(smoothCostFor(ex, 1.0f, ey, 0.0f)), 0);  // 1 - 1
+  EXPECT_EQ(floatToInt(smoothCostFor({7, 3, 1}, 1.0f, {-2, 5, 9}, 0.0f)), 0);
+  EXPECT_EQ(floatToInt(smoothCostFor(ex, 1.0f, half, 1.0f)), 0);  // (0.5 - 0.5)^2
+  // A zero scalar sum gives 1/0: +infinity, saturated.
+  EXPECT_EQ(smoothCostFor(ex, 0.0f, ey, 0.0f), INFINITY);
+  EXPECT_EQ(floatToInt(smoothCostFor(ex, 0.0f, ey, 0.0f)), INT_MAX);
+  // Scalar values outside [0, 1] can make it negative.
+  EXPECT_LT(smoothCostFor(ex, 3.0f, ey, -0.5f), 0.0f);
+}
+
+TEST(SegmentationCostsTest, PairsAreCountedPerAxis) {
+  EXPECT_EQ(countNeighborPairs(2, 1, 1), 1);
+  EXPECT_EQ(countNeighborPairs(2, 2, 2), 12);
+  EXPECT_EQ(countNeighborPairs(1, 1, 7), 6);
+  EXPECT_EQ(countNeighborPairs(128, 128, 70),
+            127LL * 128 * 70 + 128LL * 127 * 70 + 128LL * 128 * 69);
+}
+
+// Costs of a small volume against pairs listed by a plain walk: x outermost,
+// z innermost, then the -x, -y, -z neighbours of each voxel.
+TEST(SegmentationCostsTest, CostsFollowTheVoxelAndPairOrder) {
+  const int dimX = 3, dimY = 2, dimZ = 2, n = 12;
+  std::vector<float> value(n), x(n), y(n), z(n), scalar(n);
+  for (int p = 0; p < n; ++p) {
+    value[p] = 0.5f + 0.25f * p;
+    x[p] = p % 3 - 1.0f;
+    y[p] = 0.5f * (p % 2);
+    z[p] = 1.0f;
+    scalar[p] = 0.1f + 0.2f * p;
+  }
+  Eigenvector set = setOf(dimX, dimY, dimZ, value, x, y, z);
+  Image s = {scalar.data(), dimX, dimY, dimZ, "scalar"};
+  SegmentationCosts costs = buildSegmentationCosts(set, s);
+  ASSERT_EQ(costs.numSites, n);
+  ASSERT_EQ(costs.numPairs, countNeighborPairs(dimX, dimY, dimZ));
+  std::vector<std::pair<int, int>> pairs;
+  for (int i = 0; i < dimX; ++i)
+    for (int j = 0; j < dimY; ++j)
+      for (int k = 0; k < dimZ; ++k) {
+        int p = i + dimX * (j + dimY * k);
+        if (i > 0) pairs.push_back({p, p - 1});
+        if (j > 0) pairs.push_back({p, p - dimX});
+        if (k > 0) pairs.push_back({p, p - dimX * dimY});
+      }
+  ASSERT_EQ(static_cast<long long>(pairs.size()), costs.numPairs);
+  for (size_t k = 0; k < pairs.size(); ++k) {
+    int p = pairs[k].first, q = pairs[k].second;
+    EXPECT_EQ(costs.weights[k],
+              floatToInt(smoothCostFor(vectorAt(q, set), scalar[q], vectorAt(p, set), scalar[p])))
+        << "pair " << k;
+  }
+  for (int p = 0; p < n; ++p) {
+    EXPECT_EQ(costs.dataCosts[2 * p], floatToInt(dataCostFor(scalar[p], 0)));
+    EXPECT_EQ(costs.dataCosts[2 * p + 1], floatToInt(dataCostFor(scalar[p], 1)));
+  }
+  releaseSegmentationCosts(costs);
+
+  Image wrong = {scalar.data(), dimX, dimY * 2, 1, "wrong"};
+  EXPECT_THROW(buildSegmentationCosts(set, wrong), NiftiError);
+  releaseEigenvector(set);
+}
+
+TEST(SegmentationCostsTest, RefusesVolumesTheOptimizerCannotTake) {
+  Image one = {nullptr, 1, 1, 1, "one.nii"};
+  try {
+    requireSegmentable(one);
+    ADD_FAILURE();
+  } catch (const NiftiError& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "one.nii: has 1 voxel (1 x 1 x 1), the segmentation needs at least 2");
+  }
+  requireSegmentable({nullptr, 2, 1, 1, "two"});
+  requireSegmentable({nullptr, 1024, 1024, 341, "large"});
+  // 3 x 2^29 voxels would need more neighbour pairs than an int can count.
+  Image huge = {nullptr, 32767, 32767, 700, "huge.nii"};
+  EXPECT_THROW(requireSegmentable(huge), NiftiError);
 }

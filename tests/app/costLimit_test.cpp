@@ -1,0 +1,132 @@
+#include "app/costLimit.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Two labels per site, as the driver uses it.
+struct Costs {
+  std::vector<int> data;
+  std::vector<int> weights;
+  CostLimit limit() {
+    return limitCosts(data.data(), static_cast<int>(data.size() / 2), 2, weights.data(),
+                      static_cast<long long>(weights.size()));
+  }
+};
+
+// The budgeted total with every cost lowered to `cap`, written plainly.
+long long total(const Costs& c, long long cap) {
+  long long sum = 0;
+  for (size_t s = 0; s < c.data.size(); s += 2)
+    sum += std::min<long long>(std::max(c.data[s], c.data[s + 1]), cap);
+  for (int w : c.weights) sum += std::min<long long>(w, cap);
+  return sum;
+}
+
+long long changed(const std::vector<int>& before, const std::vector<int>& after) {
+  long long n = 0;
+  for (size_t i = 0; i < before.size(); ++i) n += before[i] != after[i];
+  return n;
+}
+
+}  // namespace
+
+TEST(CostLimitTest, CostsWithinTheBudgetStayExactlyAsTheyAre) {
+  Costs c = {{0, 1, 9, 4, 0, 3}, {1, 0, 7, 2147483}};
+  Costs before = c;
+  CostLimit limit = c.limit();
+  EXPECT_EQ(c.data, before.data);
+  EXPECT_EQ(c.weights, before.weights);
+  EXPECT_EQ(limit.changedWeights, 0);
+  EXPECT_EQ(limit.changedDataCosts, 0);
+  EXPECT_EQ(limit.cap, -1);
+
+  // Exactly at the budget is still within it.
+  Costs full = {{0, static_cast<int>(kCostBudget - 10)}, {4, 6}};
+  before = full;
+  EXPECT_EQ(full.limit().cap, -1);
+  EXPECT_EQ(full.data, before.data);
+}
+
+TEST(CostLimitTest, NegativeWeightsAndDataCostsBecomeZero) {
+  // INT_MIN is what NaN converts to; -3 what a negative formula value gives.
+  Costs c = {{INT_MIN, 5, 2, 0}, {-3, 4, INT_MIN, 0}};
+  CostLimit limit = c.limit();
+  EXPECT_EQ(c.data, (std::vector<int>{0, 5, 2, 0}));
+  EXPECT_EQ(c.weights, (std::vector<int>{0, 4, 0, 0}));
+  EXPECT_EQ(limit.changedWeights, 2);
+  EXPECT_EQ(limit.changedDataCosts, 1);
+  EXPECT_EQ(limit.cap, -1);
+}
+
+TEST(CostLimitTest, SaturatedWeightsOfAZeroVolumeGetTheLargestFittingCap) {
+  // A 4 x 4 x 4 volume of scalar 0: data costs 0 and 1, and all 144 pair
+  // weights 1/0 saturated to 2147483647.
+  Costs c = {std::vector<int>(128), std::vector<int>(144, INT_MAX)};
+  for (size_t s = 1; s < c.data.size(); s += 2) c.data[s] = 1;
+  CostLimit limit = c.limit();
+  // 64 * 1 + 144 * cap <= 2^29.
+  EXPECT_EQ(limit.cap, (kCostBudget - 64) / 144);
+  EXPECT_EQ(limit.changedWeights, 144);
+  EXPECT_EQ(limit.changedDataCosts, 0);
+  EXPECT_EQ(c.weights, std::vector<int>(144, limit.cap));
+}
+
+TEST(CostLimitTest, HugeDataCostsAloneAreCapped) {
+  // A few thousand saturated data costs: the unlimited total is far beyond
+  // 32 bits, and must be summed without overflow.
+  Costs c = {std::vector<int>(6000, INT_MAX), {}};
+  CostLimit limit = c.limit();
+  EXPECT_EQ(limit.cap, kCostBudget / 3000);
+  EXPECT_EQ(limit.changedDataCosts, 6000);
+  EXPECT_LE(total(c, INT_MAX), kCostBudget);
+}
+
+// Random costs around the budget against the plain definition: the cap is
+// the largest whose total fits, exactly the costs above it are lowered, and
+// the result always fits.
+TEST(CostLimitTest, RandomCostsMatchTheDefinition) {
+  const unsigned seed = 7301;
+  std::printf("seed %u\n", seed);
+  std::mt19937 random(seed);
+  for (int round = 0; round < 300; ++round) {
+    int sites = 1 + static_cast<int>(random() % 40);
+    int pairs = static_cast<int>(random() % 80);
+    int scale = round % 3 == 0 ? INT_MAX : static_cast<int>(kCostBudget / (1 + random() % 60));
+    Costs c;
+    for (int i = 0; i < 2 * sites; ++i)
+      c.data.push_back(random() % 5 == 0 ? INT_MIN : static_cast<int>(random() % (scale / 2 + 1)));
+    for (int i = 0; i < pairs; ++i)
+      c.weights.push_back(random() % 7 == 0 ? -static_cast<int>(random() % 100)
+                                            : static_cast<int>(random() % (scale / 2 + 1)));
+    const Costs given = c;
+    Costs zeroed = c;
+    for (int& v : zeroed.data) v = std::max(v, 0);
+    for (int& v : zeroed.weights) v = std::max(v, 0);
+
+    CostLimit limit = c.limit();
+    SCOPED_TRACE(round);
+    EXPECT_LE(total(c, INT_MAX), kCostBudget);
+    if (total(zeroed, INT_MAX) <= kCostBudget) {
+      EXPECT_EQ(limit.cap, -1);
+      EXPECT_EQ(c.data, zeroed.data);
+      EXPECT_EQ(c.weights, zeroed.weights);
+    } else {
+      ASSERT_GE(limit.cap, 0);
+      EXPECT_LE(total(zeroed, limit.cap), kCostBudget);
+      EXPECT_GT(total(zeroed, limit.cap + 1LL), kCostBudget);
+      for (size_t i = 0; i < c.data.size(); ++i)
+        EXPECT_EQ(c.data[i], std::min(zeroed.data[i], limit.cap));
+      for (size_t i = 0; i < c.weights.size(); ++i)
+        EXPECT_EQ(c.weights[i], std::min(zeroed.weights[i], limit.cap));
+    }
+    EXPECT_EQ(limit.changedDataCosts, changed(given.data, c.data));
+    EXPECT_EQ(limit.changedWeights, changed(given.weights, c.weights));
+  }
+}
