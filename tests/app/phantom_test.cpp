@@ -64,7 +64,7 @@ TEST(PhantomTest, WritesTheThirteenVolumesInDticutsOrder) {
       ++background;
   }
   EXPECT_GT(bundle, n / 40);
-  EXPECT_GT(background, n / 4);
+  EXPECT_GT(background, n / 6);
   EXPECT_GT(outside, n / 10);
   // The bundle along x at y = 0.3 * 16, z = 0.5 * 10 runs along x.
   int centre = 10 + 4 * 20 + 5 * 20 * 16;
