@@ -67,4 +67,3 @@ void BM_WriteNifti(benchmark::State& state) {
 
 BENCHMARK(BM_ReadNifti)->Arg(32)->Arg(128);
 BENCHMARK(BM_WriteNifti)->Arg(32)->Arg(128);
-BENCHMARK_MAIN();
