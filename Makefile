@@ -18,7 +18,15 @@ build: configure
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
+# Generates a synthetic phantom in $(BUILD_DIR)/demo, segments it there and
+# counts the voxels of each label in the float32 output.
+DEMO_SIZE ?= 64x64x32
 demo: build
+	mkdir -p $(BUILD_DIR)/demo
+	cd $(BUILD_DIR)/demo && ../tools/phantom/dticut-phantom --size $(DEMO_SIZE) . > volumes.txt
+	cd $(BUILD_DIR)/demo && ../app/dticut $$(cat volumes.txt)
+	@tail -c +353 $(BUILD_DIR)/demo/test.nii | od -An -v -tf4 -w4 | \
+	  awk '{ n[$$1 + 0]++ } END { printf "label 0: %d voxels\nlabel 1: %d voxels\n", n[0], n[1] }'
 
 # The whole test suite again under AddressSanitizer and UndefinedBehaviorSanitizer
 # (clang++); any sanitizer report fails the run.
