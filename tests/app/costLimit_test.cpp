@@ -54,17 +54,6 @@ TEST(CostLimitTest, CostsWithinTheBudgetStayExactlyAsTheyAre) {
   EXPECT_EQ(full.data, before.data);
 }
 
-TEST(CostLimitTest, NegativeWeightsAndDataCostsBecomeZero) {
-  // INT_MIN is what NaN converts to; -3 what a negative formula value gives.
-  Costs c = {{INT_MIN, 5, 2, 0}, {-3, 4, INT_MIN, 0}};
-  CostLimit limit = c.limit();
-  EXPECT_EQ(c.data, (std::vector<int>{0, 5, 2, 0}));
-  EXPECT_EQ(c.weights, (std::vector<int>{0, 4, 0, 0}));
-  EXPECT_EQ(limit.changedWeights, 2);
-  EXPECT_EQ(limit.changedDataCosts, 1);
-  EXPECT_EQ(limit.cap, -1);
-}
-
 TEST(CostLimitTest, SaturatedWeightsOfAZeroVolumeGetTheLargestFittingCap) {
   // A 4 x 4 x 4 volume of scalar 0: data costs 0 and 1, and all 144 pair
   // weights 1/0 saturated to 2147483647.
@@ -76,16 +65,6 @@ TEST(CostLimitTest, SaturatedWeightsOfAZeroVolumeGetTheLargestFittingCap) {
   EXPECT_EQ(limit.changedWeights, 144);
   EXPECT_EQ(limit.changedDataCosts, 0);
   EXPECT_EQ(c.weights, std::vector<int>(144, limit.cap));
-}
-
-TEST(CostLimitTest, HugeDataCostsAloneAreCapped) {
-  // A few thousand saturated data costs: the unlimited total is far beyond
-  // 32 bits, and must be summed without overflow.
-  Costs c = {std::vector<int>(6000, INT_MAX), {}};
-  CostLimit limit = c.limit();
-  EXPECT_EQ(limit.cap, kCostBudget / 3000);
-  EXPECT_EQ(limit.changedDataCosts, 6000);
-  EXPECT_LE(total(c, INT_MAX), kCostBudget);
 }
 
 // Random costs around the budget against the plain definition: the cap is
@@ -100,6 +79,7 @@ TEST(CostLimitTest, RandomCostsMatchTheDefinition) {
     int pairs = static_cast<int>(random() % 80);
     int scale = round % 3 == 0 ? INT_MAX : static_cast<int>(kCostBudget / (1 + random() % 60));
     Costs c;
+    // INT_MIN is what a NaN cost converts to.
     for (int i = 0; i < 2 * sites; ++i)
       c.data.push_back(random() % 5 == 0 ? INT_MIN : static_cast<int>(random() % (scale / 2 + 1)));
     for (int i = 0; i < pairs; ++i)

@@ -42,17 +42,6 @@ std::string summaryOf(const Image& image) {
 // ---------------------------------------------------------------------------
 // Loading
 
-TEST(LoadTest, GetImageKeepsPathDimensionsAndValues) {
-  TempDir dir;
-  std::string path = dir.path("fa.nii");
-  writeFile(path, volumeFile(2, 1, 2, {0.5, 1, -2, 3}, 16, true));
-  Image image = getImage(path.c_str());
-  EXPECT_EQ(image.name, path.c_str());
-  EXPECT_EQ(image.dimX * 100 + image.dimY * 10 + image.dimZ, 212);
-  EXPECT_EQ(values(image), (std::vector<float>{0.5f, 1, -2, 3}));
-  releaseImage(image);
-}
-
 TEST(LoadTest, GetEigenvectorReadsTheFourFilesInArgumentOrder) {
   TempDir dir;
   const char* names[] = {"L1.nii", "V1x.nii", "V1y.nii", "V1z.nii"};
@@ -68,6 +57,7 @@ TEST(LoadTest, GetEigenvectorReadsTheFourFilesInArgumentOrder) {
   EXPECT_EQ(values(set.y), (std::vector<float>{20, 21}));
   EXPECT_EQ(values(set.z), (std::vector<float>{30, 31}));
   EXPECT_EQ(set.z.name, paths[3].c_str());
+  EXPECT_EQ(set.z.dimX * 100 + set.z.dimY * 10 + set.z.dimZ, 211);
   releaseEigenvector(set);
 }
 
@@ -193,17 +183,6 @@ TEST(SummaryTest, PrintsTheFiveLines) {
             "             Minimum :\t-2.000000000000000\n"
             "             Maximum :\t4.000000000000000\n"
             "       Non-zero Mean :\t4.000000000000000\n");
-}
-
-TEST(SummaryTest, MeanIsOverStrictlyPositiveValuesInDoublePrecision) {
-  float data[] = {0.1f, 0.2f, 0, -5, NAN};
-  Image image = {data, 5, 1, 1, "v"};
-  std::string text = summaryOf(image);
-  char expected[64];
-  snprintf(expected, sizeof expected, "%0.15f",
-           static_cast<float>((static_cast<double>(0.1f) + static_cast<double>(0.2f)) / 2));
-  EXPECT_NE(text.find(std::string("Non-zero Mean :\t") + expected), std::string::npos) << text;
-  EXPECT_NE(text.find("Minimum :\t-5.000000000000000"), std::string::npos) << text;
 }
 
 TEST(SummaryTest, EmptyAndZeroVolumesShowTheStartingBoundsAndNaN) {
