@@ -230,14 +230,19 @@ struct VolumeOwner {
   Eigenvector principal = {};
   ~VolumeOwner() {
     releaseInputs();
-    releaseEigenvector(principal);
-    releaseImage(scalar);
+    releaseSelection();
   }
   void releaseInputs() {
     for (Eigenvector& set : sets) {
       releaseEigenvector(set);
       set = Eigenvector();
     }
+  }
+  void releaseSelection() {
+    releaseEigenvector(principal);
+    releaseImage(scalar);
+    principal = Eigenvector();
+    scalar = Image();
   }
 };
 
@@ -290,6 +295,7 @@ void segmentVolumes(char* const* paths, const char* output) {
 
   CostOwner costs;
   costs.costs = buildSegmentationCosts(volumes.principal, volumes.scalar);
+  volumes.releaseSelection();  // the costs are all the optimizer needs
   reportLimit(limitCosts(costs.costs.dataCosts, costs.costs.numSites, 2, costs.costs.weights,
                          costs.costs.numPairs));
 
