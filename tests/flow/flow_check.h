@@ -148,24 +148,11 @@ struct FlowProblem {
   }
 };
 
-// Edmonds-Karp on an adjacency matrix: node `nodes` is the source, `nodes`+1
-// the sink. Returns the flow value and the nodes reachable from the source in
-// the final residual graph.
-inline int64_t reference_maxflow(const FlowProblem& p, std::vector<bool>& source_side) {
-  const int n = p.nodes + 2, s = p.nodes, t = p.nodes + 1;
-  std::vector<std::vector<int64_t>> cap(n, std::vector<int64_t>(n, 0));
-  std::vector<int64_t> net;
-  int64_t constant;
-  p.terminal_sums(net, constant);
-  for (int v = 0; v < p.nodes; ++v) {
-    if (net[v] > 0) cap[s][v] += net[v];
-    if (net[v] < 0) cap[v][t] -= net[v];
-  }
-  for (const FlowProblem::Edge& e : p.edges) {
-    if (e.from == e.to) continue;
-    cap[e.from][e.to] += e.cap;
-    cap[e.to][e.from] += e.rev_cap;
-  }
+// Edmonds-Karp on an adjacency matrix of capacities. Returns the flow value;
+// `reached` tells which nodes the source reaches in the final residual graph.
+inline int64_t matrix_maxflow(std::vector<std::vector<int64_t>> cap, int s, int t,
+                              std::vector<bool>& reached) {
+  const int n = static_cast<int>(cap.size());
   std::vector<std::vector<int>> adj(n);
   for (int u = 0; u < n; ++u) {
     for (int v = 0; v < n; ++v) {
@@ -178,7 +165,7 @@ inline int64_t reference_maxflow(const FlowProblem& p, std::vector<bool>& source
     std::fill(prev.begin(), prev.end(), -1);
     prev[s] = s;
     std::deque<int> queue{s};
-    while (!queue.empty() && prev[t] < 0) {
+    while (!queue.empty()) {
       int u = queue.front();
       queue.pop_front();
       for (int v : adj[u]) {
@@ -197,8 +184,30 @@ inline int64_t reference_maxflow(const FlowProblem& p, std::vector<bool>& source
     }
     flow += b;
   }
-  source_side.assign(p.nodes, false);
-  for (int v = 0; v < p.nodes; ++v) source_side[v] = prev[v] >= 0;
+  reached.assign(n, false);
+  for (int v = 0; v < n; ++v) reached[v] = prev[v] >= 0;
+  return flow;
+}
+
+// The reference for a recorded problem: node `nodes` is the source, `nodes`+1
+// the sink, with the net terminal capacities. Returns the flow value without
+// the constant, and the nodes on the source side of the smallest minimum cut.
+inline int64_t reference_maxflow(const FlowProblem& p, std::vector<bool>& source_side) {
+  const int s = p.nodes, t = p.nodes + 1;
+  std::vector<std::vector<int64_t>> cap(p.nodes + 2, std::vector<int64_t>(p.nodes + 2, 0));
+  std::vector<int64_t> net;
+  int64_t constant;
+  p.terminal_sums(net, constant);
+  for (int v = 0; v < p.nodes; ++v) {
+    if (net[v] > 0) cap[s][v] += net[v];
+    if (net[v] < 0) cap[v][t] -= net[v];
+  }
+  for (const FlowProblem::Edge& e : p.edges) {
+    cap[e.from][e.to] += e.cap;
+    cap[e.to][e.from] += e.rev_cap;
+  }
+  int64_t flow = matrix_maxflow(cap, s, t, source_side);
+  source_side.resize(p.nodes);
   return flow;
 }
 
