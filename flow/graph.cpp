@@ -37,31 +37,23 @@ void Graph::new_node_chunk() {
 // One byte more than the chunk needs, so that the chunk (and with it every
 // slot, all of even size) can start at an even address whatever the
 // allocator returns; the lowest bit of a slot address is then free for marks.
-Graph::arc_chunk* Graph::alloc_arc_chunk() {
-  static_assert(sizeof(arc_st) % 2 == 0 && offsetof(arc_chunk, arcs) % 2 == 0, "even slots");
-  char* raw = flow_alloc(sizeof(arc_chunk) + 1, on_error);
-  arc_chunk* c = reinterpret_cast<arc_chunk*>(raw + (bits(raw) & 1));
+template <class Chunk>
+Chunk* Graph::alloc_chunk() {
+  static_assert(sizeof(Chunk::slots[0]) % 2 == 0 && offsetof(Chunk, slots) % 2 == 0, "even slots");
+  char* raw = flow_alloc(sizeof(Chunk) + 1, on_error);
+  Chunk* c = reinterpret_cast<Chunk*>(raw + (bits(raw) & 1));
   c->raw_start = raw;
-  c->first_free = &c->arcs[0];
-  return c;
-}
-
-Graph::ref_chunk* Graph::alloc_ref_chunk() {
-  static_assert(sizeof(arc_ref_st) % 2 == 0 && offsetof(ref_chunk, refs) % 2 == 0, "even slots");
-  char* raw = flow_alloc(sizeof(ref_chunk) + 1, on_error);
-  ref_chunk* c = reinterpret_cast<ref_chunk*>(raw + (bits(raw) & 1));
-  c->raw_start = raw;
-  c->first_free = &c->refs[0];
+  c->first_free = &c->slots[0];
   return c;
 }
 
 // Arc and reference chunks are opened in step, so the k-th of each list are
 // partners: slot s of both was filled by the same add_edge call.
 void Graph::new_arc_chunks() {
-  arc_chunk* a = alloc_arc_chunk();
+  arc_chunk* a = alloc_chunk<arc_chunk>();
   a->next_chunk = arc_blocks;
   arc_blocks = a;
-  ref_chunk* r = alloc_ref_chunk();
+  ref_chunk* r = alloc_chunk<ref_chunk>();
   r->next_chunk = ref_blocks;
   ref_blocks = r;
 }
@@ -111,7 +103,7 @@ void Graph::prepare_graph() {
 
   // Every reference entry now names the tail of the arc in its partner slot,
   // or null where there is none.
-  for (arc_ref_st* r = ref_blocks->first_free; r < &ref_blocks->refs[ARCS_PER_CHUNK]; ++r) {
+  for (arc_ref_st* r = ref_blocks->first_free; r < &ref_blocks->slots[ARCS_PER_CHUNK]; ++r) {
     r->arc = nullptr;
   }
 
@@ -129,8 +121,8 @@ void Graph::prepare_graph() {
   ref_chunk* r = ref_blocks;
   int q = 0;
   bool refs_opened = false;
-  auto open_arcs = [this] { return alloc_arc_chunk(); };
-  auto open_refs = [this] { return alloc_ref_chunk(); };
+  auto open_arcs = [this] { return alloc_chunk<arc_chunk>(); };
+  auto open_refs = [this] { return alloc_chunk<ref_chunk>(); };
   for (node_chunk* nc = node_blocks; nc; nc = nc->next_chunk) {
     for (node_st* i = nc->nodes; i < nc->first_free; ++i) {
       std::intptr_t k = static_cast<std::intptr_t>(bits(i->arcs_out));
@@ -138,22 +130,22 @@ void Graph::prepare_graph() {
       fit_range(k, ARCS_PER_CHUNK, f, p, arcs_opened, arc_blocks, open_arcs, on_error);
       if (f != before) partner = arcs_opened ? nullptr : partner->next_chunk;
       p += static_cast<int>(k);
-      i->arcs_out = &f->arcs[p];
-      store_word(&f->arcs[ARCS_PER_CHUNK], i);
-      i->parent_arc = reinterpret_cast<arc_st*>(partner ? &partner->refs[p] : &no_partner);
+      i->arcs_out = &f->slots[p];
+      store_word(&f->slots[ARCS_PER_CHUNK], i);
+      i->parent_arc = reinterpret_cast<arc_st*>(partner ? &partner->slots[p] : &no_partner);
 
       k = static_cast<std::intptr_t>(bits(i->refs_in));
       fit_range(k, ARCS_PER_CHUNK, r, q, refs_opened, ref_blocks, open_refs, on_error);
       q += static_cast<int>(k);
-      i->refs_in = &r->refs[q];
-      r->refs[ARCS_PER_CHUNK].arc = reinterpret_cast<arc_st*>(i);
+      i->refs_in = &r->slots[q];
+      r->slots[ARCS_PER_CHUNK].arc = reinterpret_cast<arc_st*>(i);
     }
-    nc->first_free->arcs_out = &f->arcs[p];
-    nc->first_free->refs_in = &r->refs[q];
+    nc->first_free->arcs_out = &f->slots[p];
+    nc->first_free->refs_in = &r->slots[q];
   }
 
   for (arc_chunk* c = arc_blocks; c; c = c->next_chunk) {
-    c->first_free = load_word<node_st>(&c->arcs[ARCS_PER_CHUNK])->arcs_out;
+    c->first_free = load_word<node_st>(&c->slots[ARCS_PER_CHUNK])->arcs_out;
   }
 
   // Move every arc into its tail's range by displacement cycles: the arc
@@ -163,9 +155,9 @@ void Graph::prepare_graph() {
   ref_chunk* pc = old_refs;
   for (arc_chunk* c = old_arcs; c; c = c->next_chunk, pc = pc->next_chunk) {
     for (int s = 0; s < ARCS_PER_CHUNK; ++s) {
-      arc_ref_st* e = &pc->refs[s];
+      arc_ref_st* e = &pc->slots[s];
       if (!e->arc) continue;
-      arc_st* x = &c->arcs[s];
+      arc_st* x = &c->slots[s];
       arc_st pending = *x;
       for (;;) {
         node_st* t = reinterpret_cast<node_st*>(e->arc);
@@ -188,12 +180,12 @@ void Graph::prepare_graph() {
   // may lie in another chunk), so its first arc moves behind the last range
   // and its first slot holds the range's end instead; the start is marked.
   for (arc_chunk* c = arc_blocks; c; c = c->next_chunk) {
-    node_st* i = load_word<node_st>(&c->arcs[ARCS_PER_CHUNK]);
+    node_st* i = load_word<node_st>(&c->slots[ARCS_PER_CHUNK]);
     i->arcs_out = mark_range(i->arcs_out, c->first_free);
   }
 
   for (ref_chunk* c = ref_blocks; c; c = c->next_chunk) {
-    c->first_free = reinterpret_cast<node_st*>(c->refs[ARCS_PER_CHUNK].arc)->refs_in;
+    c->first_free = reinterpret_cast<node_st*>(c->slots[ARCS_PER_CHUNK].arc)->refs_in;
   }
 
   // Fill the incoming ranges from the back, in node order and range order of
@@ -211,7 +203,7 @@ void Graph::prepare_graph() {
   }
 
   for (ref_chunk* c = ref_blocks; c; c = c->next_chunk) {
-    node_st* i = reinterpret_cast<node_st*>(c->refs[ARCS_PER_CHUNK].arc);
+    node_st* i = reinterpret_cast<node_st*>(c->slots[ARCS_PER_CHUNK].arc);
     i->refs_in = mark_range(i->refs_in, c->first_free);
   }
 }

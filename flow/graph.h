@@ -125,13 +125,13 @@ class Graph {
     char* raw_start;  // what the allocator returned; freed through this
     arc_st* first_free;
     arc_chunk* next_chunk;  // older chunk
-    arc_st arcs[ARCS_PER_CHUNK + 1];
+    arc_st slots[ARCS_PER_CHUNK + 1];
   };
   struct ref_chunk {
     char* raw_start;
     arc_ref_st* first_free;
     ref_chunk* next_chunk;
-    arc_ref_st refs[ARCS_PER_CHUNK + 1];
+    arc_ref_st slots[ARCS_PER_CHUNK + 1];
   };
 
   // Pointer bits: marks, counters and byte offsets between node records.
@@ -189,8 +189,8 @@ class Graph {
   // Slow paths of the building operations.
   void new_node_chunk();
   void new_arc_chunks();
-  arc_chunk* alloc_arc_chunk();
-  ref_chunk* alloc_ref_chunk();
+  template <class Chunk>
+  Chunk* alloc_chunk();
 
   // The arc that joins the two trees: its source-side and sink-side ends and
   // its residual fields from s to t and from t to s.
@@ -211,6 +211,10 @@ class Graph {
   bool tree_link(node_st* i, node_st* j, arc_st* link);
   template <bool SINK>
   void grow(node_st* i, join_st& join);
+  template <bool SINK>
+  int path_bottleneck(node_st* i, int b);
+  template <bool SINK>
+  void push_path(node_st* i, int b);
   void augment(node_st* s, node_st* t, int* cap_st, int* cap_ts);
   void orphan_front(node_st* n);
   void orphan_back(node_st* n);
@@ -253,7 +257,7 @@ inline void Graph::add_edge(void* from, void* to, int cap, int rev_cap) {
   if (offset != static_cast<int>(offset)) {
     flow_fatal(on_error, "Node records too far apart for a 32-bit arc offset!");
   }
-  if (!arc_blocks || arc_blocks->first_free == &arc_blocks->arcs[ARCS_PER_CHUNK]) {
+  if (!arc_blocks || arc_blocks->first_free == &arc_blocks->slots[ARCS_PER_CHUNK]) {
     new_arc_chunks();
   }
   arc_st* a = arc_blocks->first_free++;

@@ -197,71 +197,47 @@ inline void Graph::orphan_back(node_st* n) {
   orphans_tail = np;
 }
 
-void Graph::augment(node_st* s, node_st* t, int* cap_st, int* cap_ts) {
-  // Bottleneck: the joining arc, the source-side path up to its root and the
-  // root's source link, the sink-side path and the root's sink link.
-  int b = *cap_st;
-  node_st* i = s;
-  for (arc_st* a = i->parent_arc; bits(a) != PARENT_TERMINAL; a = i->parent_arc) {
-    if (bits(a) & 1) {
-      a = from_bits<arc_st>(bits(a) - 1);
-      if (b > a->res_cap) b = a->res_cap;
-      i = unshift(i, a->head_offset);
-    } else {
-      if (b > a->res_rev_cap) b = a->res_rev_cap;
-      i = shift(i, a->head_offset);
-    }
+// The smaller of b and the residual capacities along the tree path from i up
+// to its terminal, in the direction the flow takes in that tree.
+template <bool SINK>
+inline int Graph::path_bottleneck(node_st* i, int b) {
+  for (arc_st* p = i->parent_arc; bits(p) != PARENT_TERMINAL; p = i->parent_arc) {
+    const bool marked = bits(p) & 1;
+    arc_st* a = marked ? from_bits<arc_st>(bits(p) - 1) : p;
+    const int cap = marked != SINK ? a->res_cap : a->res_rev_cap;
+    if (b > cap) b = cap;
+    i = marked ? unshift(i, a->head_offset) : shift(i, a->head_offset);
   }
-  if (b > i->term_cap) b = i->term_cap;
-  i = t;
-  for (arc_st* a = i->parent_arc; bits(a) != PARENT_TERMINAL; a = i->parent_arc) {
-    if (bits(a) & 1) {
-      a = from_bits<arc_st>(bits(a) - 1);
-      if (b > a->res_rev_cap) b = a->res_rev_cap;
-      i = unshift(i, a->head_offset);
-    } else {
-      if (b > a->res_cap) b = a->res_cap;
-      i = shift(i, a->head_offset);
-    }
-  }
-  if (b > -i->term_cap) b = -i->term_cap;
+  const int root = SINK ? -i->term_cap : i->term_cap;
+  return b < root ? b : root;
+}
 
+// Pushes b along the tree path from i up to its terminal. A link that runs
+// dry orphans the node below it (at the front of the list); the walk goes on
+// through the arc it has just read, so a new orphan does not stop it.
+template <bool SINK>
+inline void Graph::push_path(node_st* i, int b) {
+  for (arc_st* p = i->parent_arc; bits(p) != PARENT_TERMINAL; p = i->parent_arc) {
+    node_st* below = i;
+    const bool marked = bits(p) & 1;
+    arc_st* a = marked ? from_bits<arc_st>(bits(p) - 1) : p;
+    int& used = marked != SINK ? a->res_cap : a->res_rev_cap;
+    int& freed = marked != SINK ? a->res_rev_cap : a->res_cap;
+    freed += b;
+    used -= b;
+    i = marked ? unshift(i, a->head_offset) : shift(i, a->head_offset);
+    if (!used) orphan_front(below);
+  }
+  i->term_cap += SINK ? b : -b;
+  if (!i->term_cap) orphan_front(i);
+}
+
+void Graph::augment(node_st* s, node_st* t, int* cap_st, int* cap_ts) {
+  const int b = path_bottleneck<true>(t, path_bottleneck<false>(s, *cap_st));
   *cap_ts += b;
   *cap_st -= b;
-
-  // Push b; a link that runs dry orphans the node below it. Each walk goes on
-  // through the arc it has just read, so a new orphan does not stop it.
-  i = s;
-  for (arc_st* a = i->parent_arc; bits(a) != PARENT_TERMINAL; a = i->parent_arc) {
-    node_st* below = i;
-    if (bits(a) & 1) {
-      a = from_bits<arc_st>(bits(a) - 1);
-      a->res_rev_cap += b;
-      if (!(a->res_cap -= b)) orphan_front(below);
-      i = unshift(i, a->head_offset);
-    } else {
-      a->res_cap += b;
-      if (!(a->res_rev_cap -= b)) orphan_front(below);
-      i = shift(i, a->head_offset);
-    }
-  }
-  if (!(i->term_cap -= b)) orphan_front(i);
-  i = t;
-  for (arc_st* a = i->parent_arc; bits(a) != PARENT_TERMINAL; a = i->parent_arc) {
-    node_st* below = i;
-    if (bits(a) & 1) {
-      a = from_bits<arc_st>(bits(a) - 1);
-      a->res_cap += b;
-      if (!(a->res_rev_cap -= b)) orphan_front(below);
-      i = unshift(i, a->head_offset);
-    } else {
-      a->res_rev_cap += b;
-      if (!(a->res_cap -= b)) orphan_front(below);
-      i = shift(i, a->head_offset);
-    }
-  }
-  if (!(i->term_cap += b)) orphan_front(i);
-
+  push_path<false>(s, b);
+  push_path<true>(t, b);
   total_flow += b;
 }
 

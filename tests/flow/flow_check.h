@@ -1,13 +1,14 @@
 // Test-only helpers for the engine: read access to a graph's internals, a
 // recorded problem that can be built into a Graph, a deliberately simple
 // reference max-flow (Edmonds-Karp on an adjacency matrix), and a verifier
-// run after every solve.
+// run after the solves.
 #ifndef DTICUT_TESTS_FLOW_FLOW_CHECK_H
 #define DTICUT_TESTS_FLOW_FLOW_CHECK_H
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -17,29 +18,22 @@
 
 #include "flow/graph.h"
 
-// Reads what the engine keeps private: chunks, node order, ranges, residuals.
 class GraphTestAccess {
  public:
   struct Arc {
     const void* record;  // the arc's slot, to match outgoing and incoming ranges
     void* tail;
     void* head;
-    int res_cap;
-    int res_rev_cap;
+    int res_cap, res_rev_cap;
   };
 
   static int total_flow(const Graph& g) { return g.total_flow; }
   static int term_cap(void* node) { return static_cast<Graph::node_st*>(node)->term_cap; }
-
-  template <class Chunk>
-  static int count(const Chunk* c) {
+  static int arc_chunks(const Graph& g) {
     int n = 0;
-    for (; c; c = c->next_chunk) ++n;
+    for (Graph::arc_chunk* c = g.arc_blocks; c; c = c->next_chunk) ++n;
     return n;
   }
-  static int node_chunks(const Graph& g) { return count(g.node_blocks); }
-  static int arc_chunks(const Graph& g) { return count(g.arc_blocks); }
-  static int ref_chunks(const Graph& g) { return count(g.ref_blocks); }
 
   // Every node, in the order in which the engine walks them.
   static std::vector<void*> node_order(const Graph& g) {
@@ -50,29 +44,25 @@ class GraphTestAccess {
     return order;
   }
 
-  // The outgoing arcs of a laid-out node, in range order.
-  static std::vector<Arc> out_arcs(void* node) {
+  // The outgoing (or incoming) arcs of a laid-out node, in range order.
+  static std::vector<Arc> arcs(void* node, bool incoming) {
     Graph::node_st* i = static_cast<Graph::node_st*>(node);
-    Graph::arc_st* a;
-    Graph::arc_st* end;
-    Graph::out_range(i, a, end);
-    std::vector<Arc> arcs;
-    for (; a < end; ++a) arcs.push_back({a, i, Graph::shift(i, a->head_offset), a->res_cap, a->res_rev_cap});
-    return arcs;
-  }
-
-  // The arcs entering a laid-out node, in range order.
-  static std::vector<Arc> in_arcs(void* node) {
-    Graph::node_st* i = static_cast<Graph::node_st*>(node);
-    Graph::arc_ref_st* r;
-    Graph::arc_ref_st* end;
-    Graph::in_range(i, r, end);
-    std::vector<Arc> arcs;
-    for (; r < end; ++r) {
-      Graph::arc_st* a = r->arc;
-      arcs.push_back({a, Graph::unshift(i, a->head_offset), i, a->res_cap, a->res_rev_cap});
+    std::vector<Graph::arc_st*> found;
+    if (incoming) {
+      Graph::arc_ref_st *r, *end;
+      Graph::in_range(i, r, end);
+      for (; r < end; ++r) found.push_back(r->arc);
+    } else {
+      Graph::arc_st *a, *end;
+      Graph::out_range(i, a, end);
+      for (; a < end; ++a) found.push_back(a);
     }
-    return arcs;
+    std::vector<Arc> result;
+    for (Graph::arc_st* a : found) {
+      Graph::node_st* other = incoming ? Graph::unshift(i, a->head_offset) : Graph::shift(i, a->head_offset);
+      result.push_back({a, incoming ? other : i, incoming ? i : other, a->res_cap, a->res_rev_cap});
+    }
+    return result;
   }
 
   static void layout(Graph& g) { g.prepare_graph(); }
@@ -99,32 +89,29 @@ struct FlowProblem {
   std::vector<Edge> edges;
   std::vector<Terminal> terminals;
 
-  // Builds into g in the order recorded: all nodes, then edges and terminal
-  // updates interleaved as given by `order` (false = next edge, true = next
-  // terminal update; remaining ones follow).
-  std::vector<void*> build(Graph& g, const std::vector<bool>& order = {}) const {
+  // Adds all nodes, then the edges and terminal updates, each list in its
+  // order, interleaved as `take_terminal` says.
+  template <class Choice>
+  std::vector<void*> build(Graph& g, Choice take_terminal) const {
     std::vector<void*> h(nodes);
     for (int v = 0; v < nodes; ++v) h[v] = g.add_node();
-    size_t e = 0, t = 0;
-    auto edge = [&] {
-      const Edge& x = edges[e++];
-      g.add_edge(h[x.from], h[x.to], x.cap, x.rev_cap);
-    };
-    auto term = [&] {
-      const Terminal& x = terminals[t++];
-      if (x.set) {
-        g.set_tweights(h[x.node], x.cap_source, x.cap_sink);
+    for (size_t e = 0, t = 0; e < edges.size() || t < terminals.size();) {
+      if (t < terminals.size() && (e == edges.size() || take_terminal())) {
+        const Terminal& x = terminals[t++];
+        if (x.set) {
+          g.set_tweights(h[x.node], x.cap_source, x.cap_sink);
+        } else {
+          g.add_tweights(h[x.node], x.cap_source, x.cap_sink);
+        }
       } else {
-        g.add_tweights(h[x.node], x.cap_source, x.cap_sink);
+        const Edge& x = edges[e++];
+        g.add_edge(h[x.from], h[x.to], x.cap, x.rev_cap);
       }
-    };
-    for (bool is_term : order) {
-      if (is_term && t < terminals.size()) term();
-      if (!is_term && e < edges.size()) edge();
     }
-    while (e < edges.size()) edge();
-    while (t < terminals.size()) term();
     return h;
+  }
+  std::vector<void*> build(Graph& g) const {
+    return build(g, [] { return false; });
   }
 
   // Net terminal capacity of every node (source minus sink) and the constant
@@ -160,22 +147,22 @@ inline int64_t matrix_maxflow(std::vector<std::vector<int64_t>> cap, int s, int 
     }
   }
   int64_t flow = 0;
-  std::vector<int> prev(n);
-  for (;;) {
+  for (std::vector<int> prev(n);;) {
     std::fill(prev.begin(), prev.end(), -1);
     prev[s] = s;
-    std::deque<int> queue{s};
-    while (!queue.empty()) {
-      int u = queue.front();
-      queue.pop_front();
-      for (int v : adj[u]) {
-        if (prev[v] < 0 && cap[u][v] > 0) {
-          prev[v] = u;
+    for (std::deque<int> queue{s}; !queue.empty(); queue.pop_front()) {
+      for (int v : adj[queue.front()]) {
+        if (prev[v] < 0 && cap[queue.front()][v] > 0) {
+          prev[v] = queue.front();
           queue.push_back(v);
         }
       }
     }
-    if (prev[t] < 0) break;
+    if (prev[t] < 0) {
+      reached.assign(n, false);
+      for (int v = 0; v < n; ++v) reached[v] = prev[v] >= 0;
+      return flow;
+    }
     int64_t b = INT64_MAX;
     for (int v = t; v != s; v = prev[v]) b = std::min(b, cap[prev[v]][v]);
     for (int v = t; v != s; v = prev[v]) {
@@ -184,24 +171,17 @@ inline int64_t matrix_maxflow(std::vector<std::vector<int64_t>> cap, int s, int 
     }
     flow += b;
   }
-  reached.assign(n, false);
-  for (int v = 0; v < n; ++v) reached[v] = prev[v] >= 0;
-  return flow;
 }
 
-// The reference for a recorded problem: node `nodes` is the source, `nodes`+1
-// the sink, with the net terminal capacities. Returns the flow value without
-// the constant, and the nodes on the source side of the smallest minimum cut.
+// The reference for a recorded problem: the flow value without the constant,
+// and the nodes on the source side of the smallest minimum cut.
 inline int64_t reference_maxflow(const FlowProblem& p, std::vector<bool>& source_side) {
   const int s = p.nodes, t = p.nodes + 1;
   std::vector<std::vector<int64_t>> cap(p.nodes + 2, std::vector<int64_t>(p.nodes + 2, 0));
   std::vector<int64_t> net;
   int64_t constant;
   p.terminal_sums(net, constant);
-  for (int v = 0; v < p.nodes; ++v) {
-    if (net[v] > 0) cap[s][v] += net[v];
-    if (net[v] < 0) cap[v][t] -= net[v];
-  }
+  for (int v = 0; v < p.nodes; ++v) (net[v] > 0 ? cap[s][v] : cap[v][t]) += std::abs(net[v]);
   for (const FlowProblem::Edge& e : p.edges) {
     cap[e.from][e.to] += e.cap;
     cap[e.to][e.from] += e.rev_cap;
@@ -211,120 +191,68 @@ inline int64_t reference_maxflow(const FlowProblem& p, std::vector<bool>& source
   return flow;
 }
 
-// Checks a solved graph against its problem: every arc stored once in its
-// tail's and its head's range, residuals within bounds, flow conserved, no
-// augmenting path left, the reported cut is the residual-reachable set and its
-// value equals the flow. Returns the flow value pushed (without the constant).
-inline int64_t verify_solved(const Graph& g, const FlowProblem& p, const std::vector<void*>& h) {
+// Checks a solved graph: every arc stored once in its tail's range with the
+// capacities it was added with (as the sum of its residuals) and referenced
+// once from its head's range; residuals within bounds; flow conserved; the
+// reported source side exactly what the source reaches in the residual graph,
+// with no residual link to the sink, and a cut value equal to the flow.
+// Returns the flow pushed (without the constant).
+inline int64_t verify_solved(Graph& g, const FlowProblem& p, const std::vector<void*>& h) {
   const int n = p.nodes;
-  std::map<void*, int> index;
-  for (int v = 0; v < n; ++v) index[h[v]] = v;
-
-  // Every arc once in its tail's range and once in its head's range.
+  std::map<void*, int> id;
+  for (int v = 0; v < n; ++v) id[h[v]] = v;
+  std::vector<int64_t> net;
+  int64_t constant, flow = 0, cut = 0;
+  p.terminal_sums(net, constant);
   std::multiset<std::tuple<int, int, int64_t>> stored, added;
-  std::map<const void*, int> seen_in;
-  std::vector<std::vector<GraphTestAccess::Arc>> out(n);
+  std::map<const void*, int> refs;
+  std::vector<int64_t> excess(n, 0);
+  std::vector<std::vector<int>> residual(n);
   for (int v = 0; v < n; ++v) {
-    out[v] = GraphTestAccess::out_arcs(h[v]);
-    for (const auto& a : out[v]) {
-      EXPECT_EQ(a.tail, h[v]);
-      EXPECT_TRUE(index.count(a.head)) << "arc of node " << v << " leaves the graph";
-      EXPECT_GE(a.res_cap, 0);
-      EXPECT_GE(a.res_rev_cap, 0);
-      stored.insert({v, index[a.head], int64_t{a.res_cap} + a.res_rev_cap});
-      seen_in[a.record] = 0;
+    const int64_t res = GraphTestAccess::term_cap(h[v]);
+    EXPECT_TRUE(net[v] >= 0 ? res >= 0 && res <= net[v] : res <= 0 && res >= net[v]) << v;
+    excess[v] += net[v] - res;
+    if (net[v] > 0) flow += net[v] - res;
+    for (const auto& a : GraphTestAccess::arcs(h[v], false)) {
+      const int w = id.at(a.head);
+      EXPECT_TRUE(a.res_cap >= 0 && a.res_rev_cap >= 0) << v << "->" << w;
+      stored.insert({v, w, int64_t{a.res_cap} + a.res_rev_cap});
+      refs[a.record];
+      excess[v] += a.res_cap;
+      excess[w] -= a.res_cap;
+      if (a.res_cap) residual[v].push_back(w);
+      if (a.res_rev_cap) residual[w].push_back(v);
     }
+    for (const auto& a : GraphTestAccess::arcs(h[v], true)) ++refs[a.record];
   }
-  for (int v = 0; v < n; ++v) {
-    for (const auto& a : GraphTestAccess::in_arcs(h[v])) {
-      EXPECT_EQ(a.head, h[v]);
-      auto it = seen_in.find(a.record);
-      if (it == seen_in.end()) {
-        ADD_FAILURE() << "node " << v << " references an arc of no outgoing range";
-      } else {
-        ++it->second;
-      }
-    }
-  }
-  for (const auto& kv : seen_in) EXPECT_EQ(kv.second, 1) << "arc referenced from heads";
-  std::vector<int64_t> cap_out(n, 0), cap_in(n, 0);
   for (const auto& e : p.edges) {
     if (e.from == e.to) continue;
     added.insert({e.from, e.to, int64_t{e.cap} + e.rev_cap});
-    cap_out[e.from] += e.cap;
-    cap_in[e.to] += e.cap;
+    excess[e.from] -= e.cap;
+    excess[e.to] += e.cap;
   }
   EXPECT_TRUE(stored == added) << "stored arcs differ from the added ones";
-
-  // Terminal residuals within their capacity, conservation, flow value.
-  std::vector<int64_t> net;
-  int64_t constant;
-  p.terminal_sums(net, constant);
-  int64_t flow = 0;
-  std::vector<int64_t> balance(n, 0);
-  for (int v = 0; v < n; ++v) {
-    int64_t res = GraphTestAccess::term_cap(h[v]);
-    if (net[v] >= 0) {
-      EXPECT_TRUE(res >= 0 && res <= net[v]) << "node " << v << " source residual " << res;
-    } else {
-      EXPECT_TRUE(res <= 0 && res >= net[v]) << "node " << v << " sink residual " << res;
-    }
-    if (net[v] > 0) flow += net[v] - res;
-    balance[v] += net[v] - res;
-    // Flow on an arc is its capacity minus its residual; parallel arcs only
-    // matter through their sums.
-    for (const auto& a : out[v]) {
-      balance[v] += a.res_cap;
-      balance[index[a.head]] -= a.res_cap;
-    }
-    balance[v] -= cap_out[v];
-    balance[v] += cap_in[v];
-  }
-  for (int v = 0; v < n; ++v) EXPECT_EQ(balance[v], 0) << "flow not conserved at node " << v;
+  EXPECT_EQ(refs.size(), stored.size());
+  for (const auto& r : refs) EXPECT_EQ(r.second, 1) << "references to one arc";
+  for (int v = 0; v < n; ++v) EXPECT_EQ(excess[v], 0) << "flow not conserved at " << v;
   EXPECT_EQ(GraphTestAccess::total_flow(g), constant + flow);
 
-  // The source side is exactly what the source reaches in the residual graph;
-  // it contains no node with residual capacity to the sink.
   std::vector<bool> reach(n, false);
   std::deque<int> queue;
   for (int v = 0; v < n; ++v) {
-    if (GraphTestAccess::term_cap(h[v]) > 0) {
-      reach[v] = true;
-      queue.push_back(v);
+    if (GraphTestAccess::term_cap(h[v]) > 0) reach[v] = true, queue.push_back(v);
+  }
+  for (; !queue.empty(); queue.pop_front()) {
+    EXPECT_GE(GraphTestAccess::term_cap(h[queue.front()]), 0) << "augmenting path left";
+    for (int w : residual[queue.front()]) {
+      if (!reach[w]) reach[w] = true, queue.push_back(w);
     }
   }
-  std::vector<std::vector<int>> residual(n);
   for (int v = 0; v < n; ++v) {
-    for (const auto& a : out[v]) {
-      int w = index[a.head];
-      if (a.res_cap > 0) residual[v].push_back(w);
-      if (a.res_rev_cap > 0) residual[w].push_back(v);
-    }
+    EXPECT_EQ(g.what_segment(h[v]) == 0, reach[v]) << "node " << v;
+    cut += reach[v] ? std::max<int64_t>(-net[v], 0) : std::max<int64_t>(net[v], 0);
   }
-  while (!queue.empty()) {
-    int v = queue.front();
-    queue.pop_front();
-    EXPECT_GE(GraphTestAccess::term_cap(h[v]), 0) << "augmenting path left through node " << v;
-    for (int w : residual[v]) {
-      if (!reach[w]) {
-        reach[w] = true;
-        queue.push_back(w);
-      }
-    }
-  }
-  Graph& mg = const_cast<Graph&>(g);
-  int64_t cut = 0;
-  for (int v = 0; v < n; ++v) {
-    bool src = mg.what_segment(h[v]) == 0;
-    EXPECT_EQ(src, reach[v]) << "node " << v;
-    if (src && net[v] < 0) cut -= net[v];
-    if (!src && net[v] > 0) cut += net[v];
-  }
-  for (const auto& e : p.edges) {
-    bool a = mg.what_segment(h[e.from]) == 0, b = mg.what_segment(h[e.to]) == 0;
-    if (a && !b) cut += e.cap;
-    if (!a && b) cut += e.rev_cap;
-  }
+  for (const auto& e : p.edges) cut += reach[e.from] && !reach[e.to] ? e.cap : !reach[e.from] && reach[e.to] ? e.rev_cap : 0;
   EXPECT_EQ(cut, flow) << "cut value differs from the flow";
   return flow;
 }
