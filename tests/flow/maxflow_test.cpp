@@ -1,0 +1,127 @@
+// The two-tree search: hand-made cases whose trees are known, and random
+// graphs checked against Edmonds-Karp and the full verifier.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "flow/graph.h"
+#include "tests/flow/flow_check.h"
+
+namespace {
+
+TEST(MaxflowCases, TreesAndResidualsOfSmallGraphs) {
+  // No terminal capacity: the collected constant, every node on the sink side.
+  Graph g1;
+  void* a = g1.add_node();
+  void* b = g1.add_node();
+  g1.add_edge(a, b, 3, 4);
+  g1.add_tweights(b, 2, 2);
+  EXPECT_EQ(g1.maxflow(), 2);
+  EXPECT_EQ(g1.what_segment(a) + g1.what_segment(b), 2);
+
+  // An unsaturated path leaves both ends in the source tree.
+  Graph g2;
+  a = g2.add_node();
+  b = g2.add_node();
+  g2.add_tweights(a, 5, 0);
+  g2.add_tweights(b, 0, 3);
+  g2.add_edge(a, b, 4, 0);
+  EXPECT_EQ(g2.maxflow(), 3);
+  EXPECT_EQ(g2.what_segment(a) + g2.what_segment(b), 0);
+  EXPECT_EQ(GraphTestAccess::term_cap(a), 2);
+  EXPECT_EQ(GraphTestAccess::arcs(a, false)[0].res_cap, 1);
+
+  // Arcs without residual capacity in the needed direction join nothing.
+  Graph g3;
+  a = g3.add_node();
+  void* x = g3.add_node();
+  b = g3.add_node();
+  g3.add_tweights(a, 5, 0);
+  g3.add_tweights(b, 0, 5);
+  g3.add_edge(a, x, 0, 5);
+  g3.add_edge(x, b, 0, 5);
+  EXPECT_EQ(g3.maxflow(), 0);
+  EXPECT_EQ(g3.what_segment(a) + 2 * g3.what_segment(x) + 4 * g3.what_segment(b), 6);
+}
+
+TEST(MaxflowCases, SinkNodeMeetingTheSourceTreeTwiceAugmentsThroughItsIncomingArc) {
+  // t is activated first: its outgoing arc reaches s1, then its incoming arc
+  // reaches s2, and its sink link (3) goes to the path through s2 alone.
+  Graph g;
+  void* t = g.add_node();
+  void* s1 = g.add_node();
+  void* s2 = g.add_node();
+  g.add_tweights(t, 0, 3);
+  g.add_tweights(s1, 5, 0);
+  g.add_tweights(s2, 5, 0);
+  g.add_edge(t, s1, 0, 5);
+  g.add_edge(s2, t, 5, 0);
+  EXPECT_EQ(g.maxflow(), 3);
+  EXPECT_EQ(GraphTestAccess::term_cap(s1), 5);
+  EXPECT_EQ(GraphTestAccess::term_cap(s2), 2);
+}
+
+// Mostly small graphs with parallel arcs, zero capacities, arcs from a node to
+// itself, isolated nodes, and positive and negative terminal updates; every
+// 500th spans several node and arc chunks, with hub nodes whose ranges do not
+// fit into what is left of a chunk.
+FlowProblem random_problem(std::mt19937& rng, bool large) {
+  auto pick = [&](int lo, int hi) { return lo + static_cast<int>(rng() % (hi - lo + 1)); };
+  FlowProblem p;
+  p.nodes = large ? pick(500, 1600) : pick(0, 12);
+  if (p.nodes == 0) return p;
+  const int max_cap = pick(0, 3) == 0 ? 1 : 20;
+  auto cap = [&] { return pick(0, 3) == 0 ? 0 : pick(0, max_cap); };
+  auto node = [&] { return pick(0, p.nodes - 1); };
+  for (int k = large ? pick(p.nodes, 3 * p.nodes) : pick(0, 3 * p.nodes); k > 0; --k) {
+    p.edges.push_back({node(), node(), cap(), cap()});
+    if (pick(0, 5) == 0) p.edges.push_back(p.edges.back());
+  }
+  if (large) {
+    std::vector<int> hubs(p.nodes);
+    for (int v = 0; v < p.nodes; ++v) hubs[v] = v;
+    std::shuffle(hubs.begin(), hubs.end(), rng);
+    for (int h = pick(3, 10); h > 0; --h) {
+      for (int k = pick(500, 1000); k > 0; --k) {
+        int w = node();
+        p.edges.push_back(pick(0, 1) ? FlowProblem::Edge{hubs[h], w, cap(), cap()}
+                                     : FlowProblem::Edge{w, hubs[h], cap(), cap()});
+      }
+    }
+    std::shuffle(p.edges.begin(), p.edges.end(), rng);
+  }
+  for (int k = large ? pick(p.nodes / 10, p.nodes / 3) : pick(0, 2 * p.nodes); k > 0; --k) {
+    p.terminals.push_back({node(), pick(-max_cap, 2 * max_cap), pick(-max_cap, 2 * max_cap), pick(0, 15) == 0});
+  }
+  return p;
+}
+
+// Every 10th graph starts its scan counter just below the top of its range,
+// where it must start again instead of overflowing.
+TEST(MaxflowRandom, MatchesEdmondsKarpAndLeavesTheSmallestSourceSide) {
+  const uint32_t base_seed = 20240611;
+  std::printf("random max-flow graphs: base seed %u\n", base_seed);
+  for (int k = 0; k < 10000 && !::testing::Test::HasFailure(); ++k) {
+    const uint32_t seed = base_seed + static_cast<uint32_t>(k);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    FlowProblem p = random_problem(rng, k % 500 == 0);
+    Graph g;
+    std::vector<void*> h = p.build(g, [&] { return rng() % 2 == 0; });
+    int flow = k % 10 == 1 ? GraphTestAccess::maxflow_from_stamp(g, INT_MAX - 3) : g.maxflow();
+
+    std::vector<int64_t> net;
+    int64_t constant;
+    p.terminal_sums(net, constant);
+    std::vector<bool> ref_side;
+    int64_t ref_flow = reference_maxflow(p, ref_side);
+    ASSERT_EQ(flow, constant + ref_flow);
+    for (int v = 0; v < p.nodes; ++v) ASSERT_EQ(g.what_segment(h[v]), ref_side[v] ? 0 : 1) << "node " << v;
+    ASSERT_EQ(verify_solved(g, p, h), ref_flow);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,145 @@
+// The DIMACS reader (what it accepts and refuses, with line numbers), the
+// translation into a Graph checked against Edmonds-Karp on the raw network,
+// and the dticut-maxflow command end to end.
+#include "tools/dimacs.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/flow/flow_check.h"
+
+namespace {
+
+bool parse(const std::string& text, DimacsProblem& p, DimacsError& e) {
+  return parse_dimacs(text.data(), text.size(), p, e);
+}
+
+TEST(DimacsParse, RefusesMalformedInputAtTheRightLine) {
+  const std::string head = "p max 3 1\nn 1 s\nn 3 t\n";
+  struct Case {
+    std::string text;
+    int line;
+    std::string message;  // a part of the message
+  };
+  const Case cases[] = {
+      {"", 1, "no problem line"},
+      {"a 1 2 3\n", 1, "arc line before the problem line"},
+      {"p max 3 0\np max 3 0\n", 2, "second problem line (the first is line 1)"},
+      {"p max 1 0\n", 1, "node count 1 out of range 2..2147483647"},
+      {"p max 3 0\nn 1 s\n", 2, "no sink line"},
+      {"p max 3 0\nn 4 s\n", 2, "node id 4 out of range 1..3"},
+      {"p max 3 0\nn 1 s\nn 1 t\n", 3, "source and sink are the same node"},
+      {"p max 3 1\nn 1 s\na 1 2 3\n", 3, "arc before the source and sink lines"},
+      {head + "a 1 2 3\nn 2 t\n", 5, "node line after the first arc (line 4)"},
+      {head, 1, "problem line declares 1 arcs, found 0"},
+      {head + "a 1 2 3\na 2 3 4\n", 5, "more arcs than the 1 declared on line 1"},
+      {head + "a 1 2 -3\n", 4, "capacity -3 out of range 0..2147483647"},
+      {head + "a 1 2 3.5\n", 4, "capacity is not an integer: '3.5'"},
+      {head + "a 1 2\n", 4, "missing capacity"},
+      {head + "arc 1 2 3\n", 4, "unknown line kind 'arc'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    DimacsProblem p;
+    DimacsError e;
+    ASSERT_FALSE(parse(c.text, p, e));
+    EXPECT_EQ(e.line, c.line);
+    EXPECT_NE(e.message.find(c.message), std::string::npos) << e.message;
+  }
+}
+
+TEST(DimacsParse, RefusesCapacitiesThatCouldOverflowTheFlow) {
+  const std::string head = "p max 5 4\nn 1 s\nn 5 t\n", big = "2147483647";
+  const struct {
+    std::string arcs;
+    int line;  // 0: accepted
+    std::string message;
+  } cases[] = {
+      {"a 1 2 " + big + "\na 1 2 1\na 2 5 1\na 3 5 1\n", 5, "from the source into node 2 sum"},
+      {"a 2 5 " + big + "\na 2 5 1\na 1 2 1\na 3 5 1\n", 5, "from node 2 into the sink sum"},
+      {"a 1 2 " + big + "\na 1 3 1\na 2 5 " + big + "\na 3 5 1\n", 7, "both sum to more than"},
+      // One side within the limit bounds the flow; direct source-to-sink
+      // arcs, arcs into the source and out of the sink do not count.
+      {"a 1 2 " + big + "\na 1 5 " + big + "\na 2 1 " + big + "\na 5 3 " + big + "\n", 0, ""},
+  };
+  for (const auto& c : cases) {
+    DimacsProblem p;
+    DimacsError e;
+    EXPECT_EQ(parse(head + c.arcs, p, e), c.line == 0) << c.arcs;
+    EXPECT_EQ(e.line, c.line);
+    EXPECT_NE(e.message.find(c.message), std::string::npos) << e.message;
+  }
+}
+
+// The flow of the translated graph equals Edmonds-Karp on the network as
+// written, source and sink included as ordinary nodes.
+TEST(DimacsGraph, FlowMatchesEdmondsKarpOnTheRawNetwork) {
+  const uint32_t base_seed = 4242;
+  std::printf("random DIMACS instances: base seed %u\n", base_seed);
+  for (uint32_t k = 0; k < 500; ++k) {
+    SCOPED_TRACE("seed " + std::to_string(base_seed + k));
+    std::mt19937 rng(base_seed + k);
+    const int n = 2 + static_cast<int>(rng() % 10), m = static_cast<int>(rng() % 40);
+    const int s = static_cast<int>(rng() % n);
+    int t = static_cast<int>(rng() % (n - 1));
+    if (t >= s) ++t;
+    std::string text = "p max " + std::to_string(n) + " " + std::to_string(m) + "\nn " +
+                       std::to_string(s + 1) + " s\nn " + std::to_string(t + 1) + " t\n";
+    std::vector<std::vector<int64_t>> cap(n, std::vector<int64_t>(n, 0));
+    for (int a = 0; a < m; ++a) {
+      int u = static_cast<int>(rng() % n), v = static_cast<int>(rng() % n), c = static_cast<int>(rng() % 9);
+      text += "a " + std::to_string(u + 1) + " " + std::to_string(v + 1) + " " + std::to_string(c) + "\n";
+      cap[u][v] += c;
+    }
+    DimacsProblem p;
+    DimacsError e;
+    ASSERT_TRUE(parse(text, p, e)) << e.message;
+    Graph g;
+    int64_t direct = build_dimacs_graph(p, g);
+    std::vector<bool> reached;
+    EXPECT_EQ(direct + g.maxflow(), matrix_maxflow(cap, s, t, reached)) << text;
+  }
+}
+
+// Runs the command on `text` written to a file; returns its exit status and
+// sets `output` to what it printed on stdout and stderr.
+int run_tool(const std::string& text, std::string& output, std::string& path) {
+  path = ::testing::TempDir() + "dimacs_test_instance.max";
+  std::ofstream(path, std::ios::binary) << text;
+  std::string cmd = std::string(DTICUT_MAXFLOW_EXE) + " " + path + " 2>&1";
+  FILE* pipe = popen(cmd.c_str(), "r");
+  output.clear();
+  char buf[256];
+  while (std::fgets(buf, sizeof buf, pipe)) output += buf;
+  int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(DimacsTool, PrintsFlowAndTimesOrAnErrorWithTheLine) {
+  std::string out, path;
+  EXPECT_EQ(run_tool("c tiny\r\n\np max 4 6\nn 1 s\nn 4 t\na 1 2 4\na 1 3 2\n\ta 2 3 1  \n"
+                     "a 2 4 2\na 3 4 5\na 1 4 2147483647\nc end",
+                     out, path),
+            0);
+  EXPECT_TRUE(std::regex_match(out, std::regex("flow=2147483652 solve_s=[0-9.]+ build_s=[0-9.]+\n"))) << out;
+
+  EXPECT_EQ(run_tool("p max 4 1\nn 1 s\nn 4 t\na 1 2 x\n", out, path), 1);
+  EXPECT_EQ(out, "dticut-maxflow: " + path + ":4: capacity is not an integer: 'x'\n");
+
+  // A node with more arcs than the engine allows ends through its error function.
+  std::string many = "p max 4 1025\nn 1 s\nn 4 t\n";
+  for (int k = 0; k < 1025; ++k) many += "a 2 3 1\n";
+  EXPECT_EQ(run_tool(many, out, path), 1);
+  EXPECT_EQ(out, "dticut-maxflow: " + path + ": # of arcs per node exceeds block size!\n");
+  std::remove(path.c_str());
+}
+
+}  // namespace
