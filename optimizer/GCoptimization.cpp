@@ -84,7 +84,9 @@ GCoptimization::~GCoptimization() {
   delete[] m_entry_smooth_costs;
 }
 
-void GCoptimization::handleError(const char* message) { throw GCException(message); }
+void GCoptimization::handleError(const char* message) {
+  throw GCException(message);
+}
 
 template <typename T>
 T* GCoptimization::allocate(std::size_t count) {
@@ -453,8 +455,8 @@ void GCoptimization::solveMove(int size, int* activeSites, int alpha_label, int 
   }
 }
 
-void GCoptimization::set_up_expansion_energy(int size, int alpha_label, Energy* e,
-                                             void** variables, int* activeSites) {
+void GCoptimization::set_up_expansion_energy(int size, int alpha_label, Energy* e, void** variables,
+                                             int* activeSites) {
   (this->*m_expansion_t_links_op)(size, alpha_label, e, variables, activeSites);
   (this->*m_expansion_n_links_op)(size, alpha_label, e, variables, activeSites);
 }
@@ -667,7 +669,10 @@ GCoptimizationGridGraph::GCoptimizationGridGraph(int width, int height, int num_
       m_num_neighbors(nullptr),
       m_neighbor_sites(nullptr),
       m_neighbor_weights(nullptr) {
+  // The assertion's text, blank included, is part of the diagnostics.
+  // clang-format off
   assert((width > 1) && (height > 1) && (num_labels > 1 ));
+  // clang-format on
   for (int k = 0; k < 4; k++) m_unit_weights[k] = 1;
   int** arrays[] = {&m_num_neighbors, &m_neighbor_sites};
   const std::size_t counts[] = {std::size_t(m_num_sites), 4 * std::size_t(m_num_sites)};
@@ -701,8 +706,8 @@ GCoptimizationGridGraph::~GCoptimizationGridGraph() {
   delete[] m_neighbor_weights;
 }
 
-void GCoptimizationGridGraph::setupNeighbData(int startY, int endY, int startX, int endX,
-                                              int count, int* offsets) {
+void GCoptimizationGridGraph::setupNeighbData(int startY, int endY, int startX, int endX, int count,
+                                              int* offsets) {
   for (int y = startY; y < endY; y++) {
     for (int x = startX; x < endX; x++) {
       int p = x + y * m_width;

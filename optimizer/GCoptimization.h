@@ -89,9 +89,7 @@ class GCoptimization {
   struct SmoothCostFnFromFunctionExtra {
     SmoothCostFnExtra m_fn;
     void* m_extra;
-    int computeCost(int s1, int s2, int l1, int l2) const {
-      return m_fn(s1, s2, l1, l2, m_extra);
-    }
+    int computeCost(int s1, int s2, int l1, int l2) const { return m_fn(s1, s2, l1, l2, m_extra); }
   };
 
   // ---- Construction ------------------------------------------------------
@@ -235,11 +233,11 @@ class GCoptimization {
   void set_up_n_links_expansion(int size, int alpha_label, Energy* e, void** variables,
                                 int* activeSites);
   template <typename DataSource>
-  void set_up_t_links_swap(int size, int alpha_label, int beta_label, Energy* e,
-                           void** variables, int* activeSites);
+  void set_up_t_links_swap(int size, int alpha_label, int beta_label, Energy* e, void** variables,
+                           int* activeSites);
   template <typename SmoothSource>
-  void set_up_n_links_swap(int size, int alpha_label, int beta_label, Energy* e,
-                           void** variables, int* activeSites);
+  void set_up_n_links_swap(int size, int alpha_label, int beta_label, Energy* e, void** variables,
+                           int* activeSites);
 
   // Shared by both moves. A variable at 0 takes alpha; at 1 it takes beta in a
   // swap (kSwap) or keeps its current label in an expansion.
@@ -298,8 +296,8 @@ class GCoptimizationGeneralGraph : public GCoptimization {
   LinkedBlockList* m_neighbor_lists;  // per site, NeighborRecord*; one empty list after packing
   bool m_neighbors_pending;           // still declaring: must pack before use
   int* m_num_neighbors;
-  int** m_neighbor_sites;    // per site, m_num_neighbors[s] indices; null for count 0
-  int** m_neighbor_weights;  // parallel to m_neighbor_sites
+  int** m_neighbor_sites;       // per site, m_num_neighbors[s] indices; null for count 0
+  int** m_neighbor_weights;     // parallel to m_neighbor_sites
   bool m_owns_neighbor_arrays;  // false after setAllNeighbors: the caller's arrays
 };
 

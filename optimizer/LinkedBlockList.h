@@ -41,10 +41,10 @@ class LinkedBlockList {
   void* next();
 
  private:
-  ItemBlock* first_block;    // newest block; null while the list is empty
-  signed char first_count;   // items used in first_block, 1..4; 4 when empty
-  signed char scan_index;    // index of the next item within scan_block
-  ItemBlock* scan_block;     // block of the next item; null when the scan is over
+  ItemBlock* first_block;   // newest block; null while the list is empty
+  signed char first_count;  // items used in first_block, 1..4; 4 when empty
+  signed char scan_index;   // index of the next item within scan_block
+  ItemBlock* scan_block;    // block of the next item; null when the scan is over
 };
 
 #endif  // OPTIMIZER_LINKEDBLOCKLIST_H_

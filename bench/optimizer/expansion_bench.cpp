@@ -157,16 +157,36 @@ void expansion(benchmark::State& state, int dims, int labels) {
   state.SetItemsProcessed(state.iterations() * p.sites);
 }
 
-void BM_DeclarePairs3D(benchmark::State& s) { declare(s, 3, 2); }
-void BM_PackPairs3D(benchmark::State& s) { pack(s, 3, 2); }
-void BM_BuildExpansionMove3D(benchmark::State& s) { buildMove(s, 3, 2); }
-void BM_ExpansionMaxflow3D(benchmark::State& s) { maxflow(s, 3, 2); }
-void BM_Expansion3D(benchmark::State& s) { expansion(s, 3, 2); }
-void BM_DeclarePairs2D(benchmark::State& s) { declare(s, 2, 8); }
-void BM_PackPairs2D(benchmark::State& s) { pack(s, 2, 8); }
-void BM_BuildExpansionMove2D(benchmark::State& s) { buildMove(s, 2, 8); }
-void BM_ExpansionMaxflow2D(benchmark::State& s) { maxflow(s, 2, 8); }
-void BM_Expansion2D(benchmark::State& s) { expansion(s, 2, 8); }
+void BM_DeclarePairs3D(benchmark::State& s) {
+  declare(s, 3, 2);
+}
+void BM_PackPairs3D(benchmark::State& s) {
+  pack(s, 3, 2);
+}
+void BM_BuildExpansionMove3D(benchmark::State& s) {
+  buildMove(s, 3, 2);
+}
+void BM_ExpansionMaxflow3D(benchmark::State& s) {
+  maxflow(s, 3, 2);
+}
+void BM_Expansion3D(benchmark::State& s) {
+  expansion(s, 3, 2);
+}
+void BM_DeclarePairs2D(benchmark::State& s) {
+  declare(s, 2, 8);
+}
+void BM_PackPairs2D(benchmark::State& s) {
+  pack(s, 2, 8);
+}
+void BM_BuildExpansionMove2D(benchmark::State& s) {
+  buildMove(s, 2, 8);
+}
+void BM_ExpansionMaxflow2D(benchmark::State& s) {
+  maxflow(s, 2, 8);
+}
+void BM_Expansion2D(benchmark::State& s) {
+  expansion(s, 2, 8);
+}
 
 BENCHMARK(BM_DeclarePairs3D)->Arg(64)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PackPairs3D)->Arg(64)->Unit(benchmark::kMillisecond);
