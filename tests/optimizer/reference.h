@@ -210,12 +210,13 @@ inline void checkSourcesAgree(Iteration one, Loop loop) {
   });
 }
 
-// Logs every cost evaluation; data: site 0 wants label 2, the others label 0.
+// Logs every cost evaluation; the data cost is 0 for the wanted label only.
 struct LoggingCosts : GCoptimization::DataCostFunctor, GCoptimization::SmoothCostFunctor {
   std::vector<std::string> log;
+  std::vector<int> wanted = {2, 0, 0};
   int computeCost(int s, int l) override {
     log.push_back("D" + std::to_string(s) + std::to_string(l));
-    return (s == 0) == (l == 2) ? 0 : 9;
+    return l == wanted[s] ? 0 : 9;
   }
   int computeCost(int s1, int s2, int l1, int l2) override {
     log.push_back("V" + std::to_string(s1) + std::to_string(s2) + std::to_string(l1) +
