@@ -12,14 +12,14 @@
 
 namespace {
 
-struct Run {
+struct DemoRun {
   std::string printed;
   int before, after;
   std::vector<int> labels;
 };
 
-Run run(ExampleDemo demo, int width, int height, int labels) {
-  Run r;
+DemoRun run(ExampleDemo demo, int width, int height, int labels) {
+  DemoRun r;
   r.labels.resize(width * height);
   DemoResult result = {0, 0, r.labels.data()};
   testing::internal::CaptureStdout();
@@ -50,19 +50,19 @@ TEST(ExampleDemoTest, DemosPosingTheSameProblemAgree) {
   for (const auto& size : sizes) {
     SCOPED_TRACE(std::to_string(size[0]) + "x" + std::to_string(size[1]) + ", " +
                  std::to_string(size[2]) + " labels");
-    Run grid = run(kGridGraphDArraySArray, size[0], size[1], size[2]);
+    DemoRun grid = run(kGridGraphDArraySArray, size[0], size[1], size[2]);
     int pixels = size[0] * size[1];
     EXPECT_EQ(grid.before, pixels > 25 ? 10 * (pixels - 25) : 0);
     EXPECT_LE(grid.after, grid.before);
     EXPECT_EQ(grid.printed, energyLines(grid.before, grid.after));
     for (ExampleDemo same : {kGridGraphIndividually, kGridGraphDfnSfn, kGeneralGraphDArraySArray}) {
-      Run other = run(same, size[0], size[1], size[2]);
+      DemoRun other = run(same, size[0], size[1], size[2]);
       EXPECT_EQ(other.printed, grid.printed) << demoName(same);
       EXPECT_EQ(other.labels, grid.labels) << demoName(same);
     }
     for (ExampleDemo varying :
          {kGridGraphDArraySArraySpatVarying, kGeneralGraphDArraySArraySpatVarying}) {
-      Run other = run(varying, size[0], size[1], size[2]);
+      DemoRun other = run(varying, size[0], size[1], size[2]);
       EXPECT_EQ(other.printed, energyLines(grid.before, other.after)) << demoName(varying);
       EXPECT_LE(other.after, other.before);
     }
@@ -70,7 +70,7 @@ TEST(ExampleDemoTest, DemosPosingTheSameProblemAgree) {
 }
 
 TEST(ExampleDemoTest, NotMainRunsTheVaryingGeneralDemoThenPrintsTheTime) {
-  Run demo = run(kGeneralGraphDArraySArraySpatVarying, 10, 5, 7);
+  DemoRun demo = run(kGeneralGraphDArraySArraySpatVarying, 10, 5, 7);
   testing::internal::CaptureStdout();
   EXPECT_EQ(not_main(0, nullptr), 0);
   std::string printed = testing::internal::GetCapturedStdout();
@@ -95,7 +95,7 @@ TEST(ExampleProgramTest, RunsNotMainOrOneNamedDemo) {
   EXPECT_EQ(out.compare(0, 35, "\nBefore optimization energy is 250\n"), 0) << out;
   EXPECT_NE(out.find("\n  Finished "), std::string::npos);
   EXPECT_EQ(runProgram("GridGraph_DfnSfn 20 10 7", &out), 0);
-  Run demo = run(kGridGraphDfnSfn, 20, 10, 7);
+  DemoRun demo = run(kGridGraphDfnSfn, 20, 10, 7);
   EXPECT_EQ(out, demo.printed);
   for (const char* bad :
        {"GridGraph 20 10 7", "GridGraph_DfnSfn 1 10 7", "GridGraph_DfnSfn 40 40 7",
