@@ -1,0 +1,340 @@
+// Multi-label graph-cut optimizer. A problem has m_num_sites sites and
+// m_num_labels labels; the optimizer keeps one label per site and lowers
+//   E = sum_s D(s, l_s) + sum_{pairs {s,t}} w(s,t) * V(s, t, l_s, l_t)
+// by alpha-expansion or alpha-beta swap moves. Every move is a binary energy
+// with one variable per site that may change, minimised exactly by one
+// max-flow (flow/energy.h); a move never raises the energy, an iteration runs
+// one move per label (expansion) or per label pair (swap).
+//
+// Invariants: every label in m_labeling lies in 0..m_num_labels-1;
+// m_site_to_var is -1 for every site outside a move, however the move ends.
+// The neighbourhood (a subclass) must be symmetric with equal weights both
+// ways; each pair is counted once, at its larger-index site.
+//
+// Costs: each cost source is bound once, at installation, to member-function
+// instances for its type, so evaluating a cost is a table read, a plain call,
+// or one virtual call for a functor. An iteration costs one max-flow per move.
+//
+// 32-bit contract: costs, weights, energies and capacities are 32-bit signed
+// ints and nothing checks sums or products for overflow. The caller keeps every
+// weight x cost, and the total energy, well inside that range.
+#ifndef OPTIMIZER_GCOPTIMIZATION_H_
+#define OPTIMIZER_GCOPTIMIZATION_H_
+
+#include <cstddef>
+
+#include "optimizer/LinkedBlockList.h"
+
+class Energy;
+
+// The optimizer's only exception: a usage error carrying one of its fixed
+// messages (not owned).
+class GCException {
+ public:
+  explicit GCException(const char* text) : message(text) {}
+
+  // Prints "\n<message>\n" on standard output and ends the process with
+  // exit status 1, so that a reported error never looks like success.
+  [[noreturn]] void Report();
+
+  const char* message;
+};
+
+class GCoptimization {
+ public:
+  // ---- Types -------------------------------------------------------------
+  typedef int (*DataCostFn)(int s, int l);
+  typedef int (*DataCostFnExtra)(int s, int l, void* extra);
+  typedef int (*SmoothCostFn)(int s1, int s2, int l1, int l2);
+  typedef int (*SmoothCostFnExtra)(int s1, int s2, int l1, int l2, void* extra);
+
+  // Cost objects written by the user. The optimizer only calls computeCost
+  // and never destroys them.
+  class DataCostFunctor {
+   public:
+    virtual int computeCost(int s, int l) = 0;
+    virtual ~DataCostFunctor() {}
+  };
+  class SmoothCostFunctor {
+   public:
+    virtual int computeCost(int s1, int s2, int l1, int l2) = 0;
+    virtual ~SmoothCostFunctor() {}
+  };
+
+  // Source records made by the setters; each is a heap copy owned by the
+  // optimizer, never owning the table or extra data it points to.
+  struct DataCostFnFromArray {
+    int* m_array;  // m_num_sites rows of m_row_length costs
+    int m_row_length;
+    int computeCost(int s, int l) const { return m_array[std::ptrdiff_t(s) * m_row_length + l]; }
+  };
+  struct DataCostFnFromFunction {
+    DataCostFn m_fn;
+    int computeCost(int s, int l) const { return m_fn(s, l); }
+  };
+  struct DataCostFnFromFunctionExtra {
+    DataCostFnExtra m_fn;
+    void* m_extra;
+    int computeCost(int s, int l) const { return m_fn(s, l, m_extra); }
+  };
+  struct SmoothCostFnFromArray {
+    int* m_array;  // m_row_length rows of m_row_length costs; sites ignored
+    int m_row_length;
+    int computeCost(int, int, int l1, int l2) const { return m_array[l1 * m_row_length + l2]; }
+  };
+  struct SmoothCostFnFromFunction {
+    SmoothCostFn m_fn;
+    int computeCost(int s1, int s2, int l1, int l2) const { return m_fn(s1, s2, l1, l2); }
+  };
+  struct SmoothCostFnFromFunctionExtra {
+    SmoothCostFnExtra m_fn;
+    void* m_extra;
+    int computeCost(int s1, int s2, int l1, int l2) const { return m_fn(s1, s2, l1, l2, m_extra); }
+  };
+
+  // ---- Construction ------------------------------------------------------
+  // Sites first, labels second; asserts nLabels > 1 and nSites > 0. Labels
+  // start at 0, the label table is the identity, and the process-wide random
+  // generator is reseeded from the clock (it drives the label shuffle).
+  GCoptimization(int nSites, int nLabels);
+  virtual ~GCoptimization();
+  GCoptimization(const GCoptimization&) = delete;
+  GCoptimization& operator=(const GCoptimization&) = delete;
+
+  // ---- Building ----------------------------------------------------------
+  // Each side (data, smoothness) takes exactly one source; a second one raises
+  // "Data Costs are already initialized" / "Smoothness Costs are already
+  // initialized". Tables, functions, extra data and functors stay the caller's
+  // and must outlive the optimizer; tables are read at every use.
+  void setDataCost(int* dataArray);  // dataArray[s * m_num_labels + l]
+  void setDataCost(DataCostFn fn);
+  void setDataCost(DataCostFnExtra fn, void* extraData);
+  void setDataCostFunctor(DataCostFunctor* f);
+  // One entry of the optimizer's own zero-initialised table; the first call
+  // installs that table, later calls keep writing into it.
+  void setDataCost(int site, int label, int e);
+
+  void setSmoothCost(int* smoothArray);  // smoothArray[l1 * m_num_labels + l2]
+  void setSmoothCost(SmoothCostFn fn);
+  void setSmoothCost(SmoothCostFnExtra fn, void* extraData);
+  void setSmoothCostFunctor(SmoothCostFunctor* f);
+  void setSmoothCost(int l1, int l2, int e);  // only (l1, l2), not (l2, l1)
+
+  // With true, every iteration begins by shuffling the label table.
+  void setLabelOrder(bool scramble) { m_scramble_labels = scramble; }
+
+  // ---- Solving -----------------------------------------------------------
+  // Iterates until an iteration does not strictly lower the energy or the
+  // limit is reached (no iteration for a limit <= 0); returns the energy.
+  int expansion(int max_num_iterations);
+  int oneExpansionIteration();
+  void alpha_expansion(int alpha_label);
+  // Restricted to the given distinct sites; those already labelled alpha
+  // stay out of the move.
+  void alpha_expansion(int alpha_label, int* sites, int num);
+
+  int swap(int max_num_iterations);
+  // Pairs in label-table positions i ascending, j descending, smaller label
+  // first: with three labels (0,2), (0,1), (1,2).
+  int oneSwapIteration();
+  void alpha_beta_swap(int alpha_label, int beta_label);
+  // The alpha sites must carry alpha and the beta sites beta (asserted).
+  void alpha_beta_swap(int alpha_label, int beta_label, int* alphaSites, int alpha_size,
+                       int* betaSites, int beta_size);
+
+  // n random exchanges in place (n = m_num_labels), two rand() calls each.
+  void scramble_label_table();
+
+  // ---- Queries -----------------------------------------------------------
+  // Raises the missing-source message when a cost is not installed;
+  // subclasses also prepare their neighbourhood here.
+  virtual bool readyToOptimise();
+  int compute_energy();  // runs readyToOptimise, then data part + smoothness part
+  // The two parts of the energy; each first runs readyToOptimise, so they are
+  // valid whenever compute_energy is.
+  int giveDataEnergy();
+  int giveSmoothEnergy();
+  int whatLabel(int site);
+
+  // Neighbours of a valid site: their count, indices and parallel weights.
+  // The arrays belong to the subclass and stay valid while the neighbourhood
+  // is unchanged. List order is the order in which moves add their terms.
+  virtual void giveNeighborInfo(int site, int* numSites, int** neighbors, int** weights) = 0;
+
+  [[noreturn]] void handleError(const char* message);
+
+ protected:
+  typedef int (GCoptimization::*EnergyOp)();
+  typedef void (GCoptimization::*ExpansionOp)(int size, int alpha_label, Energy* e,
+                                              void** variables, int* activeSites);
+  typedef void (GCoptimization::*SwapOp)(int size, int alpha_label, int beta_label, Energy* e,
+                                         void** variables, int* activeSites);
+  typedef void (*DeleteFn)(void* source);
+
+  // Frees the move's Energy and variables and resets m_site_to_var of its
+  // active sites, however the move ends.
+  class MoveScope;
+
+  // Builds, solves and applies one move over activeSites; m_site_to_var of
+  // each listed site holds its position in the list on entry.
+  void solveExpansion(int size, int* activeSites, int alpha_label);
+  void solveSwap(int size, int* activeSites, int alpha_label, int beta_label);
+  void set_up_expansion_energy(int size, int alpha_label, Energy* e, void** variables,
+                               int* activeSites);
+  void set_up_swap_energy(int size, int alpha_label, int beta_label, Energy* e, void** variables,
+                          int* activeSites);
+
+  // Allocates `count` items or raises "Not enough memory".
+  template <typename T>
+  T* allocate(std::size_t count);
+  // Allocates every int array of a group or none: on failure the arrays
+  // obtained are freed, the pointers left null, and "Not enough memory" raised.
+  void allocateAll(int num, int** arrays[], const std::size_t counts[]);
+
+  int m_num_labels;
+  int m_num_sites;
+  int* m_labeling;
+  int* m_site_to_var;  // position in the current move's site list; -1 outside moves
+  int* m_label_table;  // label visiting order, always a permutation
+  bool m_scramble_labels;
+  int* m_entry_data_costs;    // own table of the entry-by-entry data setter, or null
+  int* m_entry_smooth_costs;  // own table of the entry-by-entry smoothness setter, or null
+  void* m_data_source;        // installed source; its type is fixed by the ops below
+  void* m_smooth_source;
+  EnergyOp m_data_energy_op;
+  EnergyOp m_smooth_energy_op;
+  ExpansionOp m_expansion_n_links_op;
+  ExpansionOp m_expansion_t_links_op;
+  SwapOp m_swap_n_links_op;
+  SwapOp m_swap_t_links_op;
+  DeleteFn m_data_source_delete;  // null when the caller owns the source (functor)
+  DeleteFn m_smooth_source_delete;
+
+ private:
+  template <typename DataSource>
+  void specializeDataCostFunctor(const DataSource source);
+  template <typename SmoothSource>
+  void specializeSmoothCostFunctor(const SmoothSource source);
+  template <typename DataSource>
+  void bindDataSource();
+  template <typename SmoothSource>
+  void bindSmoothSource();
+  template <typename T>
+  static void deleteFunctor(void* source);
+
+  template <typename DataSource>
+  int giveDataEnergyInternal();
+  template <typename SmoothSource>
+  int giveSmoothEnergyInternal();
+  template <typename DataSource>
+  void set_up_t_links_expansion(int size, int alpha_label, Energy* e, void** variables,
+                                int* activeSites);
+  template <typename SmoothSource>
+  void set_up_n_links_expansion(int size, int alpha_label, Energy* e, void** variables,
+                                int* activeSites);
+  template <typename DataSource>
+  void set_up_t_links_swap(int size, int alpha_label, int beta_label, Energy* e, void** variables,
+                           int* activeSites);
+  template <typename SmoothSource>
+  void set_up_n_links_swap(int size, int alpha_label, int beta_label, Energy* e, void** variables,
+                           int* activeSites);
+
+  // Shared by both moves. A variable at 0 takes alpha; at 1 it takes beta in a
+  // swap (kSwap) or keeps its current label in an expansion.
+  template <typename DataSource, bool kSwap>
+  void addUnaryTerms(int size, int alpha_label, int beta_label, Energy* e, void** variables,
+                     int* activeSites);
+  template <typename SmoothSource, bool kSwap>
+  void addPairTerms(int size, int alpha_label, int beta_label, Energy* e, void** variables,
+                    int* activeSites);
+  template <bool kSwap>
+  void solveMove(int size, int* activeSites, int alpha_label, int beta_label);
+
+  int iterate(int max_num_iterations, int (GCoptimization::*oneIteration)());
+  // The zeroed own table of an entry-by-entry setter; `message` when the
+  // side already has a source.
+  int* newEntryTable(bool installed, const char* message, std::size_t size);
+};
+
+// Optimizer over an arbitrary neighbourhood: pairs declared one at a time
+// (collected per site and packed into flat arrays by the first readiness
+// check), or complete per-site arrays borrowed from the caller.
+// Invariant: every declared pair (a, b, w) gives a the entry (b, w) and b the
+// entry (a, w); pairs are never merged, self-pairs are kept (and ignored by
+// energy and moves). Packing is one pass over all entries; a neighbourhood
+// query is three array reads.
+class GCoptimizationGeneralGraph : public GCoptimization {
+ public:
+  // ---- Types -------------------------------------------------------------
+  struct NeighborRecord {
+    int site;  // the other site of the declared pair
+    int weight;
+  };
+
+  // ---- Construction ------------------------------------------------------
+  GCoptimizationGeneralGraph(int num_sites, int num_labels);  // asserts both > 1
+  ~GCoptimizationGeneralGraph() override;
+
+  // ---- Building ----------------------------------------------------------
+  // Declares one pair; refused with "Already set up neighborhood system" once
+  // the neighbourhood is packed or supplied.
+  void setNeighbors(int site1, int site2, int weight);
+  // Borrows complete per-site arrays (symmetric, unchanged, outliving the
+  // optimizer); refused once any setNeighbors was called. May be repeated.
+  void setAllNeighbors(int* numNeighbors, int** neighborsIndexes, int** neighborsWeights);
+
+  // ---- Queries -----------------------------------------------------------
+  // Base check first; then packs the declared pairs, once.
+  bool readyToOptimise() override;
+  // Valid after readyToOptimise or setAllNeighbors.
+  void giveNeighborInfo(int site, int* numSites, int** neighbors, int** weights) override;
+
+ protected:
+  // Packs every site's list into flat arrays, in list scan order.
+  void finishSettingNeighbors();
+
+  LinkedBlockList* m_neighbor_lists;  // per site, NeighborRecord*; one empty list after packing
+  bool m_neighbors_pending;           // still declaring: must pack before use
+  int* m_num_neighbors;
+  int** m_neighbor_sites;       // per site, m_num_neighbors[s] indices; null for count 0
+  int** m_neighbor_weights;     // parallel to m_neighbor_sites
+  bool m_owns_neighbor_arrays;  // false after setAllNeighbors: the caller's arrays
+};
+
+// Optimizer over a width x height grid, four-connected; pixel (x, y) is site
+// x + y * width. Neighbours are fixed at construction in a flat table of four
+// slots per pixel; pair weights are 1, or per pixel after setSmoothCostVH
+// (horizontal pair of p and p+1 weighs H[p], vertical pair of p and p+width
+// weighs V[p]). A neighbourhood query is a few index computations.
+class GCoptimizationGridGraph : public GCoptimization {
+ public:
+  // ---- Construction ------------------------------------------------------
+  GCoptimizationGridGraph(int width, int height, int num_labels);  // asserts all > 1
+  ~GCoptimizationGridGraph() override;
+
+  // ---- Building ----------------------------------------------------------
+  // Installs smoothArray as by setSmoothCost(int*) (refused when a smoothness
+  // cost exists, before any weight changes), then takes per-pixel weights
+  // from V and H, which are read only during the call.
+  void setSmoothCostVH(int* smoothArray, int* V, int* H);
+  // Pixels of rows [startY, endY) and columns [startX, endX) get `count`
+  // neighbours p + offsets[k], in slot order.
+  void setupNeighbData(int startY, int endY, int startX, int endX, int count, int* offsets);
+  // Fills the per-slot weight table from V and H.
+  void computeNeighborWeights(int* V, int* H);
+
+  // ---- Queries -----------------------------------------------------------
+  bool readyToOptimise() override;
+  void giveNeighborInfo(int site, int* numSites, int** neighbors, int** weights) override;
+
+ protected:
+  int m_unit_weights[4];  // reported for every pixel while m_var_weights is false
+  bool m_var_weights;     // per-pixel weights are set
+  int m_width;
+  int m_height;
+  int* m_num_neighbors;     // 4 inside, 3 on an edge, 2 at a corner
+  int* m_neighbor_sites;    // 4 slots per pixel, the first m_num_neighbors[p] used
+  int* m_neighbor_weights;  // parallel to m_neighbor_sites; null until weights are set
+};
+
+#endif  // OPTIMIZER_GCOPTIMIZATION_H_

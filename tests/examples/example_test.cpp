@@ -1,0 +1,108 @@
+// Demonstration drivers: the cost functions, agreement between demos that
+// pose the same problem, their printed texts, and the dticut-examples program.
+#include "examples/example.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct DemoRun {
+  std::string printed;
+  int before, after;
+  std::vector<int> labels;
+};
+
+DemoRun run(ExampleDemo demo, int width, int height, int labels) {
+  DemoRun r;
+  r.labels.resize(width * height);
+  DemoResult result = {0, 0, r.labels.data()};
+  testing::internal::CaptureStdout();
+  runDemo(demo, width, height, width * height, labels, &result);
+  r.printed = testing::internal::GetCapturedStdout();
+  r.before = result.before_energy;
+  r.after = result.after_energy;
+  return r;
+}
+
+std::string energyLines(int before, int after) {
+  return "\nBefore optimization energy is " + std::to_string(before) +
+         "\nAfter optimization energy is " + std::to_string(after);
+}
+
+TEST(ExampleCostTest, SmoothFnAndDataFnGiveTheTabulatedCosts) {
+  EXPECT_EQ(smoothFn(0, 0, 3, 1), 4);
+  EXPECT_EQ(smoothFn(0, 0, 2, 3), 1);
+  EXPECT_EQ(smoothFn(9, 4, 6, 0), 4);
+  std::vector<int> costs(50 * 7);
+  for (int k = 0; k < 50 * 7; k++) costs[k] = 1000 + k;
+  DataFnArgs args = {7, costs.data()};
+  EXPECT_EQ(dataFn(2, 1, &args), 1015);
+}
+
+TEST(ExampleDemoTest, DemosPosingTheSameProblemAgree) {
+  const int sizes[][3] = {{10, 5, 7}, {6, 7, 3}, {8, 4, 6}, {2, 2, 2}};
+  for (const auto& size : sizes) {
+    SCOPED_TRACE(std::to_string(size[0]) + "x" + std::to_string(size[1]) + ", " +
+                 std::to_string(size[2]) + " labels");
+    DemoRun grid = run(kGridGraphDArraySArray, size[0], size[1], size[2]);
+    int pixels = size[0] * size[1];
+    EXPECT_EQ(grid.before, pixels > 25 ? 10 * (pixels - 25) : 0);
+    EXPECT_LE(grid.after, grid.before);
+    EXPECT_EQ(grid.printed, energyLines(grid.before, grid.after));
+    for (ExampleDemo same : {kGridGraphIndividually, kGridGraphDfnSfn, kGeneralGraphDArraySArray}) {
+      DemoRun other = run(same, size[0], size[1], size[2]);
+      EXPECT_EQ(other.printed, grid.printed) << demoName(same);
+      EXPECT_EQ(other.labels, grid.labels) << demoName(same);
+    }
+    for (ExampleDemo varying :
+         {kGridGraphDArraySArraySpatVarying, kGeneralGraphDArraySArraySpatVarying}) {
+      DemoRun other = run(varying, size[0], size[1], size[2]);
+      EXPECT_EQ(other.printed, energyLines(grid.before, other.after)) << demoName(varying);
+      EXPECT_LE(other.after, other.before);
+    }
+  }
+}
+
+TEST(ExampleDemoTest, NotMainRunsTheVaryingGeneralDemoThenPrintsTheTime) {
+  DemoRun demo = run(kGeneralGraphDArraySArraySpatVarying, 10, 5, 7);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(not_main(0, nullptr), 0);
+  std::string printed = testing::internal::GetCapturedStdout();
+  ASSERT_EQ(printed.compare(0, demo.printed.size(), demo.printed), 0) << printed;
+  EXPECT_EQ(demo.printed.substr(0, 35), "\nBefore optimization energy is 250\n");
+  std::regex timing("\n  Finished [0-9]+ \\([0-9]+\\) clock per sec 1000000");
+  EXPECT_TRUE(std::regex_match(printed.substr(demo.printed.size()), timing)) << printed;
+}
+
+// Runs dticut-examples with `args`; returns its exit status, output in `out`.
+int runProgram(const std::string& args, std::string* out) {
+  FILE* pipe = popen((std::string(DTICUT_EXAMPLES_BIN) + " " + args + " 2>&1").c_str(), "r");
+  char buffer[4096];
+  out->clear();
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out->append(buffer, n);
+  return WEXITSTATUS(pclose(pipe));
+}
+
+TEST(ExampleProgramTest, RunsNotMainOrOneNamedDemo) {
+  std::string out;
+  EXPECT_EQ(runProgram("", &out), 0);
+  EXPECT_EQ(out.compare(0, 35, "\nBefore optimization energy is 250\n"), 0) << out;
+  EXPECT_NE(out.find("\n  Finished "), std::string::npos);
+  EXPECT_EQ(runProgram("GridGraph_DfnSfn 20 10 7", &out), 0);
+  DemoRun demo = run(kGridGraphDfnSfn, 20, 10, 7);
+  EXPECT_EQ(out, demo.printed);
+  for (const char* bad :
+       {"GridGraph 20 10 7", "GridGraph_DfnSfn 1 10 7", "GridGraph_DfnSfn 40 40 7",
+        "GridGraph_DfnSfn 20 10 1", "GridGraph_DfnSfn 20 10", "GridGraph_DfnSfn x 10 7"}) {
+    EXPECT_EQ(runProgram(bad, &out), 2) << bad;
+    EXPECT_NE(out.find("\n  GeneralGraph_DArraySArraySpatVarying\n"), std::string::npos) << out;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,91 @@
+// Alpha-expansion against enumeration on small random problems, the
+// iteration loop, agreement between cost sources, the order of cost
+// evaluations, and the state left behind when a move fails.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "optimizer/GCoptimization.h"
+#include "tests/optimizer/reference.h"
+
+using namespace reference;
+
+namespace {
+
+TEST(ExpansionTest, EachMoveReachesTheBestExpansionLabeling) {
+  forRandomProblems(300, [](Installer& in, std::mt19937& rng) {
+    const Problem& p = in.p;
+    Optimizer opt(in, Source::kTable);
+    for (int move = 0; move < 8; move++) {
+      std::vector<int> before = opt.labels(), sites;
+      int alpha = static_cast<int>(rng() % p.labels);
+      std::vector<bool> free(p.sites, true);
+      for (int s = 0; s < p.sites; s++)
+        if ((free[s] = move % 2 == 0 || rng() % 2)) sites.push_back(s);
+      std::shuffle(sites.begin(), sites.end(), rng);
+      if (move % 2)
+        opt.alpha_expansion(alpha, sites.data(), static_cast<int>(sites.size()));
+      else
+        opt.alpha_expansion(alpha);
+
+      std::vector<std::vector<int>> options;
+      for (int s = 0; s < p.sites; s++) {
+        options.push_back({before[s]});
+        if (free[s] && before[s] != alpha) options.back().push_back(alpha);
+      }
+      std::vector<int> after = opt.labels();
+      for (int s = 0; s < p.sites; s++)
+        ASSERT_NE(std::find(options[s].begin(), options[s].end(), after[s]), options[s].end());
+      EXPECT_EQ(energyOf(p, after), bestOf(p, options));
+      EXPECT_EQ(opt.compute_energy(), energyOf(p, after));
+      EXPECT_TRUE(opt.noActiveSites());
+    }
+  });
+}
+
+TEST(ExpansionTest, IterationsStopByTheLoopRule) {
+  checkLoopRule(&GCoptimization::oneExpansionIteration, &GCoptimization::expansion,
+                [](int labels) { return labels; });
+}
+
+TEST(ExpansionTest, EveryKindOfSourceGivesTheSameLabelsAndEnergies) {
+  checkSourcesAgree(&GCoptimization::oneExpansionIteration, &GCoptimization::expansion);
+}
+
+TEST(ExpansionTest, EvaluatesCostsInTheSpecifiedOrder) {
+  Optimizer opt(3, 3);
+  LoggingCosts costs;
+  opt.setDataCostFunctor(&costs);
+  opt.setSmoothCostFunctor(&costs);
+  opt.setNeighbors(0, 1, 1);
+  opt.setNeighbors(1, 2, 1);
+  opt.setNeighbors(0, 2, 1);
+  opt.alpha_expansion(2);
+  ASSERT_EQ(opt.labels(), (std::vector<int>{2, 0, 0}));
+  costs.log.clear();
+  int sites[] = {2, 0};  // site 1 stays out of the move
+  opt.alpha_expansion(1, sites, 2);
+  // Unary terms in list order, alpha first; then sites from the list's end:
+  // site 0 folds its fixed neighbour 1, site 2 folds 1 and pairs with 0.
+  EXPECT_EQ(costs.log,
+            (std::vector<std::string>{"D21", "D20", "D01", "D02", "V0110", "V0120", "V2110",
+                                      "V2100", "V2011", "V2012", "V2001", "V2002"}));
+  costs.log.clear();
+  opt.compute_energy();  // each pair at its larger site, that site first
+  EXPECT_EQ(costs.log, (std::vector<std::string>{"D02", "D10", "D20", "V1002", "V2100", "V2002"}));
+  EXPECT_DEATH(opt.alpha_expansion(3), "alpha_label >= 0 && alpha_label < m_num_labels");
+  int bad[] = {1, 3};
+  EXPECT_DEATH(opt.alpha_expansion(1, bad, 2), "site >= 0 && site < m_num_sites");
+}
+
+TEST(ExpansionTest, AFailedMoveLeavesNoTrace) {
+  checkFailedMovesLeaveNoTrace([](Optimizer& o) { o.alpha_expansion(1); },
+                               [](Optimizer& o) {
+                                 int sites[] = {2, 0, 3};
+                                 o.alpha_expansion(1, sites, 3);
+                               });
+}
+
+}  // namespace

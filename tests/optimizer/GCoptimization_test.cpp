@@ -1,0 +1,134 @@
+// Optimizer core and cost sources: construction, readiness, installation
+// rules, ownership, the label shuffle and error reporting.
+#include "optimizer/GCoptimization.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/optimizer/reference.h"
+
+using namespace reference;
+
+namespace {
+
+// Two sites joined by one pair of weight 3, three labels; energy 5 at labels 0.
+Problem twoSites() {
+  Problem p;
+  p.sites = 2;
+  p.labels = 3;
+  p.data = {0, 4, 9, 5, 1, 2};
+  p.smooth = {0, 1, 2, 1, 0, 1, 2, 1, 0};
+  p.pairs = {{0, 1, 3}};
+  return p;
+}
+
+TEST(CoreTest, ConstructionChecksSizesAndStartsFromLabelZero) {
+  EXPECT_DEATH(Optimizer(0, 2), "nLabels > 1 && nSites > 0");
+  EXPECT_DEATH(Optimizer(3, 1), "nLabels > 1 && nSites > 0");
+  EXPECT_DEATH(Optimizer(1, 2), "num_sites > 1 && num_labels > 1");
+  Optimizer opt(5, 4);
+  EXPECT_EQ(opt.labels(), std::vector<int>(5, 0));
+  EXPECT_EQ(std::vector<int>(opt.m_label_table, opt.m_label_table + 4),
+            (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_TRUE(opt.noActiveSites());
+  EXPECT_DEATH(opt.whatLabel(5), "site >= 0 && site < m_num_sites");
+}
+
+TEST(CoreTest, ShuffleMakesTwoRandExchangesPerLabelAndBuildsOnThePrevious) {
+  Optimizer opt(2, 5);
+  std::vector<int> expected = {0, 1, 2, 3, 4};
+  srand(7);
+  for (int k = 0; k < 15; k++) {
+    int i = rand() % 5;
+    std::swap(expected[i], expected[rand() % 5]);
+  }
+  srand(7);
+  for (int round = 0; round < 3; round++) opt.scramble_label_table();
+  EXPECT_EQ(std::vector<int>(opt.m_label_table, opt.m_label_table + 5), expected);
+}
+
+TEST(CoreTest, ReadinessNamesWhatIsMissing) {
+  Installer in(twoSites());
+  Optimizer none(2, 3), smooth_only(2, 3), refusing(in, Source::kTable);
+  in.installSmooth(smooth_only, Source::kTable);
+  refusing.ready = false;
+  EXPECT_EQ(messageOf([&] { none.compute_energy(); }), "Smoothness term is not set up yet!");
+  EXPECT_EQ(messageOf([&] { smooth_only.giveDataEnergy(); }), "Data term is not set up yet!");
+  EXPECT_EQ(messageOf([&] { refusing.expansion(0); }),
+            "Not ready to optimize yet. Set up data and smooth costs first");
+}
+
+TEST(CostSourceTest, SecondInstallationOnEitherSideIsRefusedAndChangesNothing) {
+  for (Source first : kAllSources) {
+    for (Source second : kAllSources) {
+      if (first == Source::kEntries && second == Source::kEntries) continue;  // same own table
+      Installer in(twoSites()), again(twoSites());
+      for (int& d : again.p.data) d += 100;
+      for (int& v : again.p.smooth) v += 100;
+      Optimizer opt(in, first);
+      EXPECT_EQ(messageOf([&] { again.installData(opt, second); }),
+                "Data Costs are already initialized");
+      EXPECT_EQ(messageOf([&] { again.installSmooth(opt, second); }),
+                "Smoothness Costs are already initialized");
+      EXPECT_EQ(opt.compute_energy(), 5) << "first source replaced";
+    }
+  }
+}
+
+TEST(CostSourceTest, EntrySettersStartFromZeroAndCallerTablesAreReadAtEveryUse) {
+  Optimizer opt(2, 3);
+  opt.setDataCost(1, 0, 7);
+  opt.setSmoothCost(0, 1, 5);  // V(0,1) only
+  opt.setNeighbors(0, 1, 2);
+  EXPECT_EQ(opt.compute_energy(), 7);
+  int site = 1;
+  opt.alpha_expansion(1, &site, 1);  // label 1 costs D(1,1) + 2 V(1,0) = 0, not 7
+  EXPECT_EQ(opt.whatLabel(1), 1);
+  EXPECT_EQ(opt.giveSmoothEnergy(), 0) << "V(1,0) must stay 0";
+  EXPECT_DEATH(opt.setDataCost(2, 0, 1), "site >= 0 && site < m_num_sites");
+  EXPECT_DEATH(opt.setSmoothCost(0, 3, 1), "l2 < m_num_labels");
+
+  Installer in(twoSites());
+  Optimizer table(in, Source::kTable);
+  EXPECT_EQ(table.compute_energy(), 5);
+  in.p.data[0] = 40;  // D(0, 0)
+  EXPECT_EQ(table.giveDataEnergy(), 45);
+}
+
+struct Counted : GCoptimization::DataCostFunctor, GCoptimization::SmoothCostFunctor {
+  static int destroyed;
+  int computeCost(int, int) override { return 1; }
+  int computeCost(int, int, int, int) override { return 0; }
+  ~Counted() override { destroyed++; }
+};
+int Counted::destroyed = 0;
+
+TEST(CostSourceTest, CallerFunctorsAndTablesAreNeverFreed) {
+  Counted* functor = new Counted;
+  std::vector<int> table = {1, 2, 3, 4, 5, 6}, smooth = {0, 1, 1, 0};
+  {
+    Optimizer a(3, 2), b(3, 2);
+    a.setDataCostFunctor(functor);
+    a.setSmoothCostFunctor(functor);
+    b.setDataCost(table.data());
+    b.setSmoothCost(smooth.data());
+    EXPECT_EQ(a.compute_energy() + b.compute_energy(), 3 + 9);
+  }
+  EXPECT_EQ(Counted::destroyed, 0);
+  EXPECT_EQ(table[5], 6);  // a freed table would also trip the sanitizer build
+  delete functor;
+}
+
+TEST(ReportTest, PrintsTheMessageAndExitsWithFailure) {
+  auto report = [] {
+    dup2(2, 1);  // the message goes to stdout; let the death test see it
+    GCException("Data term is not set up yet!").Report();
+  };
+  EXPECT_EXIT(report(), testing::ExitedWithCode(1), "\nData term is not set up yet!\n");
+}
+
+}  // namespace

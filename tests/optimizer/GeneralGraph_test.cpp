@@ -1,0 +1,124 @@
+// General neighbourhood: declared pairs, packing order and limits, the
+// declaring/packed/supplied states, and borrowed arrays.
+#include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
+
+#include "optimizer/GCoptimization.h"
+#include "tests/optimizer/reference.h"
+
+using namespace reference;
+
+namespace {
+
+typedef std::vector<std::pair<int, int>> Entries;  // (neighbour, weight) in packed order
+
+Entries entriesOf(GCoptimization& opt, int site) {
+  int n, *sites, *weights;
+  opt.giveNeighborInfo(site, &n, &sites, &weights);
+  Entries out;
+  for (int k = 0; k < n; k++) out.push_back({sites[k], weights[k]});
+  return out;
+}
+
+// Zero data costs (adjustable) and V = 1 for different labels.
+struct TwoLabels : Optimizer {
+  std::vector<int> data, smooth = {0, 1, 1, 0};
+  explicit TwoLabels(int sites) : Optimizer(sites, 2), data(2 * sites, 0) {
+    setDataCost(data.data());
+    setSmoothCost(smooth.data());
+  }
+  int moveToOne(int site) {  // a restricted expansion of one site to label 1
+    alpha_expansion(1, &site, 1);
+    return whatLabel(site);
+  }
+};
+
+TEST(GeneralGraphTest, PairsArePackedNewestBlockFirst) {
+  TwoLabels opt(8);
+  for (int t = 1; t <= 6; t++) opt.setNeighbors(0, t, 10 * t);  // site 0: e1..e6
+  for (int t = 3; t <= 7; t++) opt.setNeighbors(t, 1, t);       // site 1: (0,10), then 3..7
+  opt.setNeighbors(3, 1, 7);
+  EXPECT_EQ(opt.compute_energy(), 0);
+  EXPECT_EQ(entriesOf(opt, 0), (Entries{{5, 50}, {6, 60}, {1, 10}, {2, 20}, {3, 30}, {4, 40}}));
+  EXPECT_EQ(entriesOf(opt, 1), (Entries{{6, 6}, {7, 7}, {3, 7}, {0, 10}, {3, 3}, {4, 4}, {5, 5}}));
+  EXPECT_EQ(entriesOf(opt, 3), (Entries{{0, 30}, {1, 3}, {1, 7}}));
+  EXPECT_EQ(entriesOf(opt, 7), (Entries{{1, 7}}));
+}
+
+TEST(GeneralGraphTest, RepeatsCountEachTimeAndSelfPairsAreIgnoredBeyondTheSiteCount) {
+  TwoLabels opt(3);
+  for (int k = 0; k < 4; k++) opt.setNeighbors(0, 1, 5);
+  opt.setNeighbors(2, 2, 4);
+  opt.compute_energy();
+  EXPECT_EQ(entriesOf(opt, 0).size(), 4u);  // more entries than m_num_sites
+  EXPECT_EQ(entriesOf(opt, 2), (Entries{{2, 4}, {2, 4}}));
+  EXPECT_EQ(opt.moveToOne(1), 0) << "free of data cost, but 4 x 5 x V(1,0) against it";
+  opt.data[2 * 1] = 21;  // now keeping label 0 costs more
+  EXPECT_EQ(opt.moveToOne(1), 1);
+  opt.smooth[0] = opt.smooth[3] = 7;  // a self-pair would now cost 2 x 4 x 7
+  opt.moveToOne(2);
+  EXPECT_EQ(opt.compute_energy(), 20);
+}
+
+TEST(GeneralGraphTest, NeighbourhoodIsDeclaredOnce) {
+  static int counts[4] = {0};
+  static int* none[4] = {nullptr};
+  auto refusal = [](void (*action)(Optimizer&)) {
+    TwoLabels opt(4);
+    return messageOf([&] { action(opt); });
+  };
+  const std::string kRefused = "Already set up neighborhood system";
+  EXPECT_EQ(refusal([](Optimizer& o) { o.compute_energy(), o.setNeighbors(0, 1, 1); }), kRefused);
+  EXPECT_EQ(
+      refusal([](Optimizer& o) { o.setNeighbors(0, 1, 1), o.setAllNeighbors(counts, none, none); }),
+      kRefused);
+  EXPECT_EQ(
+      refusal([](Optimizer& o) { o.compute_energy(), o.setAllNeighbors(counts, none, none); }),
+      kRefused);
+  EXPECT_EQ(
+      refusal([](Optimizer& o) { o.setAllNeighbors(counts, none, none), o.setNeighbors(0, 1, 1); }),
+      kRefused);
+  EXPECT_EQ(refusal([](Optimizer& o) {
+              o.setAllNeighbors(counts, none, none), o.setAllNeighbors(counts, none, none);
+            }),
+            "no exception");
+  Optimizer opt(3, 2);
+  EXPECT_DEATH(opt.setNeighbors(0, 3, 1),
+               "site1 < m_num_sites && site1 >= 0 && site2 < m_num_sites && site2 >= 0");
+}
+
+TEST(GeneralGraphTest, PacksOnceAndOnlyAfterTheBaseCheckPasses) {
+  Optimizer opt(3, 2);
+  std::vector<int> data = {0, 0, 5, 0, 0, 0}, smooth = {0, 1, 1, 0};
+  opt.setDataCost(data.data());
+  opt.setNeighbors(0, 1, 1);
+  EXPECT_THROW(opt.compute_energy(), GCException);
+  opt.setNeighbors(1, 2, 1);  // still declaring: nothing was packed
+  opt.setSmoothCost(smooth.data());
+  EXPECT_EQ(opt.compute_energy(), 5);
+  EXPECT_EQ(opt.compute_energy(), 5);
+  int site = 1;
+  opt.alpha_expansion(1, &site, 1);
+  EXPECT_EQ(opt.compute_energy(), 2) << "a second packing would have lost the pairs";
+  EXPECT_EQ(entriesOf(opt, 1), (Entries{{0, 1}, {2, 1}}));
+}
+
+TEST(GeneralGraphTest, SuppliedArraysAreBorrowed) {
+  std::vector<int> counts = {1, 2, 1}, n0 = {1}, n1 = {0, 2}, n2 = {1};
+  std::vector<int> w0 = {3}, w1 = {3, 4}, w2 = {4}, data = {0, 9, 9, 0, 0, 9},
+                   smooth = {0, 1, 1, 0};
+  std::vector<int*> sites = {n0.data(), n1.data(), n2.data()};
+  std::vector<int*> weights = {w0.data(), w1.data(), w2.data()};
+  {
+    Optimizer opt(3, 2);
+    opt.setAllNeighbors(counts.data(), sites.data(), weights.data());
+    opt.setDataCost(data.data());
+    opt.setSmoothCost(smooth.data());
+    EXPECT_EQ(opt.expansion(2), 7);  // only site 1 moves: 3 + 4
+  }
+  EXPECT_EQ(w1[1], 4);
+}
+
+}  // namespace
