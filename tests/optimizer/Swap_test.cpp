@@ -35,12 +35,7 @@ TEST(SwapTest, EachMoveReachesTheBestSwapLabeling) {
       } else {
         opt.alpha_beta_swap(alpha, beta);
       }
-      std::vector<int> after = opt.labels();
-      for (int s = 0; s < p.sites; s++)
-        ASSERT_NE(std::find(options[s].begin(), options[s].end(), after[s]), options[s].end());
-      EXPECT_EQ(energyOf(p, after), bestOf(p, options));
-      EXPECT_EQ(opt.compute_energy(), energyOf(p, after));
-      EXPECT_TRUE(opt.noActiveSites());
+      checkMove(opt, p, options);
     }
   });
 }

@@ -151,6 +151,18 @@ class Optimizer : public GCoptimizationGeneralGraph {
   }
 };
 
+// After one move: every site took one of its options, the energy is the
+// lowest those options allow, and no site is left active.
+inline void checkMove(Optimizer& opt, const Problem& p,
+                      const std::vector<std::vector<int>>& options) {
+  std::vector<int> after = opt.labels();
+  for (int s = 0; s < p.sites; s++)
+    ASSERT_NE(std::find(options[s].begin(), options[s].end(), after[s]), options[s].end()) << s;
+  EXPECT_EQ(energyOf(p, after), bestOf(p, options));
+  EXPECT_EQ(opt.compute_energy(), energyOf(p, after));
+  EXPECT_TRUE(opt.noActiveSites());
+}
+
 // The message of the GCException that `action` raises.
 template <typename Action>
 std::string messageOf(Action action) {
