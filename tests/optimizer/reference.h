@@ -237,6 +237,22 @@ struct LoggingCosts : GCoptimization::DataCostFunctor, GCoptimization::SmoothCos
   }
 };
 
+// Three sites, every pair joined, brought to labels {2, 0, 0} by one
+// expansion; the log starts empty.
+struct LoggedTriangle {
+  LoggingCosts costs;
+  Optimizer opt{3, 3};
+  LoggedTriangle() {
+    opt.setDataCostFunctor(&costs);
+    opt.setSmoothCostFunctor(&costs);
+    opt.setNeighbors(0, 1, 1);
+    opt.setNeighbors(1, 2, 1);
+    opt.setNeighbors(0, 2, 1);
+    opt.alpha_expansion(2);
+    costs.log.clear();
+  }
+};
+
 // Throws from inside a move once `countdown` evaluations have passed.
 struct ThrowingSmooth : GCoptimization::SmoothCostFunctor {
   GCoptimization* opt = nullptr;
