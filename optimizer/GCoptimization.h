@@ -17,7 +17,14 @@
 //
 // 32-bit contract: costs, weights, energies and capacities are 32-bit signed
 // ints and nothing checks sums or products for overflow. The caller keeps every
-// weight x cost, and the total energy, well inside that range.
+// weight x cost, their sums at any one site, and the total energy well inside
+// that range (the dticut driver bounds its costs for this).
+//
+// Move preconditions, checked by the engine's assertion "B + C >= 0": for
+// expansion w * (V(a,a) + V(l1,l2)) <= w * (V(a,l2) + V(l1,a)) for every label
+// a met (a metric such as Potts or truncated linear satisfies it); for swap
+// w * (V(a,a) + V(b,b)) <= w * (V(a,b) + V(b,a)). In one move a site may pair
+// with at most 1024 variable neighbours of smaller and 1024 of larger index.
 #ifndef OPTIMIZER_GCOPTIMIZATION_H_
 #define OPTIMIZER_GCOPTIMIZATION_H_
 
@@ -146,6 +153,10 @@ class GCoptimization {
   void scramble_label_table();
 
   // ---- Queries -----------------------------------------------------------
+  // Neighbours of a valid site: their count, indices and parallel weights.
+  // The arrays belong to the subclass and stay valid while the neighbourhood
+  // is unchanged. List order is the order in which moves add their terms.
+  virtual void giveNeighborInfo(int site, int* numSites, int** neighbors, int** weights) = 0;
   // Raises the missing-source message when a cost is not installed;
   // subclasses also prepare their neighbourhood here.
   virtual bool readyToOptimise();
@@ -156,11 +167,7 @@ class GCoptimization {
   int giveSmoothEnergy();
   int whatLabel(int site);
 
-  // Neighbours of a valid site: their count, indices and parallel weights.
-  // The arrays belong to the subclass and stay valid while the neighbourhood
-  // is unchanged. List order is the order in which moves add their terms.
-  virtual void giveNeighborInfo(int site, int* numSites, int** neighbors, int** weights) = 0;
-
+  // Throws a GCException carrying `message`, one of the fixed texts.
   [[noreturn]] void handleError(const char* message);
 
  protected:
@@ -284,10 +291,10 @@ class GCoptimizationGeneralGraph : public GCoptimization {
   void setAllNeighbors(int* numNeighbors, int** neighborsIndexes, int** neighborsWeights);
 
   // ---- Queries -----------------------------------------------------------
-  // Base check first; then packs the declared pairs, once.
-  bool readyToOptimise() override;
   // Valid after readyToOptimise or setAllNeighbors.
   void giveNeighborInfo(int site, int* numSites, int** neighbors, int** weights) override;
+  // Base check first; then packs the declared pairs, once.
+  bool readyToOptimise() override;
 
  protected:
   // Packs every site's list into flat arrays, in list scan order.
@@ -324,8 +331,8 @@ class GCoptimizationGridGraph : public GCoptimization {
   void computeNeighborWeights(int* V, int* H);
 
   // ---- Queries -----------------------------------------------------------
-  bool readyToOptimise() override;
   void giveNeighborInfo(int site, int* numSites, int** neighbors, int** weights) override;
+  bool readyToOptimise() override;
 
  protected:
   int m_unit_weights[4];  // reported for every pixel while m_var_weights is false

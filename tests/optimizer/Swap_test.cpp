@@ -35,12 +35,7 @@ TEST(SwapTest, EachMoveReachesTheBestSwapLabeling) {
       } else {
         opt.alpha_beta_swap(alpha, beta);
       }
-      std::vector<int> after = opt.labels();
-      for (int s = 0; s < p.sites; s++)
-        ASSERT_NE(std::find(options[s].begin(), options[s].end(), after[s]), options[s].end());
-      EXPECT_EQ(energyOf(p, after), bestOf(p, options));
-      EXPECT_EQ(opt.compute_energy(), energyOf(p, after));
-      EXPECT_TRUE(opt.noActiveSites());
+      checkMove(opt, p, options);
     }
   });
 }
@@ -79,21 +74,14 @@ TEST(SwapTest, AnIterationVisitsPairsByTablePositions) {
 }
 
 TEST(SwapTest, EvaluatesCostsInTheSpecifiedOrder) {
-  Optimizer opt(3, 3);
-  LoggingCosts costs;
-  opt.setDataCostFunctor(&costs);
-  opt.setSmoothCostFunctor(&costs);
-  opt.setNeighbors(0, 1, 1);
-  opt.setNeighbors(1, 2, 1);
-  opt.setNeighbors(0, 2, 1);
-  opt.alpha_expansion(2);
+  LoggedTriangle t;
+  Optimizer& opt = t.opt;
+  std::vector<std::string>& log = t.costs.log;
   ASSERT_EQ(opt.labels(), (std::vector<int>{2, 0, 0}));
-  costs.log.clear();
   int alpha_sites[] = {2}, beta_sites[] = {0};  // site 1 stays out of the move
   opt.alpha_beta_swap(0, 2, alpha_sites, 1, beta_sites, 1);
-  EXPECT_EQ(costs.log,
-            (std::vector<std::string>{"D20", "D22", "D00", "D02", "V0100", "V0120", "V2100",
-                                      "V2120", "V2000", "V2002", "V2020", "V2022"}));
+  EXPECT_EQ(log, (std::vector<std::string>{"D20", "D22", "D00", "D02", "V0100", "V0120", "V2100",
+                                           "V2120", "V2000", "V2002", "V2020", "V2022"}));
   EXPECT_DEATH(opt.alpha_beta_swap(0, 3),
                "alpha_label >= 0 && alpha_label < m_num_labels && beta_label >= 0 && "
                "beta_label < m_num_labels");

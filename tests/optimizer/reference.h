@@ -151,6 +151,18 @@ class Optimizer : public GCoptimizationGeneralGraph {
   }
 };
 
+// After one move: every site took one of its options, the energy is the
+// lowest those options allow, and no site is left active.
+inline void checkMove(Optimizer& opt, const Problem& p,
+                      const std::vector<std::vector<int>>& options) {
+  std::vector<int> after = opt.labels();
+  for (int s = 0; s < p.sites; s++)
+    ASSERT_NE(std::find(options[s].begin(), options[s].end(), after[s]), options[s].end()) << s;
+  EXPECT_EQ(energyOf(p, after), bestOf(p, options));
+  EXPECT_EQ(opt.compute_energy(), energyOf(p, after));
+  EXPECT_TRUE(opt.noActiveSites());
+}
+
 // The message of the GCException that `action` raises.
 template <typename Action>
 std::string messageOf(Action action) {
@@ -222,6 +234,22 @@ struct LoggingCosts : GCoptimization::DataCostFunctor, GCoptimization::SmoothCos
     log.push_back("V" + std::to_string(s1) + std::to_string(s2) + std::to_string(l1) +
                   std::to_string(l2));
     return l1 == l2 ? 0 : 1;
+  }
+};
+
+// Three sites, every pair joined, brought to labels {2, 0, 0} by one
+// expansion; the log starts empty.
+struct LoggedTriangle {
+  LoggingCosts costs;
+  Optimizer opt{3, 3};
+  LoggedTriangle() {
+    opt.setDataCostFunctor(&costs);
+    opt.setSmoothCostFunctor(&costs);
+    opt.setNeighbors(0, 1, 1);
+    opt.setNeighbors(1, 2, 1);
+    opt.setNeighbors(0, 2, 1);
+    opt.alpha_expansion(2);
+    costs.log.clear();
   }
 };
 
