@@ -1,7 +1,12 @@
 #include "app/fileread.h"
 
+#include <unistd.h>
+
 #include <cassert>
+#include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -52,6 +57,26 @@ Eigenvector getEigenvector(char const* eigenvalue, char const* x, char const* y,
     throw;
   }
   Eigenvector set = {images[0], images[1], images[2], images[3]};
+  return set;
+}
+
+Eigenvector getEigenvector(char const* eigenvalue, char const* vectors) {
+  Eigenvector set = {getImage(eigenvalue), {}, {}, {}};
+  try {
+    niiIO reader(vectors, 3);
+    const Image& value = set.eigenvalue;
+    Image file = {nullptr, reader.dimX, reader.dimY, reader.dimZ, vectors};
+    requireSameDimensions(value, file);
+    Image* components[3] = {&set.x, &set.y, &set.z};
+    int n = voxelCount(value);
+    for (int c = 0; c < 3; ++c) {
+      *components[c] = newImage(value.dimX, value.dimY, value.dimZ, vectors);
+      memcpy(components[c]->data, reader.data + static_cast<size_t>(c) * n, sizeof(float) * n);
+    }
+  } catch (...) {
+    releaseEigenvector(set);
+    throw;
+  }
   return set;
 }
 
@@ -169,14 +194,28 @@ const float SMOOTH_FA_LAMBDA = 1.0f;
 const float SMOOTH_PRINCIPAL_LAMBDA = 1.0f;
 const float SMOOTH_OMNIBUS_LAMBDA = 1.0f;
 
-const char* const kOutputPath = "test.nii";
+const char* const kDefaultOutput = "test.nii";
 
+enum OptionId { kOutput, kTensorPrefix, kVerbose, kVersion, kHelp };
+
+// The command's options; parsing and --help both read this table.
 struct OptionDoc {
-  const char* shortName;
+  OptionId id;
+  const char* shortName;  // or null
   const char* longName;
-  const char* help;
+  const char* value;  // name of the option's value, or null for a flag
+  const char* help;   // lines after the first are indented under it
 };
-const OptionDoc kOptions[] = {{"-h", "--help", "print this help and exit"}};
+const OptionDoc kOptions[] = {
+    {kOutput, "-o", "--output", "PATH",
+     "write the labels to PATH instead of test.nii;\na PATH ending in .gz is written gzip-compressed"},
+    {kTensorPrefix, nullptr, "--tensor-prefix", "PREFIX",
+     "read the seven files of a tensor fit (below)\ninstead of thirteen volumes"},
+    {kVerbose, "-v", "--verbose", nullptr,
+     "report each stage, its time and the energy after\neach iteration on standard error"},
+    {kVersion, nullptr, "--version", nullptr, "print the version and exit"},
+    {kHelp, "-h", "--help", nullptr, "print this help and exit"},
+};
 
 // Calls voxel(p) for every voxel, x outermost and z innermost, each followed
 // by pair(p, q) for its -x, -y and -z neighbours q that exist, in this order.
@@ -199,14 +238,15 @@ void visitVoxels(int dimX, int dimY, int dimZ, OnVoxel voxel, OnPair pair) {
 }
 
 void printUsage(FILE* out) {
-  fprintf(out, "usage: dticut [-h]");
+  fprintf(out, "usage: dticut [options]");
   for (const char* name : kVolumeNames) fprintf(out, " %s", name);
   fprintf(out,
-          "\n\nSegments a diffusion-tensor volume into two labels by graph cuts: prints the\n"
+          "\n       dticut [options] --tensor-prefix PREFIX\n\n"
+          "Segments a diffusion-tensor volume into two labels by graph cuts: prints the\n"
           "energy before and after optimisation and writes the label of every voxel\n"
-          "(0 or 1) to %s in the working directory.\n\n"
-          "volumes (NIfTI-1 .nii files, uint8, int16 or float32, all of one size):\n",
-          kOutputPath);
+          "(0 or 1) to %s in the working directory, or to the --output path.\n\n"
+          "volumes (NIfTI-1 .nii or .nii.gz; uint8, int16 or float32; all of one size):\n",
+          kDefaultOutput);
   for (int i = 0; i < kNumVolumes; ++i) {
     int set = i / 4 + 1;
     fprintf(out, "  %-7s ", kVolumeNames[i]);
@@ -218,9 +258,32 @@ void printUsage(FILE* out) {
     else
       fprintf(out, "%c component of the eigenvector of set %d\n", "xyz"[i % 4 - 1], set);
   }
+  fprintf(out, "\ntensor prefix (each file PREFIX_NAME.nii.gz, or else PREFIX_NAME.nii):\n");
+  for (int i = 0; i < kNumTensorFiles; ++i) {
+    const char* name = kTensorFileNames[i];
+    fprintf(out, "  PREFIX_%s  ", name);
+    if (i == kNumTensorFiles - 1)
+      fprintf(out, "scalar volume (fractional anisotropy)\n");
+    else if (name[0] == 'L')
+      fprintf(out, "eigenvalue volume of set %c%s\n", name[1],
+              i == 0 ? "; its header is the output's template" : "");
+    else
+      fprintf(out, "eigenvector of set %c: 4-D, volumes 0, 1, 2 hold x, y, z\n", name[1]);
+  }
   fprintf(out, "\noptions:\n");
-  for (const OptionDoc& option : kOptions)
-    fprintf(out, "  %s, %-8s %s\n", option.shortName, option.longName, option.help);
+  for (const OptionDoc& option : kOptions) {
+    char names[48];
+    snprintf(names, sizeof names, "%s%s %s %s", option.shortName ? option.shortName : "  ",
+             option.shortName ? "," : " ", option.longName, option.value ? option.value : "");
+    fprintf(out, "  %-27s ", names);
+    for (const char* c = option.help; *c != '\0'; ++c) {
+      if (*c == '\n')
+        fprintf(out, "\n%30s", "");
+      else
+        fputc(*c, out);
+    }
+    fputc('\n', out);
+  }
 }
 
 // Owners that release on every way out of the driver, thrown errors included.
@@ -261,6 +324,87 @@ struct LabelOwner {
   ~LabelOwner() { delete[] labels; }
 };
 
+// Where the volumes come from: the thirteen files in command-line order, or
+// the seven files of a tensor prefix, whose names it owns.
+struct InputFiles {
+  const char* eigenvalues[3] = {};
+  const char* components[3][3] = {};  // x, y, z files; thirteen-file form
+  const char* vectors[3] = {};        // 4-D eigenvector files; prefix form
+  const char* scalar = nullptr;
+  char* owned[kNumTensorFiles] = {};
+  int numFiles = 0;
+
+  ~InputFiles() {
+    for (char* name : owned) delete[] name;
+  }
+
+  void fromThirteen(char* const* paths) {
+    for (int k = 0; k < 3; ++k) {
+      eigenvalues[k] = paths[4 * k];
+      for (int c = 0; c < 3; ++c) components[k][c] = paths[4 * k + 1 + c];
+    }
+    scalar = paths[12];
+    numFiles = kNumVolumes;
+  }
+
+  // Resolves every file before any is read, so that a missing one is
+  // reported at once.
+  void fromPrefix(const char* prefix) {
+    for (int i = 0; i < kNumTensorFiles; ++i) owned[i] = tensorFile(prefix, kTensorFileNames[i]);
+    for (int k = 0; k < 3; ++k) {
+      eigenvalues[k] = owned[2 * k];
+      vectors[k] = owned[2 * k + 1];
+    }
+    scalar = owned[6];
+    numFiles = kNumTensorFiles;
+  }
+
+  Eigenvector readSet(int k) const {
+    if (vectors[k] != nullptr) return getEigenvector(eigenvalues[k], vectors[k]);
+    return getEigenvector(eigenvalues[k], components[k][0], components[k][1], components[k][2]);
+  }
+
+  // PREFIX_NAME.nii.gz, or else PREFIX_NAME.nii; a name that exists but
+  // cannot be opened is kept, so that reading it reports why.
+  static char* tensorFile(const char* prefix, const char* name) {
+    size_t length = strlen(prefix) + strlen(name) + sizeof "_.nii.gz";
+    char* path = new char[length];
+    const char* const extensions[] = {".nii.gz", ".nii"};
+    for (const char* extension : extensions) {
+      snprintf(path, length, "%s_%s%s", prefix, name, extension);
+      if (access(path, F_OK) == 0 || errno != ENOENT) return path;
+    }
+    snprintf(path, length, "%s_%s", prefix, name);
+    NiftiError missing(path, "neither %s.nii.gz nor %s.nii exists", path, path);
+    delete[] path;
+    throw missing;
+  }
+};
+
+// One line per stage on standard error when verbose: what the stage did and
+// the time since the previous line.
+class StageLog {
+ public:
+  explicit StageLog(bool verbose) : m_verbose(verbose), m_last(std::chrono::steady_clock::now()) {}
+
+  void report(const char* stage, const char* format, ...) __attribute__((format(printf, 3, 4))) {
+    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    double seconds = std::chrono::duration<double>(now - m_last).count();
+    m_last = now;
+    if (!m_verbose) return;
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    fprintf(stderr, "dticut: %s: %s%s%.3f s\n", stage, text, text[0] != '\0' ? ", " : "", seconds);
+  }
+
+ private:
+  bool m_verbose;
+  std::chrono::steady_clock::time_point m_last;
+};
+
 void reportLimit(const CostLimit& limit) {
   if (limit.changedWeights == 0 && limit.changedDataCosts == 0) return;
   fprintf(stderr,
@@ -273,45 +417,147 @@ void reportLimit(const CostLimit& limit) {
     fprintf(stderr, "no cap needed)\n");
 }
 
-// Reads the thirteen volumes, segments them and writes the labels to
-// `output` through the first volume's header.
-void segmentVolumes(char* const* paths, const char* output) {
+// Reads the volumes, segments them and writes the labels to `output`
+// through the first eigenvalue volume's header.
+void segmentVolumes(const InputFiles& files, const char* output, bool verbose) {
+  StageLog log(verbose);
   VolumeOwner volumes;
-  volumes.sets[0] = getEigenvector(paths[0], paths[1], paths[2], paths[3]);
+  volumes.sets[0] = files.readSet(0);
   const Image& first = volumes.sets[0].eigenvalue;
   requireSegmentable(first);
   for (int k = 1; k < 3; ++k) {
-    volumes.sets[k] =
-        getEigenvector(paths[4 * k], paths[4 * k + 1], paths[4 * k + 2], paths[4 * k + 3]);
+    volumes.sets[k] = files.readSet(k);
     requireSameDimensions(first, volumes.sets[k].eigenvalue);
   }
-  volumes.scalar = getImage(paths[12]);
+  volumes.scalar = getImage(files.scalar);
   requireSameDimensions(first, volumes.scalar);
   Image shape = first;
   shape.data = nullptr;
+  log.report("reading", "%d files of %d x %d x %d voxels", files.numFiles, shape.dimX, shape.dimY,
+             shape.dimZ);
+
   volumes.principal =
       extractPrincipalEigenvector(volumes.sets[0], volumes.sets[1], volumes.sets[2]);
   volumes.releaseInputs();
+  log.report("principal component", "%s", "");
 
   CostOwner costs;
   costs.costs = buildSegmentationCosts(volumes.principal, volumes.scalar);
   volumes.releaseSelection();  // the costs are all the optimizer needs
   reportLimit(limitCosts(costs.costs.dataCosts, costs.costs.numSites, 2, costs.costs.weights,
                          costs.costs.numPairs));
+  log.report("building the energy", "%d sites, %lld pairs", costs.costs.numSites,
+             costs.costs.numPairs);
 
   LabelOwner labels;
   labels.labels = new float[costs.costs.numSites];
-  segment(costs.costs, shape, labels.labels);
+  ExpansionTrace trace;
+  segment(costs.costs, shape, labels.labels, &trace);
   fflush(stdout);
+  char energies[kExpansionIterations * 48] = "";
+  for (int i = 0; i < trace.iterations; ++i)
+    snprintf(energies + strlen(energies), sizeof energies - strlen(energies),
+             "%senergy %d after iteration %d", i > 0 ? ", " : "", trace.energies[i], i + 1);
+  log.report("optimisation", "%s", energies);
 
-  niiIO templ(paths[0]);
+  niiIO templ(files.eigenvalues[0]);
   templ.writeData(labels.labels, costs.costs.numSites, output);
+  log.report("writing", "%s", output);
+}
+
+// The command line, once parsed.
+struct Command {
+  char* volumes[kNumVolumes];
+  int count = 0;  // positional arguments seen, also beyond kNumVolumes
+  const char* prefix = nullptr;
+  const char* output = kDefaultOutput;
+  bool verbose = false;
+};
+
+// The option `arg` names, exactly or as "--name=value" (then *inlineValue
+// points at the value); null when none does.
+const OptionDoc* findOption(const char* arg, const char** inlineValue) {
+  *inlineValue = nullptr;
+  for (const OptionDoc& option : kOptions) {
+    if ((option.shortName != nullptr && strcmp(arg, option.shortName) == 0) ||
+        strcmp(arg, option.longName) == 0)
+      return &option;
+    size_t length = strlen(option.longName);
+    if (strncmp(arg, option.longName, length) == 0 && arg[length] == '=') {
+      *inlineValue = arg + length + 1;
+      return &option;
+    }
+  }
+  return nullptr;
+}
+
+int usageError(const char* format, const char* what) {
+  fprintf(stderr, "dticut: error: ");
+  fprintf(stderr, format, what);
+  fprintf(stderr, "\n\n");
+  printUsage(stderr);
+  return 2;
+}
+
+// Fills `command` from the arguments; returns -1 to go on, otherwise the
+// exit status (help, version, usage error).
+int parseCommand(int argc, char** argv, Command& command) {
+  bool positionalOnly = false;
+  for (int i = 1; i < argc; ++i) {
+    char* arg = argv[i];
+    if (positionalOnly || arg[0] != '-' || arg[1] == '\0') {
+      if (command.count < kNumVolumes) command.volumes[command.count] = arg;
+      ++command.count;
+      continue;
+    }
+    if (strcmp(arg, "--") == 0) {
+      positionalOnly = true;
+      continue;
+    }
+    const char* value;
+    const OptionDoc* option = findOption(arg, &value);
+    if (option == nullptr) return usageError("unknown option %s", arg);
+    if (option->value == nullptr && value != nullptr)
+      return usageError("%s takes no value", option->longName);
+    if (option->value != nullptr && value == nullptr) {
+      if (i + 1 == argc) return usageError("%s needs a value", arg);
+      value = argv[++i];
+    }
+    switch (option->id) {
+      case kHelp:
+        printUsage(stdout);
+        return 0;
+      case kVersion:
+        printf("dticut %s\n", DTICUT_VERSION);
+        return 0;
+      case kVerbose:
+        command.verbose = true;
+        break;
+      case kOutput:
+        if (value[0] == '\0') return usageError("%s needs a non-empty path", arg);
+        command.output = value;
+        break;
+      case kTensorPrefix:
+        command.prefix = value;
+        break;
+    }
+  }
+  if (command.prefix != nullptr && command.count > 0)
+    return usageError("--tensor-prefix reads its own files, but volumes were given too: %s",
+                      command.volumes[0]);
+  if (command.prefix == nullptr && command.count != kNumVolumes) {
+    fprintf(stderr, "dticut: error: expected %d volumes, got %d\n\n", kNumVolumes, command.count);
+    printUsage(stderr);
+    return 2;
+  }
+  return -1;
 }
 
 }  // namespace
 
 const char* const kVolumeNames[kNumVolumes] = {"L1",  "V1x", "V1y", "V1z", "L2",  "V2x",   "V2y",
                                                "V2z", "L3",  "V3x", "V3y", "V3z", "SCALAR"};
+const char* const kTensorFileNames[kNumTensorFiles] = {"L1", "V1", "L2", "V2", "L3", "V3", "FA"};
 
 float dataCostFor(float s, int l) {
   float d = s - static_cast<float>(l);
@@ -376,7 +622,8 @@ void releaseSegmentationCosts(SegmentationCosts costs) {
   delete[] costs.weights;
 }
 
-void segment(const SegmentationCosts& costs, const Image& shape, float* labels) {
+void segment(const SegmentationCosts& costs, const Image& shape, float* labels,
+             ExpansionTrace* trace) {
   assert(costs.numSites == voxelCount(shape));
   // Declared before the optimizer, so that it outlives it.
   int smoothness[4] = {0, 1, 1, 0};
@@ -388,39 +635,35 @@ void segment(const SegmentationCosts& costs, const Image& shape, float* labels) 
       [&](int p, int q) { optimizer.setNeighbors(p, q, costs.weights[k++]); });
   optimizer.setDataCost(costs.dataCosts);
   optimizer.setSmoothCost(smoothness);
-  printf("Before optimization energy is :\t%d\n", optimizer.compute_energy());
-  optimizer.expansion(2);
+  int energy = optimizer.compute_energy();
+  printf("Before optimization energy is :\t%d\n", energy);
+  // The loop of expansion(kExpansionIterations), run here so that the energy
+  // after each iteration can be reported: the same calls and the same rule
+  // (stop once an iteration does not strictly lower the energy, keeping its
+  // labeling), so the labels are exactly those of expansion.
+  trace->iterations = 0;
+  bool lowered = true;
+  while (lowered && trace->iterations < kExpansionIterations) {
+    int next = optimizer.oneExpansionIteration();
+    lowered = next < energy;
+    energy = next;
+    trace->energies[trace->iterations++] = energy;
+  }
   printf("After optimization energy is :\t%d\n", optimizer.compute_energy());
   for (int p = 0; p < costs.numSites; ++p) labels[p] = static_cast<float>(optimizer.whatLabel(p));
 }
 
 int runDticut(int argc, char** argv) {
-  char* volumes[kNumVolumes];
-  int count = 0;
-  bool positionalOnly = false;
-  for (int i = 1; i < argc; ++i) {
-    char* arg = argv[i];
-    if (positionalOnly || arg[0] != '-' || arg[1] == '\0') {
-      if (count < kNumVolumes) volumes[count] = arg;
-      ++count;
-    } else if (strcmp(arg, "--") == 0) {
-      positionalOnly = true;
-    } else if (strcmp(arg, kOptions[0].shortName) == 0 || strcmp(arg, kOptions[0].longName) == 0) {
-      printUsage(stdout);
-      return 0;
-    } else {
-      fprintf(stderr, "dticut: error: unknown option %s\n\n", arg);
-      printUsage(stderr);
-      return 2;
-    }
-  }
-  if (count != kNumVolumes) {
-    fprintf(stderr, "dticut: error: expected %d volumes, got %d\n\n", kNumVolumes, count);
-    printUsage(stderr);
-    return 2;
-  }
+  Command command;
+  int status = parseCommand(argc, argv, command);
+  if (status >= 0) return status;
   try {
-    segmentVolumes(volumes, kOutputPath);
+    InputFiles files;
+    if (command.prefix != nullptr)
+      files.fromPrefix(command.prefix);
+    else
+      files.fromThirteen(command.volumes);
+    segmentVolumes(files, command.output, command.verbose);
   } catch (const NiftiError& error) {
     reportNiftiError(error);
   } catch (GCException error) {

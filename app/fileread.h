@@ -42,6 +42,10 @@ Image getImage(char const* path);
 // Reads the eigenvalue volume, then the x, y and z component volumes, and
 // refuses components whose dimensions differ from the eigenvalue volume's.
 Eigenvector getEigenvector(char const* eigenvalue, char const* x, char const* y, char const* z);
+// The same set from the eigenvalue volume and one 4-D file whose volumes 0,
+// 1 and 2 are the x, y and z components (each component named after that
+// file); refuses a file with fewer volumes or of another size.
+Eigenvector getEigenvector(char const* eigenvalue, char const* vectors);
 // Four new volumes of the given size, contents undefined, named
 // "eigenvalue", "eigenvector_x", "eigenvector_y", "eigenvector_z".
 Eigenvector newEigenvector(int dimX, int dimY, int dimZ);
@@ -85,6 +89,10 @@ void summarize(Eigenvector set);
 // then x, y, z of the eigenvector), then the scalar volume.
 const int kNumVolumes = 13;
 extern const char* const kVolumeNames[kNumVolumes];
+// The files of a tensor prefix, PREFIX_<name>, in reading order: each set's
+// eigenvalue volume and 4-D eigenvector file, then the scalar volume.
+const int kNumTensorFiles = 7;
+extern const char* const kTensorFileNames[kNumTensorFiles];
 
 // (s - l)^2 weighted by DATA_LAMBDA, in single precision.
 float dataCostFor(float s, int l);
@@ -110,13 +118,22 @@ void requireSegmentable(const Image& volume);
 // the dimensions of principal.eigenvalue, checked by requireSameDimensions.
 SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar);
 void releaseSegmentationCosts(SegmentationCosts costs);
-// Minimises the energy of `costs` on a volume shaped like `shape` by
-// expansion(2), printing the energy before and after; labels[p] receives
-// the label of voxel p (0.0 or 1.0). Raises GCException on optimizer errors.
-void segment(const SegmentationCosts& costs, const Image& shape, float* labels);
+// The most expansion iterations segment runs.
+const int kExpansionIterations = 2;
+// The energy after each expansion iteration that segment ran.
+struct ExpansionTrace {
+  int iterations;
+  int energies[kExpansionIterations];
+};
+// Minimises the energy of `costs` on a volume shaped like `shape` as
+// expansion(kExpansionIterations) does, printing the energy before and
+// after; labels[p] receives the label of voxel p (0.0 or 1.0). Raises
+// GCException on optimizer errors.
+void segment(const SegmentationCosts& costs, const Image& shape, float* labels,
+             ExpansionTrace* trace);
 
-// The dticut command: returns the exit status (0 done or help, 2 usage
-// error); input and output errors end the process with status 1.
+// The dticut command: returns the exit status (0 done, help or version, 2
+// usage error); input and output errors end the process with status 1.
 int runDticut(int argc, char** argv);
 
 #endif  // DTICUT_APP_FILEREAD_H

@@ -1,5 +1,6 @@
 #include "app/niiIO.h"
 
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -13,6 +14,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "app/gzip.h"
 
 namespace {
 
@@ -110,7 +113,7 @@ const char* datatypeName(int datatype) {
 // Output written to a temporary file beside the destination and renamed
 // into place by commit(); until then the destination is untouched, and a
 // destroyed, uncommitted file removes its temporary.
-class AtomicFile {
+class AtomicFile : public ByteSink {
  public:
   explicit AtomicFile(const char* path) : m_path(path) {
     size_t length = strlen(path) + 48;
@@ -139,7 +142,7 @@ class AtomicFile {
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
 
-  void write(const unsigned char* bytes, size_t length) {
+  void write(const unsigned char* bytes, size_t length) override {
     while (length > 0) {
       ssize_t written = ::write(m_fd, bytes, length);
       if (written < 0 && errno == EINTR) continue;
@@ -177,25 +180,81 @@ class AtomicFile {
   int m_fd;      // open temporary, or -1 once closed
 };
 
-// Collects encoded bytes and hands them to the file in large pieces.
+// Collects encoded bytes and hands them to the sink in large pieces.
 class ChunkWriter {
  public:
-  explicit ChunkWriter(AtomicFile& file) : m_file(file), m_used(0) {}
+  explicit ChunkWriter(ByteSink& sink) : m_sink(sink), m_used(0) {}
   void put(const unsigned char* bytes, int size) {
     if (m_used + size > kChunk) flush();
     memcpy(m_chunk + m_used, bytes, size);
     m_used += size;
   }
   void flush() {
-    m_file.write(m_chunk, m_used);
+    m_sink.write(m_chunk, m_used);
     m_used = 0;
   }
 
  private:
   static const int kChunk = 1 << 16;
-  AtomicFile& m_file;
+  ByteSink& m_sink;
   unsigned char m_chunk[kChunk];
   int m_used;
+};
+
+// The bytes of a file as the decoder sees them. A plain file is its own
+// content. A gzip file is inflated only as far as the decoder asks, so that
+// memory follows what the header promises rather than how far the stream
+// expands; finish() then checks the rest of the stream without keeping it.
+class FileContent {
+ public:
+  FileContent(const unsigned char* bytes, size_t length, const char* name)
+      : m_bytes(bytes), m_length(length), m_name(name), m_gzip(nullptr), m_inflated(nullptr) {
+    if (!hasGzipMagic(bytes, length)) return;
+    // Deflate expands a byte into at most 1032 bytes, so no gzip stream
+    // holds more than this; it caps what the header can make us allocate.
+    m_limit = length > SIZE_MAX / 1032 ? SIZE_MAX : length * 1032;
+    m_gzip = new GzipReader(bytes, length, name);
+    m_bytes = nullptr;
+    m_length = 0;
+  }
+  ~FileContent() {
+    delete m_gzip;
+    delete[] m_inflated;
+  }
+  FileContent(const FileContent&) = delete;
+  FileContent& operator=(const FileContent&) = delete;
+
+  // Makes the first `wanted` bytes available, or all of a shorter content;
+  // returns how many are available, so a result below `wanted` is the whole
+  // content's length.
+  size_t require(size_t wanted) {
+    if (m_gzip == nullptr || m_length >= wanted || m_complete) return m_length;
+    size_t target = wanted < m_limit ? wanted : m_limit;
+    unsigned char* grown = new (std::nothrow) unsigned char[target];
+    if (grown == nullptr)
+      throw NiftiError(m_name, "not enough memory to decompress %zu bytes", target);
+    if (m_length > 0) memcpy(grown, m_inflated, m_length);
+    delete[] m_inflated;
+    m_inflated = grown;
+    m_bytes = grown;
+    m_length += m_gzip->read(grown + m_length, target - m_length);
+    m_complete = m_length < target || target == m_limit;
+    return m_length;
+  }
+  const unsigned char* bytes() const { return m_bytes; }
+  // Checks a gzip stream to its end (CRC-32 and length of every member).
+  void finish() {
+    if (m_gzip != nullptr) m_gzip->skipToEnd();
+  }
+
+ private:
+  const unsigned char* m_bytes;  // the content so far
+  size_t m_length;               // bytes of content available
+  const char* m_name;
+  GzipReader* m_gzip;         // owned; null for a plain file
+  unsigned char* m_inflated;  // owned inflated bytes
+  size_t m_limit = 0;         // most bytes the stream can inflate to
+  bool m_complete = false;    // m_length is the content's whole length
 };
 
 }  // namespace
@@ -225,6 +284,10 @@ void reportNiftiError(const NiftiError& error) {
   exit(1);
 }
 
+int volumesInFile(const HeaderData& header) {
+  return header.dim[0] >= 4 && header.dim[4] >= 1 ? header.dim[4] : 1;
+}
+
 int floatToInt(float value) {
   if (value != value) return INT_MIN;
   if (value >= 2147483648.0f) return INT_MAX;
@@ -249,34 +312,38 @@ niiIO::niiIO()
       data(nullptr),
       dimX(0),
       dimY(0),
-      dimZ(0) {}
+      dimZ(0),
+      numVolumes(1) {}
 
-niiIO::niiIO(const char* path) : niiIO() {
+niiIO::niiIO(const char* path, int volumes) : niiIO() {
   ByteBuffer file;
   loadFile(path, file);
-  readHeader(file.bytes, file.length, path);
-  readData(file.bytes, file.length, header, path);
+  decode(file.bytes, file.length, path, volumes);
 }
 
-niiIO::niiIO(const unsigned char* bytes, size_t length, const char* name) : niiIO() {
-  readHeader(bytes, length, name);
-  readData(bytes, length, header, name);
+niiIO::niiIO(const unsigned char* bytes, size_t length, const char* name, int volumes) : niiIO() {
+  decode(bytes, length, name, volumes);
 }
 
-niiIO::niiIO(int sizeX, int sizeY, int sizeZ, int datatype, int byteSwap) : niiIO() {
+niiIO::niiIO(int sizeX, int sizeY, int sizeZ, int datatype, int byteSwap, int volumes) : niiIO() {
   const char* name = "new volume";
   // The header stores sizes as 16-bit values; the voxel count and datatype
   // are checked by readHeader, as for a file.
-  if (sizeX < 1 || sizeY < 1 || sizeZ < 1 || sizeX > SHRT_MAX || sizeY > SHRT_MAX ||
-      sizeZ > SHRT_MAX)
-    throw NiftiError(name, "dimensions %d x %d x %d, expected each between 1 and %d", sizeX, sizeY,
-                     sizeZ, SHRT_MAX);
+  if (sizeX < 1 || sizeY < 1 || sizeZ < 1 || volumes < 1 || sizeX > SHRT_MAX ||
+      sizeY > SHRT_MAX || sizeZ > SHRT_MAX || volumes > SHRT_MAX)
+    throw NiftiError(name, "dimensions %d x %d x %d x %d, expected each between 1 and %d", sizeX,
+                     sizeY, sizeZ, volumes, SHRT_MAX);
   bool swap = byteSwap != 0;
   unsigned char fresh[kNiftiHeaderSize] = {};
   storeField<int32_t>(fresh + kOffsetSizeofHdr, kNiftiHeaderSize, swap);
-  const short dims[8] = {
-      3, static_cast<short>(sizeX), static_cast<short>(sizeY), static_cast<short>(sizeZ), 1, 1, 1,
-      1};
+  const short dims[8] = {static_cast<short>(volumes > 1 ? 4 : 3),
+                         static_cast<short>(sizeX),
+                         static_cast<short>(sizeY),
+                         static_cast<short>(sizeZ),
+                         static_cast<short>(volumes),
+                         1,
+                         1,
+                         1};
   for (int i = 0; i < 8; ++i) storeField<int16_t>(fresh + kOffsetDim + 2 * i, dims[i], swap);
   storeField<int16_t>(fresh + kOffsetDatatype, static_cast<int16_t>(datatype), swap);
   int bitpix = datatype == 2 ? 8 : datatype == 4 ? 16 : 32;
@@ -287,13 +354,36 @@ niiIO::niiIO(int sizeX, int sizeY, int sizeZ, int datatype, int byteSwap) : niiI
   fresh[kOffsetXyztUnits] = 2 | 8;  // millimetres, seconds
   memcpy(fresh + kOffsetMagic, "n+1", 4);
   readHeader(fresh, sizeof fresh, name);
-  data = new float[numVoxels]();
+  numVolumes = volumes;
+  data = new float[static_cast<size_t>(numVoxels) * numVolumes]();
 }
 
 niiIO::~niiIO() {
   delete[] rawHeader;
   delete header;
   delete[] data;
+}
+
+void niiIO::decode(const unsigned char* bytes, size_t length, const char* name, int volumes) {
+  assert(volumes >= 1);
+  FileContent content(bytes, length, name);
+  readHeader(content.bytes(), content.require(kNiftiHeaderSize), name);
+  int held = volumesInFile(*header);
+  if (held < volumes)
+    throw NiftiError(name,
+                     "holds %d volume%s (dim[0] is %d, dim[4] is %d), expected at least %d along "
+                     "the fourth dimension",
+                     held, held == 1 ? "" : "s", header->dim[0], header->dim[4], volumes);
+  numVolumes = volumes;
+  // Only the bytes up to the end of the voxels read are needed; vox_offset
+  // is known finite and non-negative here.
+  size_t wanted = SIZE_MAX;
+  if (header->vox_offset < 0x1p62f)
+    wanted = static_cast<size_t>(header->vox_offset) +
+             static_cast<size_t>(numVoxels) * bytesPerVoxel * numVolumes;
+  size_t available = content.require(wanted);
+  readData(content.bytes(), available, header, name);
+  content.finish();
 }
 
 void niiIO::readHeader(const unsigned char* bytes, size_t length, const char* name) {
@@ -353,36 +443,56 @@ void niiIO::readData(const unsigned char* bytes, size_t length, const HeaderData
     throw NiftiError(name, "vox_offset is %g, beyond the end of the file (%zu bytes)",
                      static_cast<double>(hdr->vox_offset), length);
   size_t offset = static_cast<size_t>(hdr->vox_offset);
-  size_t needed = static_cast<size_t>(numVoxels) * static_cast<size_t>(bytesPerVoxel);
-  if (length - offset < needed)
+  size_t count = static_cast<size_t>(numVoxels) * numVolumes;
+  size_t needed = count * static_cast<size_t>(bytesPerVoxel);
+  if (length - offset < needed) {
+    if (numVolumes == 1)
+      throw NiftiError(name,
+                       "file is %zu bytes, shorter than the %d voxels of %d bytes its header "
+                       "promises from offset %zu",
+                       length, numVoxels, bytesPerVoxel, offset);
     throw NiftiError(name,
-                     "file is %zu bytes, shorter than the %d voxels of %d bytes its header "
-                     "promises from offset %zu",
-                     length, numVoxels, bytesPerVoxel, offset);
+                     "file is %zu bytes, shorter than the %d volumes of %d voxels of %d bytes "
+                     "its header promises from offset %zu",
+                     length, numVolumes, numVoxels, bytesPerVoxel, offset);
+  }
 
-  data = new float[numVoxels];
+  data = new float[count];
   const unsigned char* in = bytes + offset;
   bool swap = hdr->byteSwap != 0;
   switch (bytesPerVoxel) {
     case 1:
-      for (int i = 0; i < numVoxels; ++i) data[i] = in[i];
+      for (size_t i = 0; i < count; ++i) data[i] = in[i];
       break;
     case 2:
-      for (int i = 0; i < numVoxels; ++i) data[i] = loadField<int16_t>(in + 2 * i, swap);
+      for (size_t i = 0; i < count; ++i) data[i] = loadField<int16_t>(in + 2 * i, swap);
       break;
     default:
-      for (int i = 0; i < numVoxels; ++i) data[i] = loadField<float>(in + 4 * i, swap);
+      for (size_t i = 0; i < count; ++i) data[i] = loadField<float>(in + 4 * i, swap);
       break;
   }
 }
 
-void niiIO::writeData(const float* values, int count, const char* path) const {
-  if (count != numVoxels)
-    throw NiftiError(path, "cannot write %d voxels through a %s template of %d voxels", count,
-                     datatypeName(header->datatype), numVoxels);
-  bool swap = header->byteSwap != 0;
+void niiIO::writeData(const float* values, long long count, const char* path) const {
+  long long expected = static_cast<long long>(numVoxels) * numVolumes;
+  if (count != expected)
+    throw NiftiError(path, "cannot write %lld voxels through a %s template of %lld voxels", count,
+                     datatypeName(header->datatype), expected);
   AtomicFile file(path);
-  ChunkWriter out(file);
+  size_t length = strlen(path);
+  if (length >= 3 && strcmp(path + length - 3, ".gz") == 0) {
+    GzipWriter gzip(file, path);
+    encode(values, count, gzip);
+    gzip.finish();
+  } else {
+    encode(values, count, file);
+  }
+  file.commit();
+}
+
+void niiIO::encode(const float* values, long long count, ByteSink& sink) const {
+  bool swap = header->byteSwap != 0;
+  ChunkWriter out(sink);
   out.put(rawHeader, kNiftiHeaderSize);
   // Pad with zero bytes up to the voxel offset; a template whose offset
   // lies inside the header gets its voxels straight after the header.
@@ -391,7 +501,7 @@ void niiIO::writeData(const float* values, int count, const char* path) const {
        ++position)
     out.put(&zero, 1);
   unsigned char encoded[4];
-  for (int i = 0; i < count; ++i) {
+  for (long long i = 0; i < count; ++i) {
     switch (bytesPerVoxel) {
       case 1:
         encoded[0] = static_cast<unsigned char>(static_cast<unsigned>(floatToInt(values[i])));
@@ -406,5 +516,4 @@ void niiIO::writeData(const float* values, int count, const char* path) const {
     out.put(encoded, bytesPerVoxel);
   }
   out.flush();
-  file.commit();
 }

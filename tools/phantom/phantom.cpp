@@ -1,5 +1,6 @@
-// dticut-phantom: writes the thirteen input volumes of dticut for a
-// synthetic diffusion-tensor phantom. Three tube-shaped fibre bundles (one
+// dticut-phantom: writes the input volumes of dticut for a synthetic
+// diffusion-tensor phantom, as thirteen 3-D files or as the seven files of a
+// tensor prefix (4-D eigenvector files), plain or gzip-compressed. Three tube-shaped fibre bundles (one
 // along x, one along y, one bent into a ring) carry a strongly anisotropic
 // tensor whose principal direction follows the tube; the background is a
 // weakly anisotropic tensor with random orientation and noisy eigenvalues;
@@ -27,21 +28,32 @@ struct Options {
   int size[3] = {64, 64, 32};
   uint64_t seed = 1;
   bool bigEndian = false;
+  bool prefixLayout = false;
+  bool gzip = false;
   std::string folder;
 };
+
+// The name of the prefix layout's files, FOLDER/dti_L1.nii ...
+const char* const kPrefixName = "dti";
 
 void printUsage(FILE* out) {
   fprintf(out,
           "usage: dticut-phantom [options] FOLDER\n\n"
-          "Writes the thirteen volumes of a synthetic diffusion-tensor phantom into FOLDER\n"
-          "(which must exist) as float32 NIfTI-1 files named after dticut's arguments\n"
-          "(L1.nii ... SCALAR.nii), and prints their paths in dticut's argument order,\n"
+          "Writes a synthetic diffusion-tensor phantom into FOLDER (which must exist) as\n"
+          "float32 NIfTI-1 files, and prints the arguments that make dticut read them,\n"
           "one per line. Outside an ellipsoidal head mask every volume is 0.\n\n"
+          "layouts:\n"
+          "  files    thirteen 3-D volumes named after dticut's arguments, L1.nii ...\n"
+          "           SCALAR.nii; prints their paths in dticut's order\n"
+          "  prefix   the seven files of a tensor fit, dti_L1.nii, dti_V1.nii (4-D: x, y,\n"
+          "           z), ... dti_FA.nii; prints --tensor-prefix FOLDER/dti\n\n"
           "options:\n"
-          "  --size XxYxZ   volume size in voxels (default 64x64x32)\n"
-          "  --seed N       seed of the noise (default 1)\n"
-          "  --big-endian   write big-endian files (default little-endian)\n"
-          "  -h, --help     print this help and exit\n");
+          "  --size XxYxZ     volume size in voxels (default 64x64x32)\n"
+          "  --seed N         seed of the noise (default 1)\n"
+          "  --big-endian     write big-endian files (default little-endian)\n"
+          "  --layout LAYOUT  files (default) or prefix\n"
+          "  --gzip           write gzip-compressed files (.nii.gz)\n"
+          "  -h, --help       print this help and exit\n");
 }
 
 [[noreturn]] void usageError(const char* format, const char* value) {
@@ -74,10 +86,16 @@ Options parseArguments(int argc, char** argv) {
       exit(0);
     } else if (arg == "--big-endian") {
       options.bigEndian = true;
-    } else if (arg == "--size" || arg == "--seed") {
+    } else if (arg == "--gzip") {
+      options.gzip = true;
+    } else if (arg == "--size" || arg == "--seed" || arg == "--layout") {
       if (i + 1 == argc) usageError("%s needs a value", argv[i]);
       const char* value = argv[++i];
-      if (arg == "--size") {
+      if (arg == "--layout") {
+        if (strcmp(value, "files") != 0 && strcmp(value, "prefix") != 0)
+          usageError("--layout %s: expected files or prefix", value);
+        options.prefixLayout = strcmp(value, "prefix") == 0;
+      } else if (arg == "--size") {
         if (!parseSize(value, options.size))
           usageError("--size %s: expected XxYxZ, each 1 ... 32767, at most 2^30 voxels", value);
       } else {
@@ -232,13 +250,36 @@ int main(int argc, char** argv) {
   }
 
   const int swap = options.bigEndian != hostIsBigEndian() ? 1 : 0;
+  const char* extension = options.gzip ? ".nii.gz" : ".nii";
   try {
     niiIO templ(size[0], size[1], size[2], 16, swap);
-    for (int k = 0; k < kNumVolumes; ++k) {
-      std::string path = options.folder + "/" + kVolumeNames[k] + ".nii";
-      templ.writeData(volumes[k].data(), n, path.c_str());
-      printf("%s\n", path.c_str());
+    if (!options.prefixLayout) {
+      for (int k = 0; k < kNumVolumes; ++k) {
+        std::string path = options.folder + "/" + kVolumeNames[k] + extension;
+        templ.writeData(volumes[k].data(), n, path.c_str());
+        printf("%s\n", path.c_str());
+      }
+      return 0;
     }
+    // Tensor prefix: set k's eigenvalue volume, then its three components as
+    // one 4-D file (x, y, z along the fourth dimension), then the scalar.
+    niiIO vectorTemplate(size[0], size[1], size[2], 16, swap, 3);
+    std::string prefix = options.folder + "/" + kPrefixName;
+    std::vector<float> components(3 * static_cast<size_t>(n));
+    for (int i = 0; i < kNumTensorFiles; ++i) {
+      std::string path = prefix + "_" + kTensorFileNames[i] + extension;
+      if (i == kNumTensorFiles - 1) {
+        templ.writeData(volumes[12].data(), n, path.c_str());
+      } else if (i % 2 == 0) {
+        templ.writeData(volumes[4 * (i / 2)].data(), n, path.c_str());
+      } else {
+        for (int c = 0; c < 3; ++c)
+          std::copy(volumes[4 * (i / 2) + 1 + c].begin(), volumes[4 * (i / 2) + 1 + c].end(),
+                    components.begin() + static_cast<size_t>(c) * n);
+        vectorTemplate.writeData(components.data(), 3LL * n, path.c_str());
+      }
+    }
+    printf("--tensor-prefix\n%s\n", prefix.c_str());
   } catch (const NiftiError& error) {
     fprintf(stderr, "dticut-phantom: error: %s\n", error.what());
     return 1;
