@@ -24,7 +24,8 @@ namespace {
 const char* const kOrder = "L1 V1x V1y V1z L2 V2x V2y V2z L3 V3x V3y V3z SCALAR";
 
 // The thirteen input volumes, in command-line order; volume 0 (the template)
-// may be stored in any encoding, the others are float32.
+// may be stored in any encoding, the others are float32. Written into a
+// folder in either input form, named relative to it.
 struct Inputs {
   int dim[3];
   std::vector<double> volume[kNumVolumes];
@@ -37,16 +38,37 @@ struct Inputs {
   int size() const { return dim[0] * dim[1] * dim[2]; }
   std::vector<double>& scalar() { return volume[12]; }
 
-  // Writes the files into `dir` and returns the command line.
+  Bytes file(int k) const {
+    return volumeFile(dim[0], dim[1], dim[2], volume[k], k == 0 ? templateDatatype : 16,
+                      k == 0 && templateBigEndian);
+  }
+
+  // Writes the thirteen files into `dir` and returns the command line.
   std::vector<std::string> write(const TempDir& dir) const {
     std::vector<std::string> args = {DTICUT_EXE};
     for (int k = 0; k < kNumVolumes; ++k) {
-      std::string path = dir.path(std::string(kVolumeNames[k]) + ".nii");
-      writeFile(path, volumeFile(dim[0], dim[1], dim[2], volume[k], k == 0 ? templateDatatype : 16,
-                                 k == 0 && templateBigEndian));
-      args.push_back(path);
+      args.push_back(std::string(kVolumeNames[k]) + ".nii");
+      writeFile(dir.path(args.back()), file(k));
     }
     return args;
+  }
+
+  // Writes the same numbers as the seven files of dti_L1 ... dti_FA, set k's
+  // components as one 4-D file; file i is compressed when bit i is set.
+  void writePrefix(const TempDir& dir, unsigned compressed) const {
+    for (int i = 0; i < kNumTensorFiles; ++i) {
+      int set = 4 * (i / 2);
+      Bytes bytes = i == 6 ? file(12) : file(set);
+      if (i % 2 == 1 && i < 6) {
+        std::vector<double> xyz;
+        for (int c = 1; c <= 3; ++c)
+          xyz.insert(xyz.end(), volume[set + c].begin(), volume[set + c].end());
+        bytes = volumesFile(dim[0], dim[1], dim[2], 3, xyz);
+      }
+      bool gz = (compressed >> i & 1) != 0;
+      writeFile(dir.path(std::string("dti_") + kTensorFileNames[i] + (gz ? ".nii.gz" : ".nii")),
+                gz ? gzipped(bytes) : bytes);
+    }
   }
 };
 
@@ -142,16 +164,24 @@ Inputs randomInputs(int x, int y, int z, std::mt19937& random) {
 // ---------------------------------------------------------------------------
 // Results
 
-TEST(DticutTest, EnergiesAndLabelsMatchAnExhaustiveSearch) {
+// Each result against an exhaustive search, with the template (L1) in every
+// encoding; the prefix form, some of its files compressed, gives the same
+// output from the same numbers.
+TEST(DticutTest, BothInputFormsMatchAnExhaustiveSearch) {
   const unsigned seed = 4242;
   std::printf("seed %u\n", seed);
   std::mt19937 random(seed);
   const int sizes[][3] = {{2, 1, 1}, {1, 3, 1}, {3, 2, 1}, {2, 2, 2}, {1, 3, 4}, {2, 3, 2}};
+  const int encodings[][2] = {{16, 0}, {4, 1}, {2, 0}, {16, 1}, {4, 0}, {2, 1}};
+  int round = 0;
   for (const auto& size : sizes) {
-    for (int round = 0; round < 2; ++round) {
-      SCOPED_TRACE(std::to_string(size[0]) + "x" + std::to_string(size[1]) + "x" +
-                   std::to_string(size[2]) + " round " + std::to_string(round));
+    for (int repeat = 0; repeat < 2; ++repeat, ++round) {
+      SCOPED_TRACE("round " + std::to_string(round));
       Inputs in = randomInputs(size[0], size[1], size[2], random);
+      in.templateDatatype = encodings[round % 6][0];
+      in.templateBigEndian = encodings[round % 6][1] != 0;
+      if (in.templateDatatype != 16)
+        for (double& value : in.volume[0]) value = std::round(2 * value);
       Reference reference(in);
       TempDir dir;
       RunResult run = runProgram(in.write(dir), dir.root());
@@ -162,129 +192,155 @@ TEST(DticutTest, EnergiesAndLabelsMatchAnExhaustiveSearch) {
       for (double s : in.scalar()) squares += floatToInt(dataCostFor(static_cast<float>(s), 0));
       EXPECT_EQ(before, squares);
       EXPECT_EQ(after, reference.minimum());
-      std::vector<int> labels = outputLabels(dir);
-      EXPECT_EQ(reference.energy(labels), after);
-      Bytes header = readFile(dir.path("test.nii"));
+      EXPECT_EQ(reference.energy(outputLabels(dir)), after);
+      Bytes output = readFile(dir.path("test.nii"));
       Bytes first = readFile(dir.path("L1.nii"));
-      EXPECT_TRUE(std::equal(first.begin(), first.begin() + 348, header.begin()));
+      EXPECT_TRUE(std::equal(first.begin(), first.begin() + 348, output.begin()));
+
+      in.writePrefix(dir, static_cast<unsigned>(random()));
+      RunResult prefix =
+          runProgram({DTICUT_EXE, "--tensor-prefix", "dti", "-o", "prefix.nii"}, dir.root());
+      ASSERT_EQ(prefix.status, 0) << prefix.err;
+      EXPECT_EQ(prefix.out, run.out);
+      EXPECT_EQ(prefix.err, run.err);
+      EXPECT_EQ(readFile(dir.path("prefix.nii")), output);
     }
   }
 }
 
-TEST(DticutTest, LabelsAreStoredInTheTemplatesEncoding) {
-  const struct {
-    int datatype;
-    bool bigEndian;
-  } encodings[] = {{16, false}, {16, true}, {4, false}, {4, true}, {2, false}, {2, true}};
-  for (const auto& e : encodings) {
-    SCOPED_TRACE("datatype " + std::to_string(e.datatype) + (e.bigEndian ? " big" : " little"));
-    // Scalar 3 costs 9 for label 0 and 4 for label 1, scalar -1 costs 1 and
-    // 4; zero principal vectors leave every pair weight at most 0, so ten
-    // voxels take label 1 and two keep label 0.
-    Inputs in(3, 2, 2);
-    in.templateDatatype = e.datatype;
-    in.templateBigEndian = e.bigEndian;
-    for (int p = 0; p < in.size(); ++p) {
-      for (int k = 0; k < 12; k += 4) in.volume[k][p] = 1 + k / 4;  // integral eigenvalues
-      in.scalar()[p] = p == 0 || p == 11 ? -1.0 : 3.0;
-    }
-    TempDir dir;
-    RunResult run = runProgram(in.write(dir), dir.root());
-    ASSERT_EQ(run.status, 0) << run.err;
-    long long before, after;
-    ASSERT_TRUE(energies(run.out, &before, &after)) << run.out;
-    EXPECT_EQ(before, 10 * 9 + 2 * 1);
-    EXPECT_EQ(after, 10 * 4 + 2 * 1);
+// Writing into another folder, compressed, and reporting the stages with -v
+// change neither standard output nor the labels.
+TEST(DticutTest, VerboseRunsWriteTheSameResultElsewhere) {
+  std::mt19937 random(77);
+  Inputs in = randomInputs(3, 3, 2, random);
+  TempDir dir;
+  std::vector<std::string> args = in.write(dir);
+  RunResult quiet = runProgram(args, dir.root());
+  ASSERT_EQ(quiet.status, 0) << quiet.err;
+  long long before, after;
+  ASSERT_TRUE(energies(quiet.out, &before, &after)) << quiet.out;
 
-    Bytes out = readFile(dir.path("test.nii"));
-    Bytes first = readFile(dir.path("L1.nii"));
-    ASSERT_GE(out.size(), 352u);
-    EXPECT_TRUE(std::equal(first.begin(), first.begin() + 348, out.begin()));
-    EXPECT_EQ(Bytes(out.begin() + 348, out.begin() + 352), Bytes(4, 0));
-    std::vector<int> labels = outputLabels(dir);
-    std::vector<double> expected(labels.begin(), labels.end());
-    EXPECT_EQ(Bytes(out.begin() + 352, out.end()), encodeVoxels(expected, e.datatype, e.bigEndian));
-    EXPECT_EQ(std::count(labels.begin(), labels.end(), 1), 10);
-  }
+  std::filesystem::create_directory(dir.path("out"));
+  args.insert(args.begin() + 1, {"-v", "--output", "out/labels.nii.gz"});
+  RunResult verbose = runProgram(args, dir.root());
+  ASSERT_EQ(verbose.status, 0) << verbose.err;
+  EXPECT_EQ(verbose.out, quiet.out);
+  EXPECT_EQ(gunzipped(readFile(dir.path("out/labels.nii.gz"))), readFile(dir.path("test.nii")));
+  std::smatch m;
+  static const std::regex stages(
+      "dticut: reading: 13 files of 3 x 3 x 2 voxels, [0-9.]+ s\n"
+      "dticut: principal component: [0-9.]+ s\n"
+      "(dticut: limited [^\n]*\n)?"
+      "dticut: building the energy: 18 sites, 33 pairs, [0-9.]+ s\n"
+      "dticut: optimisation: energy ([0-9]+) after iteration 1"
+      "(, energy ([0-9]+) after iteration 2)?, [0-9.]+ s\n"
+      "dticut: writing: out/labels.nii.gz, [0-9.]+ s\n");
+  ASSERT_TRUE(std::regex_match(verbose.err, m, stages)) << verbose.err;
+  EXPECT_EQ(m[1].str(), quiet.err);
+  EXPECT_EQ(std::stoll(m[3].matched ? m[4] : m[2]), after);
 }
 
 // ---------------------------------------------------------------------------
 // Command line
 
-TEST(DticutTest, UsageNamesTheThirteenVolumesInOrder) {
+TEST(DticutTest, UsageNamesTheVolumesInOrderAndRefusesOtherCommandLines) {
   TempDir dir;
   RunResult help = runProgram({DTICUT_EXE, "--help"}, dir.root());
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.err, "");
-  EXPECT_EQ(help.out.rfind(std::string("usage: dticut [-h] ") + kOrder + "\n", 0), 0u) << help.out;
+  EXPECT_EQ(help.out.rfind(std::string("usage: dticut [options] ") + kOrder +
+                               "\n       dticut [options] --tensor-prefix PREFIX\n",
+                           0),
+            0u)
+      << help.out;
   EXPECT_EQ(runProgram({DTICUT_EXE, "-h"}, dir.root()).out, help.out);
+  RunResult version = runProgram({DTICUT_EXE, "--version"}, dir.root());
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(std::regex_match(version.out, std::regex("dticut [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+      << version.out;
 
-  const std::vector<std::vector<std::string>> wrong = {
-      {DTICUT_EXE}, std::vector<std::string>(13, DTICUT_EXE), std::vector<std::string>(15, "x")};
-  for (std::vector<std::string> args : wrong) {
-    args[0] = DTICUT_EXE;
+  const struct {
+    std::vector<std::string> args;
+    std::string error;
+  } wrong[] = {
+      {{}, "expected 13 volumes, got 0"},
+      {std::vector<std::string>(12, "x"), "expected 13 volumes, got 12"},
+      {std::vector<std::string>(14, "x"), "expected 13 volumes, got 14"},
+      {{"--bogus"}, "unknown option --bogus"},
+      {{"-o"}, "-o needs a value"},
+      {{"--output="}, "--output= needs a non-empty path"},
+      {{"--verbose=1"}, "--verbose takes no value"},
+      {{"--tensor-prefix", "dti", "L1.nii"},
+       "--tensor-prefix reads its own files, but volumes were given too: L1.nii"},
+  };
+  for (const auto& c : wrong) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), DTICUT_EXE);
     RunResult run = runProgram(args, dir.root());
-    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.status, 2) << c.error;
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "dticut: error: expected 13 volumes, got " +
-                           std::to_string(args.size() - 1) + "\n\n" + help.out);
+    EXPECT_EQ(run.err, "dticut: error: " + c.error + "\n\n" + help.out);
   }
-  RunResult unknown = runProgram({DTICUT_EXE, "--bogus"}, dir.root());
-  EXPECT_EQ(unknown.status, 2);
-  EXPECT_EQ(unknown.err.rfind("dticut: error: unknown option --bogus\n\nusage:", 0), 0u);
   EXPECT_TRUE(dir.entries().empty());
 }
 
 // ---------------------------------------------------------------------------
 // Inputs the tool must refuse or survive
 
-TEST(DticutTest, VolumesOfAnotherSizeAreRefusedBeforeAnythingIsBuilt) {
-  TempDir dir;
+// Each broken input is refused, naming the file, before anything is written:
+// an earlier output survives.
+TEST(DticutTest, InputErrorsNameTheFileAndEndWithStatusOne) {
   Inputs in(2, 2, 1);
-  std::vector<std::string> args = in.write(dir);
-  writeFile(dir.path("test.nii"), Bytes{1, 2, 3});  // an earlier result
-  writeFile(args[13], volumeFile(2, 1, 2, {1, 1, 1, 1}));
-  RunResult run = runProgram(args, dir.root());
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "dticut: error: " + args[13] +
-                         ": dimensions 2 x 1 x 2 differ from the 2 x 2 x 1 of " + args[1] + "\n");
-
-  args = in.write(dir);
-  writeFile(args[7], volumeFile(4, 1, 1, {1, 1, 1, 1}));  // V2y
-  run = runProgram(args, dir.root());
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "dticut: error: " + args[7] +
-                         ": dimensions 4 x 1 x 1 differ from the 2 x 2 x 1 of " + args[5] + "\n");
-  EXPECT_EQ(readFile(dir.path("test.nii")), (Bytes{1, 2, 3}));
-}
-
-TEST(DticutTest, FileErrorsEndWithStatusOne) {
-  TempDir dir;
-  Inputs single(1, 1, 1);
-  std::vector<std::string> args = single.write(dir);
-  RunResult run = runProgram(args, dir.root());
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "dticut: error: " + args[1] +
-                         ": has 1 voxel (1 x 1 x 1), the segmentation needs at least 2\n");
-
-  Inputs in(2, 1, 1);
-  args = in.write(dir);
   NiftiSpec notNifti;
   notNifti.sizeofHdr = 0;
-  writeFile(args[9], buildNifti(notNifti));
-  run = runProgram(args, dir.root());
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "Unable to read file.\n");
-  EXPECT_EQ(run.err,
-            "dticut: error: " + args[9] + ": sizeof_hdr is 0, expected 348 in either byte order\n");
+  Bytes badCrc = gzipped(in.file(3));
+  badCrc[badCrc.size() - 6] ^= 1;
+  const Bytes missing;
+  const struct {
+    bool prefix;
+    std::string file;  // replaced, or removed when `bytes` is empty
+    Bytes bytes;
+    std::string error;
+  } cases[] = {
+      {false, "SCALAR.nii", volumeFile(2, 1, 2, {1, 1, 1, 1}),
+       "SCALAR.nii: dimensions 2 x 1 x 2 differ from the 2 x 2 x 1 of L1.nii"},
+      {false, "V2y.nii", volumeFile(4, 1, 1, {1, 1, 1, 1}),
+       "V2y.nii: dimensions 4 x 1 x 1 differ from the 2 x 2 x 1 of L2.nii"},
+      {false, "L3.nii", buildNifti(notNifti),
+       "L3.nii: sizeof_hdr is 0, expected 348 in either byte order"},
+      {false, "V1z.nii", badCrc,
+       "V1z.nii: corrupt gzip data after 368 bytes decompressed: incorrect data check"},
+      {false, "V1x.nii", missing, "V1x.nii: cannot open: No such file or directory"},
+      {true, "dti_V2.nii", volumesFile(2, 2, 1, 2, std::vector<double>(8, 1)),
+       "dti_V2.nii: holds 2 volumes (dim[0] is 4, dim[4] is 2), expected at least 3 along the "
+       "fourth dimension"},
+      {true, "dti_V3.nii", volumesFile(1, 2, 2, 3, std::vector<double>(12, 1)),
+       "dti_V3.nii: dimensions 1 x 2 x 2 differ from the 2 x 2 x 1 of dti_L3.nii"},
+      {true, "dti_FA.nii", missing, "dti_FA: neither dti_FA.nii.gz nor dti_FA.nii exists"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    TempDir dir;
+    writeFile(dir.path("test.nii"), Bytes{1, 2, 3});  // an earlier result
+    std::vector<std::string> args = in.write(dir);
+    in.writePrefix(dir, 0);
+    if (c.prefix) args = {DTICUT_EXE, "--tensor-prefix", "dti"};
+    if (c.bytes.empty())
+      std::filesystem::remove(dir.path(c.file));
+    else
+      writeFile(dir.path(c.file), c.bytes);
+    RunResult run = runProgram(args, dir.root());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, c.file == "L3.nii" ? "Unable to read file.\n" : "");
+    EXPECT_EQ(run.err, "dticut: error: " + c.error + "\n");
+    EXPECT_EQ(readFile(dir.path("test.nii")), (Bytes{1, 2, 3}));
+  }
 
-  args = in.write(dir);
-  args[4] = dir.path("missing.nii");
-  run = runProgram(args, dir.root());
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "dticut: error: " + args[4] + ": cannot open: No such file or directory\n");
-  EXPECT_FALSE(std::filesystem::exists(dir.path("test.nii")));
+  TempDir dir;
+  RunResult single = runProgram(Inputs(1, 1, 1).write(dir), dir.root());
+  EXPECT_EQ(single.status, 1);
+  EXPECT_EQ(single.err,
+            "dticut: error: L1.nii: has 1 voxel (1 x 1 x 1), the segmentation needs at least 2\n");
 }
 
 TEST(DticutTest, AFailedWriteLeavesWhatWasThere) {

@@ -1,5 +1,6 @@
-// Test helpers: NIfTI-1 files written byte by byte, independently of the
-// reader under test, and a temporary folder that removes itself.
+// Test helpers: NIfTI-1 files written byte by byte and gzip streams made by
+// zlib alone, independently of the code under test, and a temporary folder
+// that removes itself.
 #ifndef DTICUT_TESTS_APP_NIFTI_FILES_H
 #define DTICUT_TESTS_APP_NIFTI_FILES_H
 
@@ -11,6 +12,8 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include <zlib.h>
 
 namespace testfiles {
 
@@ -93,6 +96,50 @@ inline Bytes volumeFile(int dimX, int dimY, int dimZ, const std::vector<double>&
   spec.bigEndian = bigEndian;
   spec.voxels = encodeVoxels(values, datatype, bigEndian);
   return buildNifti(spec);
+}
+
+// A float32 4-D file of `volumes` volumes, given volume after volume.
+inline Bytes volumesFile(int dimX, int dimY, int dimZ, int volumes,
+                         const std::vector<double>& values) {
+  Bytes file = volumeFile(dimX, dimY, dimZ, values);
+  putUnsigned(file, 40, 4, 2, false);  // dim[0]
+  putUnsigned(file, 48, static_cast<uint16_t>(volumes), 2, false);  // dim[4]
+  return file;
+}
+
+// `bytes` as one gzip member, by zlib directly.
+inline Bytes gzipped(const Bytes& bytes) {
+  z_stream zs = {};
+  deflateInit2(&zs, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  Bytes out(deflateBound(&zs, bytes.size()) + 64);
+  zs.next_in = const_cast<unsigned char*>(bytes.data());
+  zs.avail_in = static_cast<uInt>(bytes.size());
+  zs.next_out = out.data();
+  zs.avail_out = static_cast<uInt>(out.size());
+  if (deflate(&zs, Z_FINISH) != Z_STREAM_END) std::abort();
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
+  return out;
+}
+
+// The content of a one-member gzip stream, by zlib directly.
+inline Bytes gunzipped(const Bytes& stream) {
+  z_stream zs = {};
+  inflateInit2(&zs, 16 + MAX_WBITS);
+  zs.next_in = const_cast<unsigned char*>(stream.data());
+  zs.avail_in = static_cast<uInt>(stream.size());
+  Bytes out;
+  int status = Z_OK;
+  while (status == Z_OK) {
+    unsigned char chunk[1 << 14];
+    zs.next_out = chunk;
+    zs.avail_out = sizeof chunk;
+    status = inflate(&zs, Z_NO_FLUSH);
+    out.insert(out.end(), chunk, chunk + (sizeof chunk - zs.avail_out));
+  }
+  inflateEnd(&zs);
+  if (status != Z_STREAM_END) out.assign({'b', 'a', 'd'});
+  return out;
 }
 
 inline void writeFile(const std::string& path, const Bytes& bytes) {

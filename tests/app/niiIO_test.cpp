@@ -6,8 +6,6 @@
 #include <climits>
 #include <cmath>
 #include <csignal>
-#include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -56,24 +54,24 @@ TEST(NiiReadTest, DecodesEveryDatatypeInBothByteOrders) {
                                         : e.datatype == 4 ? shorts
                                                           : bytes;
     Bytes file = volumeFile(3, 2, 1, values, e.datatype, e.bigEndian);
-    niiIO volume(file.data(), file.size(), "mem.nii");
-    EXPECT_EQ(volume.header->byteSwap, e.bigEndian != hostIsBigEndian() ? 1 : 0);
-    EXPECT_EQ(volume.header->sizeof_hdr, 348);
-    EXPECT_EQ(volume.header->datatype, e.datatype);
-    EXPECT_EQ(volume.header->vox_offset, 352.0f);
-    EXPECT_EQ(volume.dimX, 3);
-    EXPECT_EQ(volume.dimY, 2);
-    EXPECT_EQ(volume.dimZ, 1);
-    EXPECT_EQ(volume.numVoxels, 6);
-    EXPECT_EQ(volume.bytesPerVoxel, e.datatype == 16 ? 4 : e.datatype == 4 ? 2 : 1);
-    EXPECT_EQ(0, memcmp(volume.rawHeader, file.data(), 348));
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(volume.data[i], static_cast<float>(values[i])) << i;
+    for (const Bytes& stored : {file, gzipped(file)}) {
+      niiIO volume(stored.data(), stored.size(), "mem.nii");
+      EXPECT_EQ(volume.header->byteSwap, e.bigEndian != hostIsBigEndian() ? 1 : 0);
+      EXPECT_EQ(volume.header->sizeof_hdr, 348);
+      EXPECT_EQ(volume.header->datatype, e.datatype);
+      EXPECT_EQ(volume.header->vox_offset, 352.0f);
+      EXPECT_EQ(volume.dimX * 100 + volume.dimY * 10 + volume.dimZ, 321);
+      EXPECT_EQ(volume.numVoxels, 6);
+      EXPECT_EQ(volume.bytesPerVoxel, e.datatype == 16 ? 4 : e.datatype == 4 ? 2 : 1);
+      EXPECT_EQ(0, memcmp(volume.rawHeader, file.data(), 348));
+      for (int i = 0; i < 6; ++i) EXPECT_EQ(volume.data[i], static_cast<float>(values[i])) << i;
+    }
   }
 }
 
-// A 4-D file yields its first volume; the voxels start at vox_offset
-// truncated toward zero, past any extension bytes.
-TEST(NiiReadTest, ReadsTheFirstVolumeFromTheVoxelOffset) {
+// A 4-D file yields as many of its first volumes as asked for; the voxels
+// start at vox_offset truncated toward zero, past any extension bytes.
+TEST(NiiReadTest, ReadsTheFirstVolumesFromTheVoxelOffset) {
   NiftiSpec spec;
   spec.dim[0] = 4;
   spec.dim[1] = 2;
@@ -81,9 +79,12 @@ TEST(NiiReadTest, ReadsTheFirstVolumeFromTheVoxelOffset) {
   spec.voxOffset = 400.5f;
   spec.voxels = encodeVoxels({1, 2, 3, 4, 5, 6}, 16, false);
   Bytes file = buildNifti(spec);
-  niiIO volume(file.data(), file.size(), "4d.nii");
-  EXPECT_EQ(voxelsOf(volume), (std::vector<float>{1, 2}));
-  EXPECT_EQ(volume.header->dim[4], 3);
+  niiIO first(file.data(), file.size(), "4d.nii");
+  EXPECT_EQ(voxelsOf(first), (std::vector<float>{1, 2}));
+  EXPECT_EQ(first.numVolumes, 1);
+  niiIO three(file.data(), file.size(), "4d.nii", 3);
+  EXPECT_EQ(std::vector<float>(three.data, three.data + 6), (std::vector<float>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(three.numVolumes, 3);
 }
 
 // The host-order window is 338 ... 358, the reversed one only 339 ... 357.
@@ -132,6 +133,7 @@ struct Malformed {
   const char* what;
   Bytes bytes;
   std::string message;  // after "<path>: "
+  int volumes = 1;      // asked for
 };
 
 std::vector<Malformed> malformedCases() {
@@ -179,6 +181,30 @@ std::vector<Malformed> malformedCases() {
       {"voxel data one byte short", truncated,
        "file is 367 bytes, shorter than the 4 voxels of 4 bytes its header promises from "
        "offset 352"},
+      {"3-D file for three volumes", valid,
+       "holds 1 volume (dim[0] is 3, dim[4] is 1), expected at least 3 along the fourth "
+       "dimension",
+       3},
+      {"dim[4] ignored below dim[0] 4", withSpec([](NiftiSpec& s) { s.dim[4] = 3; }),
+       "holds 1 volume (dim[0] is 3, dim[4] is 3), expected at least 3 along the fourth "
+       "dimension",
+       3},
+      {"two volumes for three",
+       withSpec([](NiftiSpec& s) {
+         s.dim[0] = 4;
+         s.dim[4] = 2;
+       }),
+       "holds 2 volumes (dim[0] is 4, dim[4] is 2), expected at least 3 along the fourth "
+       "dimension",
+       3},
+      {"third volume missing",
+       withSpec([](NiftiSpec& s) {
+         s.dim[0] = 4;
+         s.dim[4] = 3;
+       }),
+       "file is 368 bytes, shorter than the 3 volumes of 4 voxels of 4 bytes its header "
+       "promises from offset 352",
+       3},
   };
   return cases;
 }
@@ -203,15 +229,32 @@ TEST(NiiMalformedTest, FilesThatCannotBeReadNameTheReason) {
 }
 
 // Each case is refused, by the decoder in memory and by the reader of a
-// file, and reported with its message and exit status 1.
+// file, plain and gzip-compressed alike, and reported with its message and
+// exit status 1.
 TEST(NiiMalformedDeathTest, EveryCaseIsReportedWithItsMessageAndStatusOne) {
   TempDir dir;
-  for (const Malformed& c : malformedCases()) {
-    SCOPED_TRACE(c.what);
+  std::vector<Malformed> cases = malformedCases();
+  for (size_t i = 0, plain = cases.size(); i < plain; ++i) {
+    cases.push_back(cases[i]);
+    cases.back().bytes = gzipped(cases[i].bytes);
+    cases.back().what = "compressed";
+  }
+  // A damaged stream, wherever the damage lies.
+  Bytes stream = gzipped(volumeFile(2, 2, 1, {1, 2, 3, 4}));
+  Bytes badCrc = stream;
+  badCrc[badCrc.size() - 6] ^= 1;
+  cases.push_back({"truncated gzip", Bytes(stream.begin(), stream.end() - 3),
+                   "gzip data is truncated: the stream ends after 368 bytes decompressed, before "
+                   "the end of its last member"});
+  cases.push_back({"gzip CRC", badCrc,
+                   "corrupt gzip data after 368 bytes decompressed: incorrect data check"});
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Malformed& c = cases[i];
+    SCOPED_TRACE(std::to_string(i) + " " + c.what);
     // An exact-size heap copy lets the address sanitizer catch any read
     // beyond the bytes given.
     Bytes exact(c.bytes);
-    EXPECT_THROW(niiIO(exact.data(), exact.size(), "m.nii"), NiftiError);
+    EXPECT_THROW(niiIO(exact.data(), exact.size(), "m.nii", c.volumes), NiftiError);
     std::string path = dir.path("bad.nii");
     writeFile(path, c.bytes);
     // Standard output is sent to standard error in the child, so that the
@@ -222,7 +265,7 @@ TEST(NiiMalformedDeathTest, EveryCaseIsReportedWithItsMessageAndStatusOne) {
         {
           dup2(STDERR_FILENO, STDOUT_FILENO);
           try {
-            niiIO volume(path.c_str());
+            niiIO volume(path.c_str(), c.volumes);
           } catch (const NiftiError& error) {
             reportNiftiError(error);
           }
@@ -231,82 +274,53 @@ TEST(NiiMalformedDeathTest, EveryCaseIsReportedWithItsMessageAndStatusOne) {
   }
 }
 
-// Random corruptions of a valid file must be read or refused, never crash
-// or read out of bounds.
-TEST(NiiMalformedTest, RandomCorruptionIsReadOrRefused) {
-  const unsigned seed = 20240601;
-  std::printf("seed %u\n", seed);
-  std::mt19937 random(seed);
-  Bytes valid = volumeFile(3, 2, 2, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, 4, true);
-  const int fields[] = {0, 1, 2, 3, 40, 41, 42, 43, 44, 45, 46, 47, 70, 71, 108, 109, 110, 111};
-  int accepted = 0;
-  for (int round = 0; round < 3000; ++round) {
-    Bytes file = valid;
-    int changes = 1 + static_cast<int>(random() % 3);
-    for (int k = 0; k < changes; ++k)
-      file[fields[random() % (sizeof fields / sizeof fields[0])]] =
-          static_cast<unsigned char>(random());
-    if (random() % 4 == 0) file.resize(random() % file.size());
-    try {
-      niiIO volume(file.data(), file.size(), "r.nii");
-      ++accepted;
-      ASSERT_GE(volume.numVoxels, 1);
-      ASSERT_LE(static_cast<size_t>(volume.numVoxels) * volume.bytesPerVoxel, file.size());
-    } catch (const NiftiError&) {
-    }
-  }
-  EXPECT_GT(accepted, 0);
-}
-
 // ---------------------------------------------------------------------------
 // Writing through a template
 
-TEST(NiiWriteTest, RoundTripsEveryDatatypeInBothByteOrders) {
+// Through a gzip-compressed template, to a plain and a compressed output;
+// the compressed one holds exactly the plain one's bytes.
+TEST(NiiWriteTest, RoundTripsEveryDatatypeInBothByteOrdersPlainAndCompressed) {
   TempDir dir;
   const std::vector<float> values = {0.0f,   1.7f,    -1.7f, 255.9f, -300.0f, 70000.0f,
                                      3.0e9f, -3.0e9f, NAN,   0.25f,  42.0f,   -0.0f};
   for (Encoding e : kEncodings) {
     SCOPED_TRACE("datatype " + std::to_string(e.datatype) + (e.bigEndian ? " big" : " little"));
-    std::string templatePath = dir.path("template.nii");
-    std::string outPath = dir.path("out.nii");
+    std::string templatePath = dir.path("template.nii.gz");
+    std::string outPath = dir.path("out.nii"), gzPath = dir.path("out.nii.gz");
     Bytes templateFile = volumeFile(2, 3, 2, std::vector<double>(12, 1.0), e.datatype, e.bigEndian);
-    writeFile(templatePath, templateFile);
+    writeFile(templatePath, gzipped(templateFile));
     niiIO templ(templatePath.c_str());
     templ.writeData(values.data(), 12, outPath.c_str());
+    templ.writeData(values.data(), 12, gzPath.c_str());
 
     Bytes out = readFile(outPath);
+    EXPECT_EQ(gunzipped(readFile(gzPath)), out);
     ASSERT_EQ(out.size(), 352u + 12u * templ.bytesPerVoxel);
     EXPECT_TRUE(std::equal(templateFile.begin(), templateFile.begin() + 348, out.begin()));
     EXPECT_EQ(Bytes(out.begin() + 348, out.begin() + 352), Bytes(4, 0));
 
-    // Expected voxel bytes, encoded independently of the writer.
-    std::vector<double> stored;
+    // Expected voxel bytes and values read back, independently of the writer.
+    std::vector<double> stored, readBack;
     for (float v : values) {
-      if (e.datatype == 16) {
-        stored.push_back(v);
-        continue;
-      }
       int64_t whole = std::isnan(v)        ? INT_MIN
                       : v >= 2147483648.0f ? INT_MAX
                       : v < -2147483648.0f ? INT_MIN
                                            : static_cast<int64_t>(v);
-      stored.push_back(static_cast<double>(whole));
+      stored.push_back(e.datatype == 16 ? v : static_cast<double>(whole));
+      readBack.push_back(e.datatype == 16  ? v
+                         : e.datatype == 4 ? static_cast<int16_t>(whole & 0xFFFF)
+                                           : static_cast<double>(whole & 0xFF));
     }
-    Bytes voxels = encodeVoxels(stored, e.datatype, e.bigEndian);
-    if (e.datatype == 16) {
-      // NaN's payload is not checked byte for byte.
-      niiIO back(outPath.c_str());
-      for (int i = 0; i < 12; ++i) {
-        if (std::isnan(values[i]))
-          EXPECT_TRUE(std::isnan(back.data[i]));
-        else
-          EXPECT_EQ(back.data[i], values[i]) << i;
-      }
-    } else {
-      EXPECT_EQ(Bytes(out.begin() + 352, out.end()), voxels);
-      niiIO back(outPath.c_str());
-      EXPECT_EQ(back.data[1], 1.0f);
-      EXPECT_EQ(back.data[2], e.datatype == 4 ? -1.0f : 255.0f);
+    // NaN's payload is not checked byte for byte.
+    if (e.datatype != 16) {
+      EXPECT_EQ(Bytes(out.begin() + 352, out.end()), encodeVoxels(stored, e.datatype, e.bigEndian));
+    }
+    niiIO back(gzPath.c_str());
+    for (int i = 0; i < 12; ++i) {
+      if (std::isnan(readBack[i]))
+        EXPECT_TRUE(std::isnan(back.data[i]));
+      else
+        EXPECT_EQ(back.data[i], static_cast<float>(readBack[i])) << i;
     }
   }
 }
@@ -343,21 +357,23 @@ TEST(NiiWriteTest, FreshHeaderWritesAReadableFile) {
   for (Encoding e : kEncodings) {
     SCOPED_TRACE("datatype " + std::to_string(e.datatype));
     int swap = e.bigEndian != hostIsBigEndian() ? 1 : 0;
-    niiIO fresh(3, 2, 4, e.datatype, swap);
+    int volumes = e.bigEndian ? 2 : 1;  // 4-D or 3-D
+    niiIO fresh(3, 2, 4, e.datatype, swap, volumes);
     EXPECT_EQ(fresh.numVoxels, 24);
-    EXPECT_EQ(fresh.data[23], 0.0f);
-    std::vector<float> values(24);
-    for (int i = 0; i < 24; ++i) values[i] = static_cast<float>(i * 3);
+    EXPECT_EQ(fresh.data[24 * volumes - 1], 0.0f);
+    std::vector<float> values(24 * volumes);
+    for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i * 3 % 250);
     std::string path = dir.path("fresh.nii");
-    fresh.writeData(values.data(), 24, path.c_str());
+    fresh.writeData(values.data(), 24 * volumes, path.c_str());
     Bytes bytes = readFile(path);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&bytes[344])), "n+1");
-    niiIO back(path.c_str());
+    niiIO back(path.c_str(), volumes);
     EXPECT_EQ(back.header->byteSwap, swap);
     EXPECT_EQ(back.header->vox_offset, 352.0f);
-    EXPECT_EQ(back.header->dim[0], 3);
+    EXPECT_EQ(back.header->dim[0], volumes == 1 ? 3 : 4);
+    EXPECT_EQ(volumesInFile(*back.header), volumes);
     EXPECT_EQ(back.dimX * 100 + back.dimY * 10 + back.dimZ, 324);
-    EXPECT_EQ(voxelsOf(back), values);
+    EXPECT_EQ(std::vector<float>(back.data, back.data + values.size()), values);
   }
   EXPECT_THROW(niiIO(0, 1, 1, 16, 0), NiftiError);
   EXPECT_THROW(niiIO(40000, 1, 1, 16, 0), NiftiError);

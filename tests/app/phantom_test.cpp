@@ -72,19 +72,32 @@ TEST(PhantomTest, WritesTheThirteenVolumesInDticutsOrder) {
   for (niiIO* volume : v) delete volume;
 }
 
+// The prefix layout holds the same numbers: dti_V<k> volume c is the
+// thirteen-file layout's component c of set k.
 TEST(PhantomTest, OutputDependsOnlyOnSizeSeedAndByteOrder) {
-  TempDir a, b, c, big;
+  TempDir a, b, c, big, prefix;
   ASSERT_EQ(phantom(a, {"--size", "9x7x5", "--seed", "3"}).status, 0);
   ASSERT_EQ(phantom(b, {"--size", "9x7x5", "--seed", "3"}).status, 0);
   ASSERT_EQ(phantom(c, {"--size", "9x7x5", "--seed", "4"}).status, 0);
   ASSERT_EQ(phantom(big, {"--size", "9x7x5", "--seed", "3", "--big-endian"}).status, 0);
+  RunResult made = phantom(prefix, {"--size", "9x7x5", "--seed", "3", "--layout", "prefix",
+                                    "--gzip"});
+  ASSERT_EQ(made.status, 0) << made.err;
+  EXPECT_EQ(made.out, "--tensor-prefix\n" + prefix.path("dti") + "\n");
+  auto voxels = [](const niiIO& volume, int from) {
+    const float* start = volume.data + static_cast<size_t>(from) * volume.numVoxels;
+    return std::vector<float>(start, start + volume.numVoxels);
+  };
   for (int k = 0; k < kNumVolumes; ++k) {
     std::string name = std::string(kVolumeNames[k]) + ".nii";
     EXPECT_EQ(readFile(a.path(name)), readFile(b.path(name))) << name;
     niiIO little(a.path(name).c_str()), swapped(big.path(name).c_str());
     EXPECT_EQ(swapped.header->byteSwap, hostIsBigEndian() ? 0 : 1);
-    EXPECT_EQ(std::vector<float>(little.data, little.data + little.numVoxels),
-              std::vector<float>(swapped.data, swapped.data + swapped.numVoxels));
+    EXPECT_EQ(voxels(little, 0), voxels(swapped, 0));
+    int file = k == 12 ? 6 : k / 4 * 2 + (k % 4 == 0 ? 0 : 1);
+    std::string packed = prefix.path(std::string("dti_") + kTensorFileNames[file] + ".nii.gz");
+    niiIO fromPrefix(packed.c_str(), k % 4 == 0 || k == 12 ? 1 : 3);
+    EXPECT_EQ(voxels(fromPrefix, k % 4 == 0 || k == 12 ? 0 : k % 4 - 1), voxels(little, 0)) << name;
   }
   EXPECT_NE(readFile(a.path("SCALAR.nii")), readFile(c.path("SCALAR.nii")));
 }
@@ -104,6 +117,10 @@ TEST(PhantomTest, RefusesBadArguments) {
       missing.err.rfind("dticut-phantom: error: " + dir.path("none") + "/L1.nii: cannot create", 0),
       0u)
       << missing.err;
+  RunResult layout = phantom(dir, {"--layout", "tensor"});
+  EXPECT_EQ(layout.status, 2);
+  EXPECT_EQ(layout.err.rfind("dticut-phantom: error: --layout tensor: expected files or prefix", 0),
+            0u);
   RunResult help = runProgram({PHANTOM_EXE, "--help"}, dir.root());
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("usage: dticut-phantom", 0), 0u);
@@ -111,15 +128,26 @@ TEST(PhantomTest, RefusesBadArguments) {
 
 // The phantom's files, passed to dticut in the order the phantom prints
 // them, are read in the order the usage text gives: the output carries the
-// first file's header and the before-energy comes from the last file.
+// first file's header and the before-energy comes from the last file. The
+// same phantom in the compressed prefix layout gives the same result.
 TEST(PhantomTest, RoundTripThroughDticut) {
-  TempDir dir;
+  TempDir dir, packed;
   RunResult made = phantom(dir, {"--size", "12x10x6", "--big-endian"});
   ASSERT_EQ(made.status, 0) << made.err;
   std::vector<std::string> args = lines(made.out);
   args.insert(args.begin(), DTICUT_EXE);
   RunResult run = runProgram(args, dir.root());
   ASSERT_EQ(run.status, 0) << run.err;
+
+  made = phantom(packed, {"--size", "12x10x6", "--big-endian", "--layout", "prefix", "--gzip"});
+  ASSERT_EQ(made.status, 0) << made.err;
+  args = lines(made.out);
+  args.insert(args.begin(), DTICUT_EXE);
+  RunResult fromPrefix = runProgram(args, packed.root());
+  ASSERT_EQ(fromPrefix.status, 0) << fromPrefix.err;
+  EXPECT_EQ(fromPrefix.out, run.out);
+  EXPECT_EQ(fromPrefix.err, run.err);
+  EXPECT_EQ(readFile(packed.path("test.nii")), readFile(dir.path("test.nii")));
   niiIO scalar(dir.path("SCALAR.nii").c_str());
   long long squares = 0;
   for (int p = 0; p < scalar.numVoxels; ++p) squares += floatToInt(dataCostFor(scalar.data[p], 0));

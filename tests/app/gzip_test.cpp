@@ -1,0 +1,129 @@
+// Tests of the gzip layer: what the writer makes inflates, by zlib alone, to
+// what it was given; the reader accepts what gzip(1) accepts and refuses the
+// rest with the file named.
+#include "app/gzip.h"
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/niiIO.h"
+#include "tests/app/nifti_files.h"
+
+using namespace testfiles;
+
+namespace {
+
+struct MemorySink : ByteSink {
+  Bytes bytes;
+  void write(const unsigned char* data, size_t length) override {
+    bytes.insert(bytes.end(), data, data + length);
+  }
+};
+
+// Compressible bytes: short runs drawn from a small alphabet.
+Bytes sample(size_t length, unsigned seed) {
+  std::mt19937 random(seed);
+  Bytes out;
+  while (out.size() < length) out.resize(out.size() + random() % 9, "ab\0xyz"[random() % 6]);
+  out.resize(length);
+  return out;
+}
+
+Bytes compress(const Bytes& input, size_t piece) {
+  MemorySink sink;
+  GzipWriter writer(sink, "out.gz");
+  for (size_t at = 0; at < input.size(); at += piece)
+    writer.write(input.data() + at, std::min(piece, input.size() - at));
+  writer.finish();
+  return sink.bytes;
+}
+
+Bytes inflateAll(const Bytes& stream, size_t piece) {
+  GzipReader reader(stream.data(), stream.size(), "in.gz");
+  Bytes out, buffer(piece);
+  size_t got;
+  do {
+    got = reader.read(buffer.data(), piece);
+    out.insert(out.end(), buffer.begin(), buffer.begin() + got);
+  } while (got == piece);
+  return out;
+}
+
+// The reader's error for `stream`, or "" when it is read.
+std::string errorOf(const Bytes& stream) {
+  try {
+    inflateAll(stream, 4096);
+    return "";
+  } catch (const NiftiError& error) {
+    return error.what();
+  }
+}
+
+}  // namespace
+
+TEST(GzipTest, WriterOutputInflatesToItsInputWhateverThePieces) {
+  for (size_t length : {0, 1, 5000, 300000}) {
+    SCOPED_TRACE(length);
+    Bytes input = sample(length, 7);
+    Bytes whole = compress(input, 1 << 20);
+    EXPECT_EQ(gunzipped(whole), input);
+    EXPECT_EQ(compress(input, 777), whole);
+    // No file name and time 0: the same bytes always give the same file.
+    EXPECT_EQ(whole[3], 0);
+    EXPECT_EQ(Bytes(whole.begin() + 4, whole.begin() + 8), Bytes(4, 0));
+  }
+}
+
+// Members decompress one after another into one sequence, read in pieces
+// of any size; zero padding after the last is ignored.
+TEST(GzipTest, ReaderJoinsMembersAndIgnoresZeroPadding) {
+  Bytes a = sample(3000, 1), b = sample(70000, 2);
+  Bytes stream = gzipped(a), second = gzipped(b), empty = gzipped({});
+  stream.insert(stream.end(), empty.begin(), empty.end());
+  stream.insert(stream.end(), second.begin(), second.end());
+  stream.resize(stream.size() + 512, 0);
+  Bytes expected = a;
+  expected.insert(expected.end(), b.begin(), b.end());
+  for (size_t piece : {1, 333, 1 << 20}) EXPECT_EQ(inflateAll(stream, piece), expected) << piece;
+  GzipReader reader(stream.data(), stream.size(), "in.gz");
+  unsigned char first[10];
+  EXPECT_EQ(reader.read(first, 10), 10u);
+  EXPECT_EQ(reader.skipToEnd(), expected.size() - 10);
+  EXPECT_EQ(reader.read(first, 10), 0u);
+}
+
+TEST(GzipTest, DamagedStreamsAreRefusedWithTheFileNamed) {
+  const Bytes input = sample(5000, 4);
+  const Bytes stream = gzipped(input);
+  auto changed = [&](size_t at, unsigned char value) {
+    Bytes copy = stream;
+    copy[at] = value;
+    return copy;
+  };
+  Bytes garbage = stream;
+  garbage.insert(garbage.end(), {0, 'x', 0});
+  EXPECT_EQ(errorOf(garbage),
+            "in.gz: 3 bytes after the end of the gzip data are neither another gzip member nor "
+            "zero padding");
+  EXPECT_EQ(errorOf(changed(stream.size() - 8, stream[stream.size() - 8] ^ 1)),
+            "in.gz: corrupt gzip data after 5000 bytes decompressed: incorrect data check");
+  EXPECT_EQ(errorOf(changed(stream.size() - 4, stream[stream.size() - 4] ^ 1)),
+            "in.gz: corrupt gzip data after 5000 bytes decompressed: incorrect length check");
+  EXPECT_EQ(errorOf(changed(2, 7)),
+            "in.gz: corrupt gzip data after 0 bytes decompressed: unknown compression method");
+  // Cut anywhere, the stream is truncated; changed anywhere, it is refused
+  // or, for the header bytes zlib does not check, read unchanged.
+  for (size_t at = 0; at < stream.size(); ++at) {
+    SCOPED_TRACE(at);
+    std::string error = errorOf(Bytes(stream.begin(), stream.begin() + at));
+    EXPECT_EQ(error.rfind("in.gz: gzip data is truncated: the stream ends after ", 0), 0u) << error;
+    Bytes damaged = changed(at, stream[at] ^ 0x24);
+    if (errorOf(damaged).empty()) {
+      EXPECT_EQ(inflateAll(damaged, 4096), input);
+    }
+  }
+}
