@@ -208,7 +208,8 @@ struct OptionDoc {
 };
 const OptionDoc kOptions[] = {
     {kOutput, "-o", "--output", "PATH",
-     "write the labels to PATH instead of test.nii;\na PATH ending in .gz is written gzip-compressed"},
+     "write the labels to PATH instead of test.nii;\na PATH ending in .gz is written "
+     "gzip-compressed"},
     {kTensorPrefix, nullptr, "--tensor-prefix", "PREFIX",
      "read the seven files of a tensor fit (below)\ninstead of thirteen volumes"},
     {kVerbose, "-v", "--verbose", nullptr,

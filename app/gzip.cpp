@@ -77,8 +77,9 @@ size_t GzipReader::read(unsigned char* out, size_t capacity) {
       continue;
     }
     if (m_zlib->avail_in == 0 && !refill())
-      throw NiftiError(m_name, "gzip data is truncated: the stream ends after %llu bytes "
-                               "decompressed, before the end of its last member",
+      throw NiftiError(m_name,
+                       "gzip data is truncated: the stream ends after %llu bytes "
+                       "decompressed, before the end of its last member",
                        m_produced);
     uInt room = pieceOf(capacity - done);
     m_zlib->next_out = out + done;

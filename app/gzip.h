@@ -59,7 +59,7 @@ class GzipReader {
   size_t m_length;
   size_t m_fed;  // bytes of the stream handed to zlib so far
   const char* m_name;
-  z_stream_s* m_zlib;  // owned
+  z_stream_s* m_zlib;             // owned
   unsigned long long m_produced;  // decompressed bytes so far
   bool m_memberEnded;             // the current member's trailer has been checked
   bool m_ended;                   // no data follows
@@ -87,7 +87,7 @@ class GzipWriter : public ByteSink {
   static const int kBuffer = 1 << 15;
   ByteSink& m_out;
   const char* m_name;
-  z_stream_s* m_zlib;  // owned
+  z_stream_s* m_zlib;               // owned
   unsigned char m_buffer[kBuffer];  // compressed output on its way to m_out
 };
 

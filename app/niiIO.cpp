@@ -329,8 +329,8 @@ niiIO::niiIO(int sizeX, int sizeY, int sizeZ, int datatype, int byteSwap, int vo
   const char* name = "new volume";
   // The header stores sizes as 16-bit values; the voxel count and datatype
   // are checked by readHeader, as for a file.
-  if (sizeX < 1 || sizeY < 1 || sizeZ < 1 || volumes < 1 || sizeX > SHRT_MAX ||
-      sizeY > SHRT_MAX || sizeZ > SHRT_MAX || volumes > SHRT_MAX)
+  if (sizeX < 1 || sizeY < 1 || sizeZ < 1 || volumes < 1 || sizeX > SHRT_MAX || sizeY > SHRT_MAX ||
+      sizeZ > SHRT_MAX || volumes > SHRT_MAX)
     throw NiftiError(name, "dimensions %d x %d x %d x %d, expected each between 1 and %d", sizeX,
                      sizeY, sizeZ, volumes, SHRT_MAX);
   bool swap = byteSwap != 0;
@@ -367,7 +367,8 @@ niiIO::~niiIO() {
 void niiIO::decode(const unsigned char* bytes, size_t length, const char* name, int volumes) {
   assert(volumes >= 1);
   FileContent content(bytes, length, name);
-  readHeader(content.bytes(), content.require(kNiftiHeaderSize), name);
+  size_t available = content.require(kNiftiHeaderSize);  // before bytes(): it may move them
+  readHeader(content.bytes(), available, name);
   int held = volumesInFile(*header);
   if (held < volumes)
     throw NiftiError(name,
@@ -381,7 +382,7 @@ void niiIO::decode(const unsigned char* bytes, size_t length, const char* name, 
   if (header->vox_offset < 0x1p62f)
     wanted = static_cast<size_t>(header->vox_offset) +
              static_cast<size_t>(numVoxels) * bytesPerVoxel * numVolumes;
-  size_t available = content.require(wanted);
+  available = content.require(wanted);
   readData(content.bytes(), available, header, name);
   content.finish();
 }

@@ -1,14 +1,13 @@
 // dticut-phantom: writes the input volumes of dticut for a synthetic
 // diffusion-tensor phantom, as thirteen 3-D files or as the seven files of a
-// tensor prefix (4-D eigenvector files), plain or gzip-compressed. Three tube-shaped fibre bundles (one
-// along x, one along y, one bent into a ring) carry a strongly anisotropic
-// tensor whose principal direction follows the tube; the background is a
-// weakly anisotropic tensor with random orientation and noisy eigenvalues;
-// outside an ellipsoidal head mask every volume is 0, as in a masked fit.
-// Eigenvalues are of the order of 1e-3 (mm^2/s), sorted per voxel from
-// largest to smallest as a tensor fit writes them, and the scalar volume is
-// the fractional anisotropy, in [0, 1]. The output depends only on the size
-// and the seed: the noise comes from a fixed generator, not the library's.
+// tensor prefix (4-D eigenvector files), plain or gzip-compressed. Three tube-shaped fibre bundles
+// (one along x, one along y, one bent into a ring) carry a strongly anisotropic tensor whose
+// principal direction follows the tube; the background is a weakly anisotropic tensor with random
+// orientation and noisy eigenvalues; outside an ellipsoidal head mask every volume is 0, as in a
+// masked fit. Eigenvalues are of the order of 1e-3 (mm^2/s), sorted per voxel from largest to
+// smallest as a tensor fit writes them, and the scalar volume is the fractional anisotropy, in [0,
+// 1]. The output depends only on the size and the seed: the noise comes from a fixed generator, not
+// the library's.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
