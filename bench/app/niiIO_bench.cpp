@@ -1,5 +1,7 @@
 // Reading and writing float32 volumes of edge^3 voxels in the swapped byte
-// order (the slower path), in voxels per second.
+// order (the slower path), plain and gzip-compressed, in voxels per second.
+// Reads decode a smoothly varying volume, as a tensor fit's maps are;
+// writes encode 0/1 labels, as dticut's output is.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,12 +33,12 @@ std::vector<unsigned char> fileBytes(const std::string& path) {
   return bytes;
 }
 
-void BM_ReadNifti(benchmark::State& state) {
+void BM_ReadNifti(benchmark::State& state, const char* extension) {
   int edge = static_cast<int>(state.range(0));
   niiIO fresh(edge, edge, edge, 16, 1);
   std::vector<float> values(fresh.numVoxels);
-  for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i) * 0.5f;
-  std::string path = scratchPath("read.nii");
+  for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i % 1000) * 1e-3f;
+  std::string path = scratchPath((std::string("read") + extension).c_str());
   fresh.writeData(values.data(), fresh.numVoxels, path.c_str());
   std::vector<unsigned char> bytes = fileBytes(path);
   unlink(path.c_str());
@@ -47,17 +49,16 @@ void BM_ReadNifti(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * fresh.numVoxels);
 }
 
-void BM_WriteNifti(benchmark::State& state) {
+void BM_WriteNifti(benchmark::State& state, const char* extension) {
   int edge = static_cast<int>(state.range(0));
   niiIO fresh(edge, edge, edge, 16, 1);
-  std::vector<float> values(fresh.numVoxels, 1.0f);
-  std::string path = scratchPath("write.nii");
-  off_t expected = 352 + 4 * static_cast<off_t>(fresh.numVoxels);
+  std::vector<float> labels(fresh.numVoxels);
+  for (size_t i = 0; i < labels.size(); ++i) labels[i] = (i / 4096) % 2 == 0 ? 0.0f : 1.0f;
+  std::string path = scratchPath((std::string("write") + extension).c_str());
   for (auto _ : state) {
-    fresh.writeData(values.data(), fresh.numVoxels, path.c_str());
+    fresh.writeData(labels.data(), fresh.numVoxels, path.c_str());
     struct stat status;
-    if (stat(path.c_str(), &status) != 0 || status.st_size != expected)
-      state.SkipWithError("wrong size");
+    if (stat(path.c_str(), &status) != 0 || status.st_size == 0) state.SkipWithError("not written");
   }
   unlink(path.c_str());
   state.SetItemsProcessed(state.iterations() * fresh.numVoxels);
@@ -65,5 +66,7 @@ void BM_WriteNifti(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_ReadNifti)->Arg(32)->Arg(128);
-BENCHMARK(BM_WriteNifti)->Arg(32)->Arg(128);
+BENCHMARK_CAPTURE(BM_ReadNifti, nii, ".nii")->Arg(32)->Arg(128);
+BENCHMARK_CAPTURE(BM_ReadNifti, gz, ".nii.gz")->Arg(32)->Arg(128);
+BENCHMARK_CAPTURE(BM_WriteNifti, nii, ".nii")->Arg(32)->Arg(128);
+BENCHMARK_CAPTURE(BM_WriteNifti, gz, ".nii.gz")->Arg(32)->Arg(128);
