@@ -81,10 +81,12 @@ TEST(LoadTest, GetEigenvectorReadsTheFourFilesInArgumentOrder) {
   std::string vectors = dir.path("V1.nii.gz");
   writeFile(vectors, gzipped(volumesFile(2, 1, 1, 3, {10, 11, 20, 21, 30, 31})));
   Eigenvector fromVectors = getEigenvector(paths[0].c_str(), vectors.c_str());
-  for (Image Eigenvector::*part : {&Eigenvector::eigenvalue, &Eigenvector::x, &Eigenvector::y,
-                                   &Eigenvector::z}) {
+  for (Image Eigenvector::*part :
+       {&Eigenvector::eigenvalue, &Eigenvector::x, &Eigenvector::y, &Eigenvector::z}) {
     EXPECT_EQ(values(fromVectors.*part), values(set.*part));
-    EXPECT_EQ((fromVectors.*part).dimX * 100 + (fromVectors.*part).dimY * 10 + (fromVectors.*part).dimZ, 211);
+    EXPECT_EQ(
+        (fromVectors.*part).dimX * 100 + (fromVectors.*part).dimY * 10 + (fromVectors.*part).dimZ,
+        211);
   }
   EXPECT_EQ(fromVectors.y.name, vectors.c_str());
   releaseEigenvector(fromVectors);
@@ -206,7 +208,8 @@ TEST(SummaryTest, PrintsTheFiveLines) {
             "       Non-zero Mean :\t4.000000000000000\n");
   Eigenvector set = newEigenvector(1, 1, 1);
   set.eigenvalue.data[0] = set.x.data[0] = set.y.data[0] = set.z.data[0] = 1;
-  std::string text = summaryOf(set.eigenvalue) + summaryOf(set.x) + summaryOf(set.y) + summaryOf(set.z);
+  std::string text =
+      summaryOf(set.eigenvalue) + summaryOf(set.x) + summaryOf(set.y) + summaryOf(set.z);
   testing::internal::CaptureStdout();
   summarize(set);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), text);
@@ -336,7 +339,8 @@ TEST(SegmentTest, MatchesExpansionAndTracesEachIteration) {
       data[2 * p + 1] = data[2 * p] + static_cast<int>(random() % 20) - (round % 2 ? 0 : 10);
     }
     for (int& w : weights) w = static_cast<int>(random() % 15);
-    SegmentationCosts costs = {data.data(), weights.data(), n, static_cast<long long>(pairs.size())};
+    SegmentationCosts costs = {data.data(), weights.data(), n,
+                               static_cast<long long>(pairs.size())};
     std::vector<float> labels(n);
     ExpansionTrace trace;
     testing::internal::CaptureStdout();

@@ -4,6 +4,7 @@
 #ifndef DTICUT_TESTS_APP_NIFTI_FILES_H
 #define DTICUT_TESTS_APP_NIFTI_FILES_H
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -102,22 +103,32 @@ inline Bytes volumeFile(int dimX, int dimY, int dimZ, const std::vector<double>&
 inline Bytes volumesFile(int dimX, int dimY, int dimZ, int volumes,
                          const std::vector<double>& values) {
   Bytes file = volumeFile(dimX, dimY, dimZ, values);
-  putUnsigned(file, 40, 4, 2, false);  // dim[0]
+  putUnsigned(file, 40, 4, 2, false);                               // dim[0]
   putUnsigned(file, 48, static_cast<uint16_t>(volumes), 2, false);  // dim[4]
   return file;
 }
 
-// `bytes` as one gzip member, by zlib directly.
-inline Bytes gzipped(const Bytes& bytes) {
+// `bytes`, then `zeros` zero bytes, as one gzip member, by zlib directly.
+inline Bytes gzipped(const Bytes& bytes, size_t zeros = 0) {
   z_stream zs = {};
   deflateInit2(&zs, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-  Bytes out(deflateBound(&zs, bytes.size()) + 64);
-  zs.next_in = const_cast<unsigned char*>(bytes.data());
-  zs.avail_in = static_cast<uInt>(bytes.size());
-  zs.next_out = out.data();
-  zs.avail_out = static_cast<uInt>(out.size());
-  if (deflate(&zs, Z_FINISH) != Z_STREAM_END) std::abort();
-  out.resize(zs.total_out);
+  static const unsigned char kZeros[1 << 16] = {};
+  Bytes out;
+  auto run = [&](const unsigned char* in, size_t length, int flush) {
+    zs.next_in = const_cast<unsigned char*>(in);
+    zs.avail_in = static_cast<uInt>(length);
+    do {
+      unsigned char chunk[1 << 14];
+      zs.next_out = chunk;
+      zs.avail_out = sizeof chunk;
+      deflate(&zs, flush);
+      out.insert(out.end(), chunk, chunk + (sizeof chunk - zs.avail_out));
+    } while (zs.avail_out == 0);
+  };
+  run(bytes.data(), bytes.size(), Z_NO_FLUSH);
+  for (size_t left = zeros; left > 0; left -= std::min(left, sizeof kZeros))
+    run(kZeros, std::min(left, sizeof kZeros), Z_NO_FLUSH);
+  run(nullptr, 0, Z_FINISH);
   deflateEnd(&zs);
   return out;
 }

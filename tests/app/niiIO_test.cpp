@@ -87,6 +87,22 @@ TEST(NiiReadTest, ReadsTheFirstVolumesFromTheVoxelOffset) {
   EXPECT_EQ(three.numVolumes, 3);
 }
 
+// A small file that would inflate to 128 MiB: only the bytes up to the end
+// of the voxels are kept, the rest is checked and dropped, so memory does
+// not follow the expansion.
+TEST(NiiReadTest, CompressedBytesBeyondTheVoxelsAreCheckedNotKept) {
+  Bytes stream = gzipped(volumeFile(2, 1, 1, {7, 8}), 128u << 20);
+  ASSERT_LT(stream.size(), 1u << 20);
+  rusage before, after;
+  getrusage(RUSAGE_SELF, &before);
+  niiIO volume(stream.data(), stream.size(), "bomb.nii.gz");
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_EQ(voxelsOf(volume), (std::vector<float>{7, 8}));
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 16 << 10);  // KiB
+  stream[stream.size() - 6] ^= 1;                           // the CRC, far beyond the voxels
+  EXPECT_THROW(niiIO(stream.data(), stream.size(), "bomb.nii.gz"), NiftiError);
+}
+
 // The host-order window is 338 ... 358, the reversed one only 339 ... 357.
 TEST(NiiReadTest, HeaderSizeWindowsDifferByByteOrder) {
   struct Case {
@@ -146,6 +162,12 @@ std::vector<Malformed> malformedCases() {
     return buildNifti(spec);
   };
   Bytes valid = withSpec([](NiftiSpec&) {});
+  auto fourD = [&](int volumes) {
+    return withSpec([volumes](NiftiSpec& s) {
+      s.dim[0] = 4;
+      s.dim[4] = static_cast<int16_t>(volumes);
+    });
+  };
   Bytes truncated(valid.begin(), valid.end() - 1);
   Bytes headerOnly(valid.begin(), valid.begin() + 347);
   std::vector<Malformed> cases = {
@@ -189,19 +211,11 @@ std::vector<Malformed> malformedCases() {
        "holds 1 volume (dim[0] is 3, dim[4] is 3), expected at least 3 along the fourth "
        "dimension",
        3},
-      {"two volumes for three",
-       withSpec([](NiftiSpec& s) {
-         s.dim[0] = 4;
-         s.dim[4] = 2;
-       }),
+      {"two volumes for three", fourD(2),
        "holds 2 volumes (dim[0] is 4, dim[4] is 2), expected at least 3 along the fourth "
        "dimension",
        3},
-      {"third volume missing",
-       withSpec([](NiftiSpec& s) {
-         s.dim[0] = 4;
-         s.dim[4] = 3;
-       }),
+      {"third volume missing", fourD(3),
        "file is 368 bytes, shorter than the 3 volumes of 4 voxels of 4 bytes its header "
        "promises from offset 352",
        3},
@@ -246,8 +260,8 @@ TEST(NiiMalformedDeathTest, EveryCaseIsReportedWithItsMessageAndStatusOne) {
   cases.push_back({"truncated gzip", Bytes(stream.begin(), stream.end() - 3),
                    "gzip data is truncated: the stream ends after 368 bytes decompressed, before "
                    "the end of its last member"});
-  cases.push_back({"gzip CRC", badCrc,
-                   "corrupt gzip data after 368 bytes decompressed: incorrect data check"});
+  cases.push_back(
+      {"gzip CRC", badCrc, "corrupt gzip data after 368 bytes decompressed: incorrect data check"});
   for (size_t i = 0; i < cases.size(); ++i) {
     const Malformed& c = cases[i];
     SCOPED_TRACE(std::to_string(i) + " " + c.what);

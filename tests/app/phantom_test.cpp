@@ -80,8 +80,8 @@ TEST(PhantomTest, OutputDependsOnlyOnSizeSeedAndByteOrder) {
   ASSERT_EQ(phantom(b, {"--size", "9x7x5", "--seed", "3"}).status, 0);
   ASSERT_EQ(phantom(c, {"--size", "9x7x5", "--seed", "4"}).status, 0);
   ASSERT_EQ(phantom(big, {"--size", "9x7x5", "--seed", "3", "--big-endian"}).status, 0);
-  RunResult made = phantom(prefix, {"--size", "9x7x5", "--seed", "3", "--layout", "prefix",
-                                    "--gzip"});
+  RunResult made =
+      phantom(prefix, {"--size", "9x7x5", "--seed", "3", "--layout", "prefix", "--gzip"});
   ASSERT_EQ(made.status, 0) << made.err;
   EXPECT_EQ(made.out, "--tensor-prefix\n" + prefix.path("dti") + "\n");
   auto voxels = [](const niiIO& volume, int from) {
