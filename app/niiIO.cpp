@@ -288,6 +288,19 @@ int volumesInFile(const HeaderData& header) {
   return header.dim[0] >= 4 && header.dim[4] >= 1 ? header.dim[4] : 1;
 }
 
+namespace {
+
+// Volumes a header declares along its dimensions beyond the third; 1 for a
+// 3-D file whatever its unused dim entries hold.
+long long declaredVolumes(const HeaderData& header) {
+  long long volumes = 1;
+  for (int i = 4; i <= header.dim[0] && i < 8; ++i)
+    if (header.dim[i] > 1) volumes *= header.dim[i];
+  return volumes;
+}
+
+}  // namespace
+
 int floatToInt(float value) {
   if (value != value) return INT_MIN;
   if (value >= 2147483648.0f) return INT_MAX;
@@ -494,7 +507,20 @@ void niiIO::writeData(const float* values, long long count, const char* path) co
 void niiIO::encode(const float* values, long long count, ByteSink& sink) const {
   bool swap = header->byteSwap != 0;
   ChunkWriter out(sink);
-  out.put(rawHeader, kNiftiHeaderSize);
+  // The template's header travels unchanged, except where it declares more
+  // volumes than are written (a 4-D file read for its first volume): a
+  // header claiming volumes the file does not hold would make the output
+  // unreadable to other tools, so its dimensions are narrowed to what follows.
+  unsigned char head[kNiftiHeaderSize];
+  memcpy(head, rawHeader, kNiftiHeaderSize);
+  if (declaredVolumes(*header) != numVolumes) {
+    const int16_t rank = static_cast<int16_t>(numVolumes > 1 ? 4 : 3);
+    storeField<int16_t>(head + kOffsetDim, rank, swap);
+    for (int i = 4; i < 8; ++i)
+      storeField<int16_t>(head + kOffsetDim + 2 * i,
+                          static_cast<int16_t>(i == 4 ? numVolumes : 1), swap);
+  }
+  out.put(head, kNiftiHeaderSize);
   // Pad with zero bytes up to the voxel offset; a template whose offset
   // lies inside the header gets its voxels straight after the header.
   const unsigned char zero = 0;

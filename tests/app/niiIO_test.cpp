@@ -366,6 +366,34 @@ TEST(NiiWriteTest, PadsToTheTemplateVoxelOffset) {
   EXPECT_EQ(written[361], 5);
 }
 
+// A 4-D template read for its first volume writes one volume, and its
+// header must then say so; a 3-D template's header is copied unchanged.
+TEST(NiiWriteTest, HeaderOfA4DTemplateDeclaresOnlyTheVolumeWritten) {
+  TempDir dir;
+  std::string out = dir.path("o.nii");
+  const float values[] = {7.0f, 8.0f};
+  for (bool bigEndian : {false, true}) {
+    NiftiSpec spec;
+    spec.dim[0] = 5;
+    spec.dim[1] = 2;
+    spec.dim[4] = 3;
+    spec.dim[5] = 2;
+    spec.bigEndian = bigEndian;
+    spec.voxels = encodeVoxels(std::vector<double>(12, 1.0), 16, bigEndian);
+    Bytes file = buildNifti(spec);
+    niiIO(file.data(), file.size(), "4d.nii").writeData(values, 2, out.c_str());
+    Bytes written = readFile(out);
+    ASSERT_EQ(written.size(), 352u + 8u);
+    Bytes expected(file.begin(), file.begin() + 348);
+    putUnsigned(expected, 40, 3, 2, bigEndian);
+    putUnsigned(expected, 48, 1, 2, bigEndian);
+    putUnsigned(expected, 50, 1, 2, bigEndian);
+    EXPECT_EQ(Bytes(written.begin(), written.begin() + 348), expected);
+    niiIO back(written.data(), written.size(), "o.nii");
+    EXPECT_EQ(voxelsOf(back), (std::vector<float>{7.0f, 8.0f}));
+  }
+}
+
 TEST(NiiWriteTest, FreshHeaderWritesAReadableFile) {
   TempDir dir;
   for (Encoding e : kEncodings) {
