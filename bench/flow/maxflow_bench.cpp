@@ -12,11 +12,15 @@
 #if defined(DTICUT_BENCH_LEMON)
 #define LEMON_DISABLE_ASSERTS  // the peers run without their debugging checks
 // g++ 12 reports a maybe-uninitialized value inside LEMON's arc storage.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <lemon/preflow.h>
 #include <lemon/smart_graph.h>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 #endif
 #if defined(DTICUT_BENCH_BOOST)
 #define BOOST_DISABLE_ASSERTS
@@ -189,6 +193,7 @@ int64_t solve_engine(const GridEnergy& e, double& build_s, double& solve_s) {
   return flow;
 }
 
+#if defined(DTICUT_BENCH_LEMON) || defined(DTICUT_BENCH_BOOST)
 // The peers get the terminal capacities already reduced to their difference
 // (what the engine keeps per node), with the common part added to the result.
 int64_t common_part(const GridEnergy& e, int i, int& cs, int& ct) {
@@ -197,6 +202,8 @@ int64_t common_part(const GridEnergy& e, int i, int& cs, int& ct) {
   ct = e.cap_sink[i] - m;
   return m;
 }
+
+#endif
 
 #if defined(DTICUT_BENCH_LEMON)
 int64_t solve_lemon(const GridEnergy& e, double& build_s, double& solve_s) {
