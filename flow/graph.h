@@ -39,9 +39,16 @@
 //     sum of an arc's two capacities, and the total of all capacities leaving
 //     the source (or of all entering the sink) plus the collected constant
 //     within int. Capacities are non-negative.
-//   * Fatal conditions ("Not enough memory!", "# of arcs per node exceeds block
-//     size!") go to the error function, if any, and end the process with exit
-//     status 1. Nothing here throws.
+//   * A node has at most 1024 outgoing and 1024 incoming arcs; the layout step
+//     in maxflow ends the process with "# of arcs per node exceeds block size!"
+//     otherwise. Fatal conditions (that one and "Not enough memory!") go to the
+//     error function, if any, and end the process with exit status 1. Nothing
+//     here throws.
+//   * Use: add nodes, arcs and terminal capacities in any interleaving, call
+//     maxflow once, then what_segment; nothing may be added after maxflow.
+//   * The scan counter `cur_stamp` starts again (every node's stamp is cleared)
+//     when it reaches INT_MAX; stamps only steer the search, so the result
+//     stays exact.
 #ifndef DTICUT_FLOW_GRAPH_H
 #define DTICUT_FLOW_GRAPH_H
 
