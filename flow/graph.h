@@ -5,7 +5,9 @@
 // flow is conserved at every node, and `what_segment` reports the source side
 // of the minimum cut that has the fewest nodes. Building costs one node record
 // per node and one arc plus one reference per arc, allocated in chunks; the
-// layout step is linear and in place.
+// layout step is linear and in place, but it permutes the arcs by following
+// chains of slots, so on graphs much larger than the cache it is bound by
+// memory latency and can take most of maxflow's time on easy energies.
 //
 // Layout (64-bit build):
 //   node_chunk: first_free, next_chunk, NODES_PER_CHUNK = 512 node_st slots
