@@ -5,7 +5,9 @@
 // flow is conserved at every node, and `what_segment` reports the source side
 // of the minimum cut that has the fewest nodes. Building costs one node record
 // per node and one arc plus one reference per arc, allocated in chunks; the
-// layout step is linear and in place.
+// layout step is linear and in place, but it permutes the arcs by following
+// chains of slots, so on graphs much larger than the cache it is bound by
+// memory latency and can take most of maxflow's time on easy energies.
 //
 // Layout (64-bit build):
 //   node_chunk: first_free, next_chunk, NODES_PER_CHUNK = 512 node_st slots
@@ -39,9 +41,16 @@
 //     sum of an arc's two capacities, and the total of all capacities leaving
 //     the source (or of all entering the sink) plus the collected constant
 //     within int. Capacities are non-negative.
-//   * Fatal conditions ("Not enough memory!", "# of arcs per node exceeds block
-//     size!") go to the error function, if any, and end the process with exit
-//     status 1. Nothing here throws.
+//   * A node has at most 1024 outgoing and 1024 incoming arcs; the layout step
+//     in maxflow ends the process with "# of arcs per node exceeds block size!"
+//     otherwise. Fatal conditions (that one and "Not enough memory!") go to the
+//     error function, if any, and end the process with exit status 1. Nothing
+//     here throws.
+//   * Use: add nodes, arcs and terminal capacities in any interleaving, call
+//     maxflow once, then what_segment; nothing may be added after maxflow.
+//   * The scan counter `cur_stamp` starts again (every node's stamp is cleared)
+//     when it reaches INT_MAX; stamps only steer the search, so the result
+//     stays exact.
 #ifndef DTICUT_FLOW_GRAPH_H
 #define DTICUT_FLOW_GRAPH_H
 

@@ -2,7 +2,7 @@
 // prints "flow=<value> solve_s=<seconds> build_s=<seconds>" on one line.
 // Build time covers creating the graph from the parsed file; solve time the
 // maxflow call. Errors go to stderr as "dticut-maxflow: FILE[:LINE]: problem"
-// with exit status 1.
+// (or the usage line) with exit status 1.
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -37,7 +37,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 int main(int argc, char** argv) {
   if (argc != 2 || argv[1][0] == '\0') {
     std::fprintf(stderr, "usage: dticut-maxflow FILE\n");
-    return 2;
+    return 1;
   }
   g_path = argv[1];
   std::ifstream in(g_path, std::ios::binary);

@@ -9,14 +9,20 @@
 // global allocation operators (replaced below) while the solver's graph was
 // built and solved, per neighbour pair. A neighbour pair is what "arc" means
 // in the counters: one engine arc carries both of its directions.
+//
+// Run: build/bench/flow/dticut-bench-flow --benchmark_min_time=0.05
 #if defined(DTICUT_BENCH_LEMON)
 #define LEMON_DISABLE_ASSERTS  // the peers run without their debugging checks
 // g++ 12 reports a maybe-uninitialized value inside LEMON's arc storage.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <lemon/preflow.h>
 #include <lemon/smart_graph.h>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 #endif
 #if defined(DTICUT_BENCH_BOOST)
 #define BOOST_DISABLE_ASSERTS
@@ -189,6 +195,7 @@ int64_t solve_engine(const GridEnergy& e, double& build_s, double& solve_s) {
   return flow;
 }
 
+#if defined(DTICUT_BENCH_LEMON) || defined(DTICUT_BENCH_BOOST)
 // The peers get the terminal capacities already reduced to their difference
 // (what the engine keeps per node), with the common part added to the result.
 int64_t common_part(const GridEnergy& e, int i, int& cs, int& ct) {
@@ -197,6 +204,8 @@ int64_t common_part(const GridEnergy& e, int i, int& cs, int& ct) {
   ct = e.cap_sink[i] - m;
   return m;
 }
+
+#endif
 
 #if defined(DTICUT_BENCH_LEMON)
 int64_t solve_lemon(const GridEnergy& e, double& build_s, double& solve_s) {
@@ -322,7 +331,10 @@ void BM_LemonGrid2D(benchmark::State& state) {
 void BM_LemonGrid3D(benchmark::State& state) {
   run(state, solve_lemon, state.range(0), state.range(1), state.range(2));
 }
-BENCHMARK(BM_LemonGrid2D)->Arg(512)->Arg(2048)->Unit(benchmark::kMillisecond);
+// Preflow needs about a minute on the 512 x 512 grid and did not finish the
+// 2048 x 2048 one within 40 minutes on the development machine, so that size
+// is left out to keep a full run within minutes.
+BENCHMARK(BM_LemonGrid2D)->Arg(512)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LemonGrid3D)->Args({64, 64, 64})->Args({128, 128, 70})->Unit(benchmark::kMillisecond);
 #endif
 
