@@ -551,41 +551,56 @@ GCoptimizationGeneralGraph::GCoptimizationGeneralGraph(int num_sites, int num_la
       m_num_neighbors(nullptr),
       m_neighbor_sites(nullptr),
       m_neighbor_weights(nullptr),
-      m_owns_neighbor_arrays(true) {
+      m_owns_neighbor_arrays(true),
+      m_record_blocks(nullptr),
+      m_records_used(kRecordsPerBlock),
+      m_packed_sites(nullptr),
+      m_packed_weights(nullptr) {
   assert(num_sites > 1 && num_labels > 1);
 }
 
 GCoptimizationGeneralGraph::~GCoptimizationGeneralGraph() {
-  if (m_neighbor_lists && m_neighbors_pending) {
-    for (int s = 0; s < m_num_sites; s++) {
-      LinkedBlockList& list = m_neighbor_lists[s];
-      for (list.rewind(); list.hasNext();) delete static_cast<NeighborRecord*>(list.next());
-    }
-  }
+  releaseRecords();
   delete[] m_neighbor_lists;
-  if (m_owns_neighbor_arrays && m_num_neighbors) {
-    for (int s = 0; s < m_num_sites; s++) {
-      if (m_num_neighbors[s] == 0) continue;
-      delete[] m_neighbor_sites[s];
-      delete[] m_neighbor_weights[s];
-    }
+  if (m_owns_neighbor_arrays) {
+    delete[] m_packed_sites;
+    delete[] m_packed_weights;
     delete[] m_num_neighbors;
     delete[] m_neighbor_sites;
     delete[] m_neighbor_weights;
   }
 }
 
+GCoptimizationGeneralGraph::NeighborRecord* GCoptimizationGeneralGraph::newRecord(int site,
+                                                                                   int weight) {
+  if (m_records_used == kRecordsPerBlock) {
+    RecordBlock* block = new (std::nothrow) RecordBlock;
+    if (!block) handleError(kNoMemory);
+    block->next = m_record_blocks;
+    m_record_blocks = block;
+    m_records_used = 0;
+  }
+  NeighborRecord* record = &m_record_blocks->records[m_records_used++];
+  record->site = site;
+  record->weight = weight;
+  return record;
+}
+
+void GCoptimizationGeneralGraph::releaseRecords() {
+  while (m_record_blocks) {
+    RecordBlock* next = m_record_blocks->next;
+    delete m_record_blocks;
+    m_record_blocks = next;
+  }
+  m_records_used = kRecordsPerBlock;
+}
+
 void GCoptimizationGeneralGraph::setNeighbors(int site1, int site2, int weight) {
   assert(site1 < m_num_sites && site1 >= 0 && site2 < m_num_sites && site2 >= 0);
   if (!m_neighbors_pending) handleError(kNeighborhoodSet);
   if (!m_neighbor_lists) m_neighbor_lists = allocate<LinkedBlockList>(std::size_t(m_num_sites));
-  NeighborRecord* toSite2 = new (std::nothrow) NeighborRecord{site2, weight};
-  NeighborRecord* toSite1 = new (std::nothrow) NeighborRecord{site1, weight};
-  if (!toSite2 || !toSite1) {
-    delete toSite2;
-    delete toSite1;
-    handleError(kNoMemory);
-  }
+  NeighborRecord* toSite2 = newRecord(site2, weight);
+  NeighborRecord* toSite1 = newRecord(site1, weight);
   m_neighbor_lists[site1].addFront(toSite2);
   m_neighbor_lists[site2].addFront(toSite1);
 }
@@ -613,36 +628,45 @@ void GCoptimizationGeneralGraph::giveNeighborInfo(int site, int* numSites, int**
   *weights = m_neighbor_weights[site];
 }
 
-// Each site's entries are counted before its arrays are sized, so a site may
-// hold any number of entries (repeated pairs and self-pairs included).
+// Each site's entries are counted first and all sites' entries share two
+// arrays, so a site may hold any number of entries (repeated pairs and
+// self-pairs included) and packing costs two allocations, not two per site.
 void GCoptimizationGeneralGraph::finishSettingNeighbors() {
   m_neighbors_pending = false;
   m_num_neighbors = allocate<int>(std::size_t(m_num_sites));
-  for (int s = 0; s < m_num_sites; s++) m_num_neighbors[s] = 0;
   m_neighbor_sites = allocate<int*>(std::size_t(m_num_sites));
   m_neighbor_weights = allocate<int*>(std::size_t(m_num_sites));
+  std::size_t total = 0;
+  for (int s = 0; s < m_num_sites; s++) {
+    int count = 0;
+    if (m_neighbor_lists && !m_neighbor_lists[s].empty()) {
+      LinkedBlockList& list = m_neighbor_lists[s];
+      for (list.rewind(); list.hasNext(); list.next()) count++;
+    }
+    m_num_neighbors[s] = count;
+    total += std::size_t(count);
+  }
+  if (total > 0) {
+    m_packed_sites = allocate<int>(total);
+    m_packed_weights = allocate<int>(total);
+  }
 
+  std::size_t at = 0;
   for (int s = 0; s < m_num_sites; s++) {
     m_neighbor_sites[s] = nullptr;
     m_neighbor_weights[s] = nullptr;
-    if (!m_neighbor_lists || m_neighbor_lists[s].empty()) continue;
+    if (m_num_neighbors[s] == 0) continue;
+    m_neighbor_sites[s] = m_packed_sites + at;
+    m_neighbor_weights[s] = m_packed_weights + at;
     LinkedBlockList& list = m_neighbor_lists[s];
-    int count = 0;
-    for (list.rewind(); list.hasNext(); list.next()) count++;
-
-    int** arrays[] = {&m_neighbor_sites[s], &m_neighbor_weights[s]};
-    const std::size_t counts[] = {std::size_t(count), std::size_t(count)};
-    allocateAll(2, arrays, counts);
-    m_num_neighbors[s] = count;
-    int k = 0;
-    for (list.rewind(); list.hasNext(); k++) {
-      NeighborRecord* record = static_cast<NeighborRecord*>(list.next());
-      m_neighbor_sites[s][k] = record->site;
-      m_neighbor_weights[s][k] = record->weight;
-      delete record;
+    for (list.rewind(); list.hasNext(); at++) {
+      const NeighborRecord* record = static_cast<const NeighborRecord*>(list.next());
+      m_packed_sites[at] = record->site;
+      m_packed_weights[at] = record->weight;
     }
   }
 
+  releaseRecords();
   delete[] m_neighbor_lists;
   m_neighbor_lists = nullptr;
   m_neighbor_lists = allocate<LinkedBlockList>(1);

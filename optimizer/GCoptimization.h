@@ -306,6 +306,25 @@ class GCoptimizationGeneralGraph : public GCoptimization {
   int** m_neighbor_sites;       // per site, m_num_neighbors[s] indices; null for count 0
   int** m_neighbor_weights;     // parallel to m_neighbor_sites
   bool m_owns_neighbor_arrays;  // false after setAllNeighbors: the caller's arrays
+
+ private:
+  // Declared records come from blocks that are freed together once packed: a
+  // volume declares millions of 8-byte records, and one allocator call each
+  // would dominate declaring and packing time and double their memory.
+  static const int kRecordsPerBlock = 4096;
+  struct RecordBlock {
+    RecordBlock* next;
+    NeighborRecord records[kRecordsPerBlock];
+  };
+  NeighborRecord* newRecord(int site, int weight);
+  void releaseRecords();
+
+  RecordBlock* m_record_blocks;  // newest first; null once packed
+  int m_records_used;            // records taken from the newest block
+  // After packing, every site's entries lie in these two arrays, site after
+  // site; m_neighbor_sites[s] and m_neighbor_weights[s] point into them.
+  int* m_packed_sites;
+  int* m_packed_weights;
 };
 
 // Optimizer over a width x height grid, four-connected; pixel (x, y) is site
