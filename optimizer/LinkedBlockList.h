@@ -27,7 +27,10 @@ class LinkedBlockList {
 
   // Stores one item at the front. A failed block allocation prints
   // "\nOut of memory" and ends the process with status 1.
-  void addFront(void* item);
+  void addFront(void* item) {
+    if (first_count == ITEMS_PER_BLOCK) openBlock();
+    first_block->items[first_count++] = item;
+  }
 
   bool empty() const { return first_block == nullptr; }
 
@@ -38,9 +41,22 @@ class LinkedBlockList {
     scan_index = 0;
   }
   bool hasNext() const { return scan_block != nullptr; }
-  void* next();
+  void* next() {
+    void* item = scan_block->items[scan_index++];
+    // The newest block ends at first_count, every older one at ITEMS_PER_BLOCK.
+    if ((scan_block == first_block && scan_index == first_count) ||
+        scan_index == ITEMS_PER_BLOCK) {
+      scan_block = scan_block->next_block;
+      scan_index = 0;
+    }
+    return item;
+  }
 
  private:
+  // Links a new, empty block in front (out of line: it runs once per four
+  // items and holds the failure path).
+  void openBlock();
+
   ItemBlock* first_block;   // newest block; null while the list is empty
   signed char first_count;  // items used in first_block, 1..4; 4 when empty
   signed char scan_index;   // index of the next item within scan_block
