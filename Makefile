@@ -48,7 +48,7 @@ test-sanitize:
 # never into the source tree.
 FUZZ_TARGETS = nifti dimacs
 FUZZ_MAX_LEN_nifti = 4096
-FUZZ_MAX_LEN_dimacs = 8192
+FUZZ_MAX_LEN_dimacs = 32768
 
 fuzz-build:
 	cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_CXX_COMPILER=clang++ -DDTICUT_FUZZ=ON -DDTICUT_BUILD_TESTS=OFF -DDTICUT_BUILD_BENCH=OFF $(CMAKE_FLAGS)

@@ -5,11 +5,13 @@
 // succeeds with the minimum of the limited energy; it never ends by a
 // signal, an assertion or a sanitizer report.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -148,6 +150,30 @@ struct LimitedEnergy {
   }
 };
 
+// A full file system for the subprocesses started in its scope: files may
+// not grow beyond `bytes`, and the signal that would end the writer is
+// ignored (inherited through exec), so that its write fails with EFBIG.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &m_saved);
+    rlimit limit = m_saved;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    m_handler = signal(SIGXFSZ, SIG_IGN);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &m_saved);
+    signal(SIGXFSZ, m_handler);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit m_saved;
+  void (*m_handler)(int);
+};
+
 }  // namespace
 
 TEST(HostileInputTest, MalformedFilesAreRefusedAndAnEarlierOutputSurvives) {
@@ -266,9 +292,29 @@ TEST(HostileInputTest, ExtremeValuesGiveTheMinimumOfTheLimitedEnergy) {
   }
 }
 
-// Root may create files in a folder whatever its mode; a folder of the proc
-// file system takes none from anybody.
-TEST(HostileInputTest, AnUnwritableWorkingFolderIsReported) {
+// Output that cannot be written, in ways that hold for root too (root may
+// create files in a folder whatever its mode): a file system that fills up
+// during the write, then a working folder of the proc file system, which
+// takes no new files from anybody.
+TEST(HostileInputTest, AnOutputThatCannotBeWrittenIsReportedAndLosesNothing) {
+  TempDir dir;
+  std::vector<std::optional<Bytes>> files;
+  for (int k = 0; k < kNumVolumes; ++k) files.push_back(buildNifti(plainSpec(k)));
+  std::vector<std::string> args = writeInputs(dir, files);
+  const Bytes earlier = {'k', 'e', 'e', 'p'};
+  writeFile(dir.path("test.nii"), earlier);
+  RunResult run;
+  {
+    FileSizeLimit full(kNiftiFreshVoxOffset + 8);
+    run = runProgram(args, dir.root());
+  }
+  expectNoCrash(run);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err.rfind("dticut: error: test.nii: write failed: File too large\n", 0), 0u)
+      << run.err;
+  EXPECT_EQ(readFile(dir.path("test.nii")), earlier);
+  EXPECT_EQ(dir.entries().size(), 14u);
+
   const std::string unwritable = "/proc";
   std::string probe = unwritable + "/dticut-probe";
   int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
@@ -278,12 +324,9 @@ TEST(HostileInputTest, AnUnwritableWorkingFolderIsReported) {
   }
   if (fd >= 0 || !std::filesystem::is_directory(unwritable))
     GTEST_SKIP() << "no folder here refuses new files";
-  TempDir dir;
-  std::vector<std::optional<Bytes>> files;
-  for (int k = 0; k < kNumVolumes; ++k) files.push_back(buildNifti(plainSpec(k)));
-  RunResult run = runProgram(writeInputs(dir, files), unwritable, dir.root());
+  run = runProgram(args, unwritable, dir.root());
   expectNoCrash(run);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err.rfind("dticut: error: test.nii: cannot create test.nii.tmp", 0), 0u) << run.err;
-  EXPECT_EQ(dir.entries().size(), 13u);
+  EXPECT_EQ(dir.entries().size(), 14u);
 }
