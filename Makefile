@@ -35,8 +35,8 @@ demo: build
 	@tail -c +353 $(BUILD_DIR)/demo/test.nii | od -An -v -tf4 -w4 | \
 	  awk '{ n[$$1 + 0]++ } END { printf "label 0: %d voxels\nlabel 1: %d voxels\n", n[0], n[1] }'
 
-# The whole test suite again under AddressSanitizer and UndefinedBehaviorSanitizer
-# (clang++); any sanitizer report fails the run.
+# The whole test suite again under AddressSanitizer (with LeakSanitizer) and
+# UndefinedBehaviorSanitizer (clang++); any sanitizer report fails the run.
 test-sanitize:
 	cmake -S . -B $(SAN_BUILD_DIR) -DCMAKE_CXX_COMPILER=clang++ -DDTICUT_SANITIZE=ON -DDTICUT_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build $(SAN_BUILD_DIR) -j $(JOBS)
