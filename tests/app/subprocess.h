@@ -29,10 +29,13 @@ inline std::string slurp(const std::string& path) {
 }
 
 // Runs `args` (args[0] is the program's path) with `folder` as working
-// directory. The streams are captured through two hidden files in `folder`,
-// removed afterwards.
-inline RunResult runProgram(const std::vector<std::string>& args, const std::string& folder) {
-  std::string outPath = folder + "/.stdout.capture", errPath = folder + "/.stderr.capture";
+// directory. The streams are captured through two hidden files in
+// `captureFolder`, or in `folder` when none is given (give one when `folder`
+// is not writable), removed afterwards.
+inline RunResult runProgram(const std::vector<std::string>& args, const std::string& folder,
+                            const std::string& captureFolder = "") {
+  const std::string& capture = captureFolder.empty() ? folder : captureFolder;
+  std::string outPath = capture + "/.stdout.capture", errPath = capture + "/.stderr.capture";
   pid_t child = fork();
   if (child == 0) {
     int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
