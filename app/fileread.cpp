@@ -454,7 +454,10 @@ void segmentVolumes(const InputFiles& files, const char* output, bool verbose) {
   labels.labels = new float[costs.costs.numSites];
   ExpansionTrace trace;
   segment(costs.costs, shape, labels.labels, &trace);
-  fflush(stdout);
+  // Energies that never reached their destination (a full disk, a closed
+  // pipe) are a failed run: it is reported before the output is replaced.
+  if (fflush(stdout) != 0 || ferror(stdout))
+    throw NiftiError("standard output", "write failed: %s", strerror(errno));
   char energies[kExpansionIterations * 48] = "";
   for (int i = 0; i < trace.iterations; ++i)
     snprintf(energies + strlen(energies), sizeof energies - strlen(energies),

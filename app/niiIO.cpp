@@ -69,15 +69,22 @@ struct ByteBuffer {
 };
 
 // Loads the whole file. Reads until end of file rather than trusting a
-// size query, so pipes and special files work too; the size of a regular
-// file only sets the first capacity.
+// size query, so pipes work too; the size of a regular file only sets the
+// first capacity. Devices are refused: one like /dev/zero never ends and
+// would fill memory before any check could run.
 void loadFile(const char* path, ByteBuffer& out) {
   FILE* file = fopen(path, "rb");
   if (file == nullptr) throw NiftiError(path, "cannot open: %s", strerror(errno));
   size_t capacity = 1 << 16;
   struct stat status;
-  if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0)
-    capacity = static_cast<size_t>(status.st_size) + 1;
+  if (fstat(fileno(file), &status) == 0) {
+    if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
+      fclose(file);
+      throw NiftiError(path, "is a device, expected a regular file or a pipe");
+    }
+    if (S_ISREG(status.st_mode) && status.st_size > 0)
+      capacity = static_cast<size_t>(status.st_size) + 1;
+  }
   try {
     out.bytes = new unsigned char[capacity];
     for (;;) {

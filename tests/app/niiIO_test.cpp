@@ -7,6 +7,7 @@
 #include <cmath>
 #include <csignal>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -234,11 +235,16 @@ TEST(NiiMalformedTest, FilesThatCannotBeReadNameTheReason) {
   } catch (const NiftiError& error) {
     EXPECT_EQ(std::string(error.what()), missing + ": cannot open: No such file or directory");
   }
-  try {
-    niiIO volume(dir.root().c_str());
-    ADD_FAILURE();
-  } catch (const NiftiError& error) {
-    EXPECT_EQ(std::string(error.what()), dir.root() + ": read failed: Is a directory");
+  const std::pair<std::string, std::string> unreadable[] = {
+      {dir.root(), "read failed: Is a directory"},
+      {"/dev/zero", "is a device, expected a regular file or a pipe"}};
+  for (const auto& [path, reason] : unreadable) {
+    try {
+      niiIO volume(path.c_str());
+      ADD_FAILURE() << path;
+    } catch (const NiftiError& error) {
+      EXPECT_EQ(std::string(error.what()), path + ": " + reason);
+    }
   }
 }
 

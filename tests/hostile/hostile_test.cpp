@@ -315,6 +315,16 @@ TEST(HostileInputTest, AnOutputThatCannotBeWrittenIsReportedAndLosesNothing) {
   EXPECT_EQ(readFile(dir.path("test.nii")), earlier);
   EXPECT_EQ(dir.entries().size(), 14u);
 
+  // Energies that cannot be written are a failure too, found before the
+  // output is replaced.
+  std::string command = "exec";
+  for (const std::string& arg : args) command += " '" + arg + "'";
+  run = runProgram({"/bin/sh", "-c", command + " > /dev/full"}, dir.root());
+  expectNoCrash(run);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "dticut: error: standard output: write failed: No space left on device\n");
+  EXPECT_EQ(readFile(dir.path("test.nii")), earlier);
+
   const std::string unwritable = "/proc";
   std::string probe = unwritable + "/dticut-probe";
   int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
