@@ -1,0 +1,178 @@
+// Test helpers for running the dticut command: the thirteen input volumes
+// written in either input form, the energy the command must minimise built
+// plainly from them, and the checks of a successful run.
+#ifndef DTICUT_TESTS_APP_DTICUT_INPUTS_H
+#define DTICUT_TESTS_APP_DTICUT_INPUTS_H
+
+#include <algorithm>
+#include <climits>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/costLimit.h"
+#include "app/fileread.h"
+#include "app/niiIO.h"
+#include "tests/app/nifti_files.h"
+#include "tests/app/subprocess.h"
+
+namespace testfiles {
+
+// The thirteen input volumes, in command-line order; volume 0 (the template)
+// may be stored in any encoding, the others are float32.
+struct Inputs {
+  int dim[3];
+  std::vector<double> volume[kNumVolumes];
+  int templateDatatype = 16;
+  bool templateBigEndian = false;
+
+  Inputs(int x, int y, int z) : dim{x, y, z} {
+    for (auto& v : volume) v.assign(static_cast<size_t>(x) * y * z, 0.0);
+  }
+  int size() const { return dim[0] * dim[1] * dim[2]; }
+
+  Bytes file(int k) const {
+    return volumeFile(dim[0], dim[1], dim[2], volume[k], k == 0 ? templateDatatype : 16,
+                      k == 0 && templateBigEndian);
+  }
+
+  // Writes the thirteen files into `dir` and returns the command line,
+  // which names them relative to it.
+  std::vector<std::string> write(const TempDir& dir) const {
+    std::vector<std::string> args = {DTICUT_EXE};
+    for (int k = 0; k < kNumVolumes; ++k) {
+      args.push_back(std::string(kVolumeNames[k]) + ".nii");
+      writeFile(dir.path(args.back()), file(k));
+    }
+    return args;
+  }
+
+  // The same numbers as the seven files dti_L1 ... dti_FA, set k's
+  // components as one 4-D file; file i is compressed when bit i is set.
+  void writePrefix(const TempDir& dir, unsigned compressed) const {
+    for (int i = 0; i < kNumTensorFiles; ++i) {
+      int set = 4 * (i / 2);
+      Bytes bytes = i == 6 ? file(12) : file(set);
+      if (i % 2 == 1 && i < 6) {
+        std::vector<double> xyz;
+        for (int c = 1; c <= 3; ++c)
+          xyz.insert(xyz.end(), volume[set + c].begin(), volume[set + c].end());
+        bytes = volumesFile(dim[0], dim[1], dim[2], 3, xyz);
+      }
+      bool gz = (compressed >> i & 1) != 0;
+      writeFile(dir.path(std::string("dti_") + kTensorFileNames[i] + (gz ? ".nii.gz" : ".nii")),
+                gz ? gzipped(bytes) : bytes);
+    }
+  }
+};
+
+// The energy dticut minimises, written plainly: the principal set chosen by
+// comparisons, pairs walked by coordinates, then the limiting rule.
+struct Expected {
+  int sites;
+  std::vector<int> data;  // label l of voxel p at 2p + l
+  std::vector<int> weights;
+  std::vector<std::pair<int, int>> pairs;
+  CostLimit limit;
+
+  explicit Expected(const Inputs& in) : sites(in.size()) {
+    auto v = [&](int k, int p) { return static_cast<float>(in.volume[k][p]); };
+    std::vector<Vector> principal(sites);
+    for (int p = 0; p < sites; ++p) {
+      int best = v(0, p) >= v(4, p) ? 0 : 4;
+      if (!(v(best, p) >= v(8, p))) best = 8;
+      principal[p] = {v(best, p) * v(best + 1, p), v(best, p) * v(best + 2, p),
+                      v(best, p) * v(best + 3, p)};
+      for (int l = 0; l < 2; ++l) data.push_back(floatToInt(dataCostFor(v(12, p), l)));
+    }
+    const int dx = in.dim[0], dy = in.dim[1];
+    for (int x = 0; x < in.dim[0]; ++x)
+      for (int y = 0; y < in.dim[1]; ++y)
+        for (int z = 0; z < in.dim[2]; ++z) {
+          int p = x + dx * (y + dy * z);
+          for (int q : {x > 0 ? p - 1 : -1, y > 0 ? p - dx : -1, z > 0 ? p - dx * dy : -1}) {
+            if (q < 0) continue;
+            pairs.push_back({p, q});
+            weights.push_back(
+                floatToInt(smoothCostFor(principal[q], v(12, q), principal[p], v(12, p))));
+          }
+        }
+    limit = limitCosts(data.data(), sites, 2, weights.data(), static_cast<long long>(pairs.size()));
+  }
+
+  long long energy(const std::vector<int>& labels) const {
+    long long e = 0;
+    for (int p = 0; p < sites; ++p) e += data[2 * p + labels[p]];
+    for (size_t k = 0; k < pairs.size(); ++k)
+      e += labels[pairs[k].first] != labels[pairs[k].second] ? weights[k] : 0;
+    return e;
+  }
+
+  long long minimum() const {
+    long long best = LLONG_MAX;
+    std::vector<int> labels(sites);
+    for (long mask = 0; mask < (1L << sites); ++mask) {
+      for (int p = 0; p < sites; ++p) labels[p] = (mask >> p) & 1;
+      best = std::min(best, energy(labels));
+    }
+    return best;
+  }
+
+  // What dticut reports on standard error when the rule changed anything.
+  std::string limitLine() const {
+    if (limit.changedWeights == 0 && limit.changedDataCosts == 0) return "";
+    return "dticut: limited " + std::to_string(limit.changedWeights) + " pair weights and " +
+           std::to_string(limit.changedDataCosts) +
+           " data costs to keep the energy within 32 bits (negative and NaN values to 0, " +
+           (limit.cap >= 0 ? "larger values capped at " + std::to_string(limit.cap)
+                           : std::string("no cap needed")) +
+           ")\n";
+  }
+};
+
+// A successful run on `in`: the energies printed are those of all labels 0
+// and the minimum, standard error holds only the limiting line, and the
+// output carries the template's header with a minimising labeling in its
+// encoding. Returns the printed after-energy.
+inline long long expectMinimum(const RunResult& run, const Inputs& in, const TempDir& dir,
+                               const std::string& output = "test.nii") {
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(run.status, 0) << run.err;
+  std::smatch m;
+  static const std::regex lines(
+      "Before optimization energy is :\t(-?[0-9]+)\nAfter optimization energy is :\t(-?[0-9]+)\n");
+  if (!std::regex_match(run.out, m, lines)) {
+    ADD_FAILURE() << "standard output: " << run.out;
+    return -1;
+  }
+  Expected expected(in);
+  long long after = std::stoll(m[2]);
+  EXPECT_EQ(std::stoll(m[1]), expected.energy(std::vector<int>(in.size(), 0)));
+  EXPECT_EQ(after, expected.minimum());
+  EXPECT_EQ(run.err, expected.limitLine());
+
+  Bytes written = readFile(dir.path(output)), first = in.file(0);
+  if (written.size() < 348) {
+    ADD_FAILURE() << output << " has " << written.size() << " bytes";
+    return after;
+  }
+  EXPECT_TRUE(std::equal(first.begin(), first.begin() + 348, written.begin()));
+  niiIO labels(written.data(), written.size(), "output");
+  if (labels.numVoxels != in.size()) {
+    ADD_FAILURE() << output << " has " << labels.numVoxels << " voxels";
+    return after;
+  }
+  std::vector<int> found;
+  for (int p = 0; p < labels.numVoxels; ++p) {
+    EXPECT_TRUE(labels.data[p] == 0.0f || labels.data[p] == 1.0f) << labels.data[p];
+    found.push_back(labels.data[p] == 1.0f);
+  }
+  EXPECT_EQ(expected.energy(found), after);
+  return after;
+}
+
+}  // namespace testfiles
+
+#endif  // DTICUT_TESTS_APP_DTICUT_INPUTS_H
