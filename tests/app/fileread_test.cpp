@@ -12,9 +12,7 @@
 
 #include "app/niiIO.h"
 #include "optimizer/GCoptimization.h"
-#include "tests/app/nifti_files.h"
 
-using namespace testfiles;
 
 namespace {
 
@@ -58,76 +56,7 @@ std::vector<std::pair<int, int>> pairsInOrder(int dimX, int dimY, int dimZ) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Loading
-
-TEST(LoadTest, GetEigenvectorReadsTheFourFilesInArgumentOrder) {
-  TempDir dir;
-  const char* names[] = {"L1.nii", "V1x.nii", "V1y.nii", "V1z.nii"};
-  std::vector<std::string> paths;
-  for (int k = 0; k < 4; ++k) {
-    paths.push_back(dir.path(names[k]));
-    writeFile(paths[k], volumeFile(2, 1, 1, {10.0 * k, 10.0 * k + 1}, k == 1 ? 4 : 16, k == 2));
-  }
-  Eigenvector set =
-      getEigenvector(paths[0].c_str(), paths[1].c_str(), paths[2].c_str(), paths[3].c_str());
-  EXPECT_EQ(values(set.eigenvalue), (std::vector<float>{0, 1}));
-  EXPECT_EQ(values(set.x), (std::vector<float>{10, 11}));
-  EXPECT_EQ(values(set.y), (std::vector<float>{20, 21}));
-  EXPECT_EQ(values(set.z), (std::vector<float>{30, 31}));
-  EXPECT_EQ(set.z.name, paths[3].c_str());
-  EXPECT_EQ(set.z.dimX * 100 + set.z.dimY * 10 + set.z.dimZ, 211);
-
-  // The same components as volumes 0, 1, 2 of one compressed 4-D file.
-  std::string vectors = dir.path("V1.nii.gz");
-  writeFile(vectors, gzipped(volumesFile(2, 1, 1, 3, {10, 11, 20, 21, 30, 31})));
-  Eigenvector fromVectors = getEigenvector(paths[0].c_str(), vectors.c_str());
-  for (Image Eigenvector::*part :
-       {&Eigenvector::eigenvalue, &Eigenvector::x, &Eigenvector::y, &Eigenvector::z}) {
-    EXPECT_EQ(values(fromVectors.*part), values(set.*part));
-    EXPECT_EQ(
-        (fromVectors.*part).dimX * 100 + (fromVectors.*part).dimY * 10 + (fromVectors.*part).dimZ,
-        211);
-  }
-  EXPECT_EQ(fromVectors.y.name, vectors.c_str());
-  releaseEigenvector(fromVectors);
-  releaseEigenvector(set);
-}
-
-TEST(LoadTest, GetEigenvectorRefusesAComponentOfAnotherSize) {
-  TempDir dir;
-  std::string value = dir.path("L1.nii"), x = dir.path("x.nii"), y = dir.path("y.nii");
-  writeFile(value, volumeFile(2, 2, 1, {1, 2, 3, 4}));
-  writeFile(x, volumeFile(2, 2, 1, {1, 2, 3, 4}));
-  writeFile(y, volumeFile(4, 1, 1, {1, 2, 3, 4}));
-  try {
-    getEigenvector(value.c_str(), x.c_str(), y.c_str(), x.c_str());
-    ADD_FAILURE();
-  } catch (const NiftiError& error) {
-    EXPECT_EQ(std::string(error.what()),
-              y + ": dimensions 4 x 1 x 1 differ from the 2 x 2 x 1 of " + value);
-  }
-  // A missing last file releases the three read before it (checked by the
-  // leak sanitizer) and names the file.
-  std::string missing = dir.path("none.nii");
-  try {
-    getEigenvector(value.c_str(), x.c_str(), x.c_str(), missing.c_str());
-    ADD_FAILURE();
-  } catch (const NiftiError& error) {
-    EXPECT_EQ(std::string(error.what()).rfind(missing + ": cannot open", 0), 0u);
-  }
-}
-
-// ---------------------------------------------------------------------------
 // Per-voxel operations
-
-TEST(VoxelTest, VectorAtScalesTheDirectionByTheEigenvalue) {
-  Eigenvector set = setOf(2, 1, 1, {0, 2}, {9, 0.5f}, {9, 0}, {9, -1});
-  Vector v = vectorAt(1, set);
-  EXPECT_EQ(v.x, 1.0f);
-  EXPECT_EQ(v.y, 0.0f);
-  EXPECT_EQ(v.z, -2.0f);
-  releaseEigenvector(set);
-}
 
 TEST(VoxelTest, DotAddsTheZProductLast) {
   // (1 + 1e8) rounds to 1e8 in single precision, so the order shows.
@@ -267,49 +196,9 @@ TEST(SegmentationCostsTest, PairsAreCountedPerAxis) {
   EXPECT_EQ(countNeighborPairs(1, 1, 7), 6);
 }
 
-TEST(SegmentationCostsTest, CostsFollowTheVoxelAndPairOrder) {
-  const int dimX = 3, dimY = 2, dimZ = 2, n = 12;
-  std::vector<float> value(n), x(n), y(n), z(n), scalar(n);
-  for (int p = 0; p < n; ++p) {
-    value[p] = 0.5f + 0.25f * p;
-    x[p] = p % 3 - 1.0f;
-    y[p] = 0.5f * (p % 2);
-    z[p] = 1.0f;
-    scalar[p] = 0.1f + 0.2f * p;
-  }
-  Eigenvector set = setOf(dimX, dimY, dimZ, value, x, y, z);
-  Image s = {scalar.data(), dimX, dimY, dimZ, "scalar"};
-  SegmentationCosts costs = buildSegmentationCosts(set, s);
-  ASSERT_EQ(costs.numSites, n);
-  ASSERT_EQ(costs.numPairs, countNeighborPairs(dimX, dimY, dimZ));
-  std::vector<std::pair<int, int>> pairs = pairsInOrder(dimX, dimY, dimZ);
-  ASSERT_EQ(static_cast<long long>(pairs.size()), costs.numPairs);
-  for (size_t k = 0; k < pairs.size(); ++k) {
-    int p = pairs[k].first, q = pairs[k].second;
-    EXPECT_EQ(costs.weights[k],
-              floatToInt(smoothCostFor(vectorAt(q, set), scalar[q], vectorAt(p, set), scalar[p])))
-        << "pair " << k;
-  }
-  for (int p = 0; p < n; ++p) {
-    EXPECT_EQ(costs.dataCosts[2 * p], floatToInt(dataCostFor(scalar[p], 0)));
-    EXPECT_EQ(costs.dataCosts[2 * p + 1], floatToInt(dataCostFor(scalar[p], 1)));
-  }
-  releaseSegmentationCosts(costs);
-
-  Image wrong = {scalar.data(), dimX, dimY * 2, 1, "wrong"};
-  EXPECT_THROW(buildSegmentationCosts(set, wrong), NiftiError);
-  releaseEigenvector(set);
-}
-
+// The single voxel's refusal is checked through the command.
 TEST(SegmentationCostsTest, RefusesVolumesTheOptimizerCannotTake) {
-  Image one = {nullptr, 1, 1, 1, "one.nii"};
-  try {
-    requireSegmentable(one);
-    ADD_FAILURE();
-  } catch (const NiftiError& error) {
-    EXPECT_EQ(std::string(error.what()),
-              "one.nii: has 1 voxel (1 x 1 x 1), the segmentation needs at least 2");
-  }
+  EXPECT_THROW(requireSegmentable({nullptr, 1, 1, 1, "one.nii"}), NiftiError);
   requireSegmentable({nullptr, 2, 1, 1, "two"});
   requireSegmentable({nullptr, 1024, 1024, 341, "large"});
   // 3 x 2^29 voxels would need more neighbour pairs than an int can count.
