@@ -1,5 +1,5 @@
-// Binary energies: how terms map onto the graph, and random regular energies
-// checked against enumeration of every assignment.
+// Binary energies: random regular energies checked against enumeration of
+// every assignment, and the refusal of a non-regular term.
 #include "flow/energy.h"
 
 #include <gtest/gtest.h>
@@ -8,37 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "tests/flow/flow_check.h"
 
 namespace {
-
-TEST(EnergyTerms, EachPairwiseTermIsOneArcAndAtMostThreeTerminalUpdates) {
-  const struct {
-    int a, b, c, d;
-    int cap, rev_cap, constant, term_x, term_y;
-  } cases[] = {
-      {0, 3, 4, 0, 3, 4, 0, 0, 0},   // no terminal change
-      {5, 1, 7, 2, 0, 1, 1, 1, -4},  // B - A < 0
-      {0, 6, 1, 3, 4, 0, 0, 1, 2},   // C - D < 0
-      {3, 3, 3, 3, 0, 0, 3, 0, 0},   // still an arc, of capacities 0 and 0
-  };
-  for (const auto& k : cases) {
-    SCOPED_TRACE(::testing::Message() << "E = " << k.a << " " << k.b << " " << k.c << " " << k.d);
-    Energy e;
-    void* x = e.add_node();
-    void* y = e.add_node();
-    e.add_term2(x, y, k.a, k.b, k.c, k.d);
-    EXPECT_EQ(GraphTestAccess::total_flow(e), k.constant);
-    EXPECT_EQ(GraphTestAccess::term_cap(x), k.term_x);
-    EXPECT_EQ(GraphTestAccess::term_cap(y), k.term_y);
-    GraphTestAccess::layout(e);
-    auto arcs = GraphTestAccess::arcs(x, false);
-    ASSERT_EQ(arcs.size(), 1u);
-    EXPECT_EQ(arcs[0].head, y);
-    EXPECT_EQ(arcs[0].res_cap, k.cap);
-    EXPECT_EQ(arcs[0].res_rev_cap, k.rev_cap);
-  }
-}
 
 TEST(EnergyTermsDeathTest, NonRegularTermFailsTheAssertion) {
   Energy e;

@@ -29,12 +29,6 @@ class GraphTestAccess {
 
   static int total_flow(const Graph& g) { return g.total_flow; }
   static int term_cap(void* node) { return static_cast<Graph::node_st*>(node)->term_cap; }
-  static int arc_chunks(const Graph& g) {
-    int n = 0;
-    for (Graph::arc_chunk* c = g.arc_blocks; c; c = c->next_chunk) ++n;
-    return n;
-  }
-
   // Every node, in the order in which the engine walks them.
   static std::vector<void*> node_order(const Graph& g) {
     std::vector<void*> order;

@@ -1,5 +1,5 @@
-// Graph building and the layout step: terminal bookkeeping, chunk boundaries,
-// the order of arcs and references in their ranges, and the fatal limits.
+// Graph building and the layout step: chunk boundaries, the order of arcs
+// and references in their ranges, and the fatal limits.
 #include "flow/graph.h"
 
 #include <gtest/gtest.h>
@@ -22,20 +22,6 @@ Caps caps(void* node, bool incoming) {
   Caps c;
   for (const auto& a : GraphTestAccess::arcs(node, incoming)) c.push_back(a.res_cap);
   return c;
-}
-
-TEST(GraphTerminals, NodeKeepsTheDifferenceAndTheFlowCollectsTheCommonPart) {
-  Graph g;
-  void* n = g.add_node();
-  const struct {
-    bool set;
-    int source, sink, total_flow, term_cap;
-  } steps[] = {{false, 5, 3, 3, 2}, {false, 0, 4, 5, -2}, {false, -1, -6, 1, 3}, {true, 1, 7, 2, -6}};
-  for (const auto& s : steps) {
-    s.set ? g.set_tweights(n, s.source, s.sink) : g.add_tweights(n, s.source, s.sink);
-    EXPECT_EQ(GraphTestAccess::total_flow(g), s.total_flow);
-    EXPECT_EQ(GraphTestAccess::term_cap(n), s.term_cap);
-  }
 }
 
 TEST(GraphLayout, FiveHundredTwelfthNodeOpensASecondChunkThatIsWalkedFirst) {
@@ -87,24 +73,6 @@ TEST(GraphLayout, GraphWithoutArcsGainsTwoNodesAndOneArcThatCarryNothing) {
   EXPECT_EQ(extra[0].res_rev_cap, 0);
   Graph empty;
   EXPECT_EQ(empty.maxflow(), 0);
-}
-
-TEST(GraphLayout, RangesThatDoNotFitOpenNewChunks) {
-  // Three nodes with 600 outgoing arcs each need three chunks, where the
-  // 1800 arcs came in two; the 450 references of each of the four heads fit.
-  FlowProblem p;
-  p.nodes = 7;
-  for (int v = 0; v < 3; ++v) {
-    p.terminals.push_back({v, 700, 0, false});
-    for (int k = 0; k < 600; ++k) p.edges.push_back({v, 3 + k % 4, 1, k % 3});
-  }
-  for (int v = 3; v < 7; ++v) p.terminals.push_back({v, 0, 300, false});
-  Graph g;
-  std::vector<void*> h = p.build(g);
-  EXPECT_EQ(GraphTestAccess::arc_chunks(g), 2);
-  EXPECT_EQ(g.maxflow(), 1200);
-  EXPECT_EQ(GraphTestAccess::arc_chunks(g), 3);
-  verify_solved(g, p, h);
 }
 
 // Node 0 sends `out` arcs to node 1 and receives `in` arcs from node 2; arcs

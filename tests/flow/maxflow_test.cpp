@@ -1,4 +1,4 @@
-// The two-tree search: hand-made cases whose trees are known, and random
+// The two-tree search: a hand-made case whose trees are known, and random
 // graphs checked against Edmonds-Karp and the full verifier.
 #include <gtest/gtest.h>
 
@@ -11,19 +11,6 @@
 #include "tests/flow/flow_check.h"
 
 namespace {
-
-TEST(MaxflowCases, UnsaturatedPathLeavesBothEndsInTheSourceTree) {
-  Graph g;
-  void* a = g.add_node();
-  void* b = g.add_node();
-  g.add_tweights(a, 5, 0);
-  g.add_tweights(b, 0, 3);
-  g.add_edge(a, b, 4, 0);
-  EXPECT_EQ(g.maxflow(), 3);
-  EXPECT_EQ(g.what_segment(a) + g.what_segment(b), 0);
-  EXPECT_EQ(GraphTestAccess::term_cap(a), 2);
-  EXPECT_EQ(GraphTestAccess::arcs(a, false)[0].res_cap, 1);
-}
 
 TEST(MaxflowCases, SinkNodeMeetingTheSourceTreeTwiceAugmentsThroughItsIncomingArc) {
   // t is activated first: its outgoing arc reaches s1, then its incoming arc
