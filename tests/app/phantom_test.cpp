@@ -11,7 +11,7 @@
 #include "app/fileread.h"
 #include "app/niiIO.h"
 #include "tests/app/nifti_files.h"
-#include "tests/app/subprocess.h"
+#include "tests/subprocess.h"
 
 using namespace testfiles;
 

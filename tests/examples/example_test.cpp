@@ -3,12 +3,12 @@
 #include "examples/example.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <regex>
 #include <string>
 #include <vector>
+
+#include "tests/subprocess.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ struct DemoRun {
   std::vector<int> labels;
 };
 
-DemoRun run(ExampleDemo demo, int width, int height, int labels) {
+DemoRun run_demo(ExampleDemo demo, int width, int height, int labels) {
   DemoRun r;
   r.labels.resize(width * height);
   DemoResult result = {0, 0, r.labels.data()};
@@ -50,19 +50,19 @@ TEST(ExampleDemoTest, DemosPosingTheSameProblemAgree) {
   for (const auto& size : sizes) {
     SCOPED_TRACE(std::to_string(size[0]) + "x" + std::to_string(size[1]) + ", " +
                  std::to_string(size[2]) + " labels");
-    DemoRun grid = run(kGridGraphDArraySArray, size[0], size[1], size[2]);
+    DemoRun grid = run_demo(kGridGraphDArraySArray, size[0], size[1], size[2]);
     int pixels = size[0] * size[1];
     EXPECT_EQ(grid.before, pixels > 25 ? 10 * (pixels - 25) : 0);
     EXPECT_LE(grid.after, grid.before);
     EXPECT_EQ(grid.printed, energyLines(grid.before, grid.after));
     for (ExampleDemo same : {kGridGraphIndividually, kGridGraphDfnSfn, kGeneralGraphDArraySArray}) {
-      DemoRun other = run(same, size[0], size[1], size[2]);
+      DemoRun other = run_demo(same, size[0], size[1], size[2]);
       EXPECT_EQ(other.printed, grid.printed) << demoName(same);
       EXPECT_EQ(other.labels, grid.labels) << demoName(same);
     }
     for (ExampleDemo varying :
          {kGridGraphDArraySArraySpatVarying, kGeneralGraphDArraySArraySpatVarying}) {
-      DemoRun other = run(varying, size[0], size[1], size[2]);
+      DemoRun other = run_demo(varying, size[0], size[1], size[2]);
       EXPECT_EQ(other.printed, energyLines(grid.before, other.after)) << demoName(varying);
       EXPECT_LE(other.after, other.before);
     }
@@ -70,7 +70,7 @@ TEST(ExampleDemoTest, DemosPosingTheSameProblemAgree) {
 }
 
 TEST(ExampleDemoTest, NotMainRunsTheVaryingGeneralDemoThenPrintsTheTime) {
-  DemoRun demo = run(kGeneralGraphDArraySArraySpatVarying, 10, 5, 7);
+  DemoRun demo = run_demo(kGeneralGraphDArraySArraySpatVarying, 10, 5, 7);
   testing::internal::CaptureStdout();
   EXPECT_EQ(not_main(0, nullptr), 0);
   std::string printed = testing::internal::GetCapturedStdout();
@@ -80,28 +80,27 @@ TEST(ExampleDemoTest, NotMainRunsTheVaryingGeneralDemoThenPrintsTheTime) {
   EXPECT_TRUE(std::regex_match(printed.substr(demo.printed.size()), timing)) << printed;
 }
 
-// Runs dticut-examples with `args`; returns its exit status, output in `out`.
-int runProgram(const std::string& args, std::string* out) {
-  FILE* pipe = popen((std::string(DTICUT_EXAMPLES_BIN) + " " + args + " 2>&1").c_str(), "r");
-  char buffer[4096];
-  out->clear();
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out->append(buffer, n);
-  return WEXITSTATUS(pclose(pipe));
-}
-
 TEST(ExampleProgramTest, RunsNotMainOrOneNamedDemo) {
-  std::string out;
-  EXPECT_EQ(runProgram("", &out), 0);
-  EXPECT_EQ(out.compare(0, 35, "\nBefore optimization energy is 250\n"), 0) << out;
-  EXPECT_NE(out.find("\n  Finished "), std::string::npos);
-  EXPECT_EQ(runProgram("GridGraph_DfnSfn 20 10 7", &out), 0);
-  DemoRun demo = run(kGridGraphDfnSfn, 20, 10, 7);
-  EXPECT_EQ(out, demo.printed);
-  for (const char* bad :
-       {"GridGraph 20 10 7", "GridGraph_DfnSfn 1 10 7", "GridGraph_DfnSfn 40 40 7",
-        "GridGraph_DfnSfn 20 10 1", "GridGraph_DfnSfn 20 10", "GridGraph_DfnSfn x 10 7"}) {
-    EXPECT_EQ(runProgram(bad, &out), 2) << bad;
-    EXPECT_NE(out.find("\n  GeneralGraph_DArraySArraySpatVarying\n"), std::string::npos) << out;
+  auto program = [](std::vector<std::string> args) {
+    args.insert(args.begin(), DTICUT_EXAMPLES_BIN);
+    return testfiles::runProgram(args, ".");
+  };
+  testfiles::RunResult run = program({});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.compare(0, 35, "\nBefore optimization energy is 250\n"), 0) << run.out;
+  EXPECT_NE(run.out.find("\n  Finished "), std::string::npos);
+  run = program({"GridGraph_DfnSfn", "20", "10", "7"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, run_demo(kGridGraphDfnSfn, 20, 10, 7).printed);
+  const std::vector<std::string> bad[] = {
+      {"GridGraph", "20", "10", "7"},        {"GridGraph_DfnSfn", "1", "10", "7"},
+      {"GridGraph_DfnSfn", "40", "40", "7"}, {"GridGraph_DfnSfn", "20", "10", "1"},
+      {"GridGraph_DfnSfn", "20", "10"},      {"GridGraph_DfnSfn", "x", "10", "7"}};
+  for (const auto& args : bad) {
+    run = program(args);
+    EXPECT_EQ(run.status, 2) << args[1];
+    EXPECT_NE(run.err.find("\n  GeneralGraph_DArraySArraySpatVarying\n"), std::string::npos)
+        << run.err;
   }
 }
 

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -14,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/subprocess.h"
 #include "tests/flow/flow_check.h"
 
 namespace {
@@ -109,36 +108,29 @@ TEST(DimacsGraph, FlowMatchesEdmondsKarpOnTheRawNetwork) {
   }
 }
 
-// Runs the command on `text` written to a file; returns its exit status and
-// sets `output` to what it printed on stdout and stderr.
-int run_tool(const std::string& text, std::string& output, std::string& path) {
-  path = ::testing::TempDir() + "dimacs_test_instance.max";
-  std::ofstream(path, std::ios::binary) << text;
-  std::string cmd = std::string(DTICUT_MAXFLOW_EXE) + " " + path + " 2>&1";
-  FILE* pipe = popen(cmd.c_str(), "r");
-  output.clear();
-  char buf[256];
-  while (std::fgets(buf, sizeof buf, pipe)) output += buf;
-  int status = pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST(DimacsTool, PrintsFlowAndTimesOrAnErrorWithTheLine) {
-  std::string out, path;
-  EXPECT_EQ(run_tool("c tiny\r\n\np max 4 6\nn 1 s\nn 4 t\na 1 2 4\na 1 3 2\n\ta 2 3 1  \n"
-                     "a 2 4 2\na 3 4 5\na 1 4 2147483647\nc end",
-                     out, path),
-            0);
-  EXPECT_TRUE(std::regex_match(out, std::regex("flow=2147483652 solve_s=[0-9.]+ build_s=[0-9.]+\n"))) << out;
+  const std::string path = ::testing::TempDir() + "dimacs_test_instance.max";
+  auto tool = [&](const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+    return testfiles::runProgram({DTICUT_MAXFLOW_EXE, path}, ".");
+  };
+  testfiles::RunResult run = tool(
+      "c tiny\r\n\np max 4 6\nn 1 s\nn 4 t\na 1 2 4\na 1 3 2\n\ta 2 3 1  \n"
+      "a 2 4 2\na 3 4 5\na 1 4 2147483647\nc end");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(std::regex_match(run.out, std::regex("flow=2147483652 solve_s=[0-9.]+ build_s=[0-9.]+\n")))
+      << run.out;
 
-  EXPECT_EQ(run_tool("p max 4 1\nn 1 s\nn 4 t\na 1 2 x\n", out, path), 1);
-  EXPECT_EQ(out, "dticut-maxflow: " + path + ":4: capacity is not an integer: 'x'\n");
+  run = tool("p max 4 1\nn 1 s\nn 4 t\na 1 2 x\n");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "dticut-maxflow: " + path + ":4: capacity is not an integer: 'x'\n");
 
   // A node with more arcs than the engine allows ends through its error function.
   std::string many = "p max 4 1025\nn 1 s\nn 4 t\n";
   for (int k = 0; k < 1025; ++k) many += "a 2 3 1\n";
-  EXPECT_EQ(run_tool(many, out, path), 1);
-  EXPECT_EQ(out, "dticut-maxflow: " + path + ": # of arcs per node exceeds block size!\n");
+  run = tool(many);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "dticut-maxflow: " + path + ": # of arcs per node exceeds block size!\n");
   std::remove(path.c_str());
 }
 
