@@ -39,8 +39,9 @@ std::string errorOf(Action action) {
 
 // Each encoding is read from a plain and a gzip-compressed template, and
 // written through it to a plain and a compressed output: the header is the
-// template's, the voxels truncated and saturated as floatToInt does, and the
-// compressed output holds exactly the plain one's bytes.
+// template's, the voxels converted by floatToInt (its own test below) and
+// cut to the datatype's width, and the compressed output holds exactly the
+// plain one's bytes.
 TEST(NiiIOTest, RoundTripsEveryDatatypeInBothByteOrdersPlainAndCompressed) {
   TempDir dir;
   const std::vector<double> read[] = {{0, -1.5, 3.25e-3, 1e30, -0.0, 123456.789},
@@ -72,13 +73,7 @@ TEST(NiiIOTest, RoundTripsEveryDatatypeInBothByteOrdersPlainAndCompressed) {
       Bytes expected(templateFile.begin(), templateFile.begin() + 352);
       std::fill(expected.begin() + 348, expected.end(), 0);
       std::vector<double> stored;
-      for (float v : written) {
-        double whole = std::isnan(v)        ? INT_MIN
-                       : v >= 2147483648.0f ? INT_MAX
-                       : v < -2147483648.0f ? INT_MIN
-                                            : std::trunc(double{v});
-        stored.push_back(datatype == 16 ? v : whole);
-      }
+      for (float v : written) stored.push_back(datatype == 16 ? double{v} : 1.0 * floatToInt(v));
       Bytes voxels = encodeVoxels(stored, datatype, bigEndian);
       expected.insert(expected.end(), voxels.begin(), voxels.end());
       if (datatype == 16) std::copy_n(out.begin() + 352 + 32, 4, expected.begin() + 352 + 32);
@@ -155,23 +150,17 @@ TEST(NiiIOTest, HeaderSizeWindowsDifferByByteOrder) {
 
 // Each case is refused with its reason, plain and gzip-compressed alike; an
 // exact-size heap copy lets the address sanitizer catch any read beyond the
-// bytes given.
+// bytes given. The other kinds (empty file, other datatypes and dimensions,
+// voxel counts beyond 32 bits, NaN and distant offsets, damaged gzip data,
+// folders and devices) are checked with their lines through the command,
+// in the hostile suite, and the header size in the test above.
 TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
-  auto withSpec = [](auto change) {
-    NiftiSpec spec;
-    spec.dim[1] = 2;
-    spec.dim[2] = 2;
-    spec.voxels = encodeVoxels({1, 2, 3, 4}, 16, false);
-    change(spec);
-    return buildNifti(spec);
+  const Bytes valid = volumeFile(2, 2, 1, {1, 2, 3, 4});
+  auto with = [](Bytes bytes, size_t at, uint64_t value, int width) {
+    putUnsigned(bytes, at, value, width, false);
+    return bytes;
   };
-  const Bytes valid = withSpec([](NiftiSpec&) {});
-  auto fourD = [&](int volumes) {
-    return withSpec([volumes](NiftiSpec& s) {
-      s.dim[0] = 4;
-      s.dim[4] = static_cast<int16_t>(volumes);
-    });
-  };
+  const Bytes fourD = with(valid, 40, 4, 2);  // dim[0] 4, dim[4] still 1
   const std::string kDatatypes = ", expected 2 (uint8), 4 (int16) or 16 (float32)";
   const std::string kFourth = ", expected at least 3 along the fourth dimension";
   const struct {
@@ -179,37 +168,24 @@ TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
     std::string message;  // after "m.nii: "
     int volumes;          // asked for
   } cases[] = {
-      {{}, "file is 0 bytes, shorter than the 348-byte header", 1},
       {Bytes(valid.begin(), valid.begin() + 347),
        "file is 347 bytes, shorter than the 348-byte header", 1},
-      {withSpec([](NiftiSpec& s) { s.sizeofHdr = 540; }),
-       "sizeof_hdr is 540, expected 348 in either byte order", 1},
-      {withSpec([](NiftiSpec& s) { s.datatype = 8; }), "datatype is 8" + kDatatypes, 1},
-      {withSpec([](NiftiSpec& s) { s.datatype = 64; }), "datatype is 64" + kDatatypes, 1},
-      {withSpec([](NiftiSpec& s) { s.datatype = 0; }), "datatype is 0" + kDatatypes, 1},
-      {withSpec([](NiftiSpec& s) { s.datatype = -16; }), "datatype is -16" + kDatatypes, 1},
-      {withSpec([](NiftiSpec& s) { s.dim[1] = 0; }), "dim[1] is 0, expected at least 1", 1},
-      {withSpec([](NiftiSpec& s) { s.dim[2] = -3; }), "dim[2] is -3, expected at least 1", 1},
-      {withSpec([](NiftiSpec& s) { s.dim[3] = 0; }), "dim[3] is 0, expected at least 1", 1},
-      {withSpec([](NiftiSpec& s) { s.dim[1] = s.dim[2] = s.dim[3] = 32767; }),
-       "dimensions 32767 x 32767 x 32767 make 35181150961663 voxels, more than 2147483647", 1},
-      {withSpec([](NiftiSpec& s) { s.voxOffset = -4; }),
+      {with(valid, 70, 8, 2), "datatype is 8" + kDatatypes, 1},
+      {with(valid, 70, 0xFFF0, 2), "datatype is -16" + kDatatypes, 1},
+      {with(valid, 42, 0, 2), "dim[1] is 0, expected at least 1", 1},
+      {with(valid, 46, 0, 2), "dim[3] is 0, expected at least 1", 1},
+      {with(valid, 108, floatBits(-4.0f), 4),
        "vox_offset is -4, expected a finite value of at least 0", 1},
-      {withSpec([](NiftiSpec& s) { s.voxOffset = NAN; }),
-       "vox_offset is nan, expected a finite value of at least 0", 1},
-      {withSpec([](NiftiSpec& s) { s.voxOffset = INFINITY; }),
+      {with(valid, 108, floatBits(INFINITY), 4),
        "vox_offset is inf, expected a finite value of at least 0", 1},
-      {withSpec([](NiftiSpec& s) { s.voxOffset = 1e20f; }),
-       "vox_offset is 1e+20, beyond the end of the file (368 bytes)", 1},
       {Bytes(valid.begin(), valid.end() - 1),
        "file is 367 bytes, shorter than the 4 voxels of 4 bytes its header promises from offset "
        "352",
        1},
       {valid, "holds 1 volume (dim[0] is 3, dim[4] is 1)" + kFourth, 3},
-      {withSpec([](NiftiSpec& s) { s.dim[4] = 3; }),
-       "holds 1 volume (dim[0] is 3, dim[4] is 3)" + kFourth, 3},
-      {fourD(2), "holds 2 volumes (dim[0] is 4, dim[4] is 2)" + kFourth, 3},
-      {fourD(3),
+      {with(valid, 48, 3, 2), "holds 1 volume (dim[0] is 3, dim[4] is 3)" + kFourth, 3},
+      {with(fourD, 48, 2, 2), "holds 2 volumes (dim[0] is 4, dim[4] is 2)" + kFourth, 3},
+      {with(fourD, 48, 3, 2),
        "file is 368 bytes, shorter than the 3 volumes of 4 voxels of 4 bytes its header promises "
        "from offset 352",
        3},
@@ -220,15 +196,6 @@ TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
       EXPECT_EQ(errorOf([&] { niiIO(exact.data(), exact.size(), "m.nii", c.volumes); }),
                 "m.nii: " + c.message);
   }
-  // A damaged stream, wherever the damage lies.
-  Bytes stream = gzipped(valid);
-  Bytes truncated(stream.begin(), stream.end() - 3);
-  EXPECT_EQ(errorOf([&] { niiIO(truncated.data(), truncated.size(), "m.nii"); }),
-            "m.nii: gzip data is truncated: the stream ends after 368 bytes decompressed, before "
-            "the end of its last member");
-  stream[stream.size() - 6] ^= 1;
-  EXPECT_EQ(errorOf([&] { niiIO(stream.data(), stream.size(), "m.nii"); }),
-            "m.nii: corrupt gzip data after 368 bytes decompressed: incorrect data check");
 }
 
 // ---------------------------------------------------------------------------
@@ -280,28 +247,9 @@ TEST(NiiIOTest, HeaderOfA4DTemplateDeclaresOnlyTheVolumeWritten) {
   }
 }
 
-TEST(NiiIOTest, FreshHeaderWritesAReadableFile) {
-  TempDir dir;
-  std::string path = dir.path("fresh.nii");
-  for (int datatype : {16, 4, 2}) {
-    for (int swap : {0, 1}) {
-      SCOPED_TRACE("datatype " + std::to_string(datatype) + " swap " + std::to_string(swap));
-      int volumes = 1 + swap;  // 3-D or 4-D
-      niiIO fresh(3, 2, 4, datatype, swap, volumes);
-      EXPECT_EQ(fresh.data[24 * volumes - 1], 0.0f);
-      std::vector<float> values(24 * volumes);
-      for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i * 3 % 250);
-      fresh.writeData(values.data(), 24 * volumes, path.c_str());
-      EXPECT_EQ(std::string(reinterpret_cast<const char*>(&readFile(path)[344])), "n+1");
-      niiIO back(path.c_str(), volumes);
-      EXPECT_EQ(back.header->byteSwap, swap);
-      EXPECT_EQ(back.header->vox_offset, 352.0f);
-      EXPECT_EQ(back.header->dim[0], volumes == 1 ? 3 : 4);
-      EXPECT_EQ(volumesInFile(*back.header), volumes);
-      EXPECT_EQ(back.dimX * 100 + back.dimY * 10 + back.dimZ, 324);
-      EXPECT_EQ(voxelsOf(back, volumes), values);
-    }
-  }
+// Fresh headers are written by the phantom generator, whose files its own
+// tests read back; what no file can hold is refused.
+TEST(NiiIOTest, FreshHeaderRefusesWhatNoFileCanHold) {
   EXPECT_THROW(niiIO(0, 1, 1, 16, 0), NiftiError);
   EXPECT_THROW(niiIO(40000, 1, 1, 16, 0), NiftiError);
   EXPECT_THROW(niiIO(1, 1, 1, 8, 0), NiftiError);
