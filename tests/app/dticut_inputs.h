@@ -143,8 +143,7 @@ inline void expectMinimum(const RunResult& run, const Inputs& in, const TempDir&
   const long long minimum = expected.minimum();
   EXPECT_EQ(run.out, "Before optimization energy is :\t" +
                          std::to_string(expected.energy(std::vector<int>(in.size(), 0))) +
-                         "\nAfter optimization energy is :\t" + std::to_string(expected.minimum()) +
-                         "\n");
+                         "\nAfter optimization energy is :\t" + std::to_string(minimum) + "\n");
   EXPECT_EQ(run.err, expected.limitLine());
   Bytes written = readFile(dir.path(output)), first = in.file(0);
   ASSERT_GE(written.size(), 348u);
