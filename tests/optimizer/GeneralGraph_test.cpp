@@ -1,5 +1,6 @@
-// General neighbourhood: declared pairs, packing order and limits, the
-// declaring/packed/supplied states, and borrowed arrays.
+// General neighbourhood: packing order, the declaring/packed/supplied
+// states, and borrowed arrays. Repeated pairs and pairs of a site with
+// itself come in the random problems of the move suites.
 #include <gtest/gtest.h>
 
 #include <utility>
@@ -22,16 +23,12 @@ Entries entriesOf(GCoptimization& opt, int site) {
   return out;
 }
 
-// Zero data costs (adjustable) and V = 1 for different labels.
+// Zero data costs and V = 1 for different labels.
 struct TwoLabels : Optimizer {
   std::vector<int> data, smooth = {0, 1, 1, 0};
   explicit TwoLabels(int sites) : Optimizer(sites, 2), data(2 * sites, 0) {
     setDataCost(data.data());
     setSmoothCost(smooth.data());
-  }
-  int moveToOne(int site) {  // a restricted expansion of one site to label 1
-    alpha_expansion(1, &site, 1);
-    return whatLabel(site);
   }
 };
 
@@ -45,21 +42,6 @@ TEST(GeneralGraphTest, PairsArePackedNewestBlockFirst) {
   EXPECT_EQ(entriesOf(opt, 1), (Entries{{6, 6}, {7, 7}, {3, 7}, {0, 10}, {3, 3}, {4, 4}, {5, 5}}));
   EXPECT_EQ(entriesOf(opt, 3), (Entries{{0, 30}, {1, 3}, {1, 7}}));
   EXPECT_EQ(entriesOf(opt, 7), (Entries{{1, 7}}));
-}
-
-TEST(GeneralGraphTest, RepeatsCountEachTimeAndSelfPairsAreIgnoredBeyondTheSiteCount) {
-  TwoLabels opt(3);
-  for (int k = 0; k < 4; k++) opt.setNeighbors(0, 1, 5);
-  opt.setNeighbors(2, 2, 4);
-  opt.compute_energy();
-  EXPECT_EQ(entriesOf(opt, 0).size(), 4u);  // more entries than m_num_sites
-  EXPECT_EQ(entriesOf(opt, 2), (Entries{{2, 4}, {2, 4}}));
-  EXPECT_EQ(opt.moveToOne(1), 0) << "free of data cost, but 4 x 5 x V(1,0) against it";
-  opt.data[2 * 1] = 21;  // now keeping label 0 costs more
-  EXPECT_EQ(opt.moveToOne(1), 1);
-  opt.smooth[0] = opt.smooth[3] = 7;  // a self-pair would now cost 2 x 4 x 7
-  opt.moveToOne(2);
-  EXPECT_EQ(opt.compute_energy(), 20);
 }
 
 TEST(GeneralGraphTest, NeighbourhoodIsDeclaredOnce) {
