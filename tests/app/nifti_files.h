@@ -55,7 +55,7 @@ inline Bytes encodeVoxels(const std::vector<double>& values, int datatype, bool 
 }
 
 // The fields the reader interprets, plus a few that only travel.
-struct NiftiSpec {
+struct NiftiFields {
   int32_t sizeofHdr = 348;
   int16_t dim[8] = {3, 1, 1, 1, 1, 1, 1, 1};
   int16_t datatype = 16;
@@ -64,39 +64,40 @@ struct NiftiSpec {
   Bytes voxels;  // already encoded
 };
 
-inline Bytes buildNifti(const NiftiSpec& spec) {
+inline Bytes buildNifti(const NiftiFields& fields) {
   Bytes out(352, 0);
-  bool be = spec.bigEndian;
-  putUnsigned(out, 0, static_cast<uint32_t>(spec.sizeofHdr), 4, be);
+  bool be = fields.bigEndian;
+  putUnsigned(out, 0, static_cast<uint32_t>(fields.sizeofHdr), 4, be);
   for (int i = 0; i < 8; ++i)
-    putUnsigned(out, 40 + 2 * i, static_cast<uint16_t>(spec.dim[i]), 2, be);
-  putUnsigned(out, 70, static_cast<uint16_t>(spec.datatype), 2, be);
-  int bitpix = spec.datatype == 2 ? 8 : spec.datatype == 4 ? 16 : 32;
+    putUnsigned(out, 40 + 2 * i, static_cast<uint16_t>(fields.dim[i]), 2, be);
+  putUnsigned(out, 70, static_cast<uint16_t>(fields.datatype), 2, be);
+  int bitpix = fields.datatype == 2 ? 8 : fields.datatype == 4 ? 16 : 32;
   putUnsigned(out, 72, static_cast<uint16_t>(bitpix), 2, be);
   for (int i = 0; i < 8; ++i) putUnsigned(out, 76 + 4 * i, floatBits(0.5f + i), 4, be);
-  putUnsigned(out, 108, floatBits(spec.voxOffset), 4, be);
+  putUnsigned(out, 108, floatBits(fields.voxOffset), 4, be);
   putUnsigned(out, 112, floatBits(2.0f), 4, be);  // scl_slope: must not be applied
   std::memcpy(&out[148], "hand-made test volume", 21);
   std::memcpy(&out[344], "n+1", 4);
-  size_t start =
-      spec.voxOffset >= 0 && spec.voxOffset < 1e6f ? static_cast<size_t>(spec.voxOffset) : 352;
+  size_t start = fields.voxOffset >= 0 && fields.voxOffset < 1e6f
+                     ? static_cast<size_t>(fields.voxOffset)
+                     : 352;
   if (start < 348) start = 348;
   if (out.size() < start) out.resize(start, 0);
-  out.insert(out.end(), spec.voxels.begin(), spec.voxels.end());
+  out.insert(out.end(), fields.voxels.begin(), fields.voxels.end());
   return out;
 }
 
 // A float32 / int16 / uint8 volume of the given size and values.
 inline Bytes volumeFile(int dimX, int dimY, int dimZ, const std::vector<double>& values,
                         int datatype = 16, bool bigEndian = false) {
-  NiftiSpec spec;
-  spec.dim[1] = static_cast<int16_t>(dimX);
-  spec.dim[2] = static_cast<int16_t>(dimY);
-  spec.dim[3] = static_cast<int16_t>(dimZ);
-  spec.datatype = static_cast<int16_t>(datatype);
-  spec.bigEndian = bigEndian;
-  spec.voxels = encodeVoxels(values, datatype, bigEndian);
-  return buildNifti(spec);
+  NiftiFields fields;
+  fields.dim[1] = static_cast<int16_t>(dimX);
+  fields.dim[2] = static_cast<int16_t>(dimY);
+  fields.dim[3] = static_cast<int16_t>(dimZ);
+  fields.datatype = static_cast<int16_t>(datatype);
+  fields.bigEndian = bigEndian;
+  fields.voxels = encodeVoxels(values, datatype, bigEndian);
+  return buildNifti(fields);
 }
 
 // A float32 4-D file of `volumes` volumes, given volume after volume.

@@ -85,13 +85,13 @@ TEST(NiiIOTest, RoundTripsEveryDatatypeInBothByteOrdersPlainAndCompressed) {
 // A 4-D file yields as many of its first volumes as asked for; the voxels
 // start at vox_offset truncated toward zero, past any extension bytes.
 TEST(NiiIOTest, ReadsTheFirstVolumesFromTheVoxelOffset) {
-  NiftiSpec spec;
-  spec.dim[0] = 4;
-  spec.dim[1] = 2;
-  spec.dim[4] = 3;
-  spec.voxOffset = 400.5f;
-  spec.voxels = encodeVoxels({1, 2, 3, 4, 5, 6}, 16, false);
-  Bytes file = buildNifti(spec);
+  NiftiFields fields;
+  fields.dim[0] = 4;
+  fields.dim[1] = 2;
+  fields.dim[4] = 3;
+  fields.voxOffset = 400.5f;
+  fields.voxels = encodeVoxels({1, 2, 3, 4, 5, 6}, 16, false);
+  Bytes file = buildNifti(fields);
   EXPECT_EQ(voxelsOf(niiIO(file.data(), file.size(), "4d.nii")), (std::vector<float>{1, 2}));
   niiIO three(file.data(), file.size(), "4d.nii", 3);
   EXPECT_EQ(voxelsOf(three, 3), (std::vector<float>{1, 2, 3, 4, 5, 6}));
@@ -124,11 +124,11 @@ TEST(NiiIOTest, HeaderSizeWindowsDifferByByteOrder) {
                {338, true, false},  {358, true, false}, {348, true, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.size) + (c.reversed ? " reversed" : " host order"));
-    NiftiSpec spec;
-    spec.sizeofHdr = c.size;
-    spec.bigEndian = c.reversed != hostIsBigEndian();
-    spec.voxels = encodeVoxels({9}, 16, spec.bigEndian);
-    Bytes file = buildNifti(spec);
+    NiftiFields fields;
+    fields.sizeofHdr = c.size;
+    fields.bigEndian = c.reversed != hostIsBigEndian();
+    fields.voxels = encodeVoxels({9}, 16, fields.bigEndian);
+    Bytes file = buildNifti(fields);
     if (c.accepted) {
       niiIO volume(file.data(), file.size(), "w.nii");
       EXPECT_EQ(volume.header->byteSwap, c.reversed ? 1 : 0);
@@ -212,15 +212,15 @@ TEST(NiiIOTest, WritesTheTemplateHeaderAndPadsToItsVoxelOffset) {
   for (bool bigEndian : {false, true}) {
     for (float offset : {0.0f, 352.0f, 360.5f}) {
       SCOPED_TRACE(std::to_string(offset) + (bigEndian ? " big" : " little"));
-      NiftiSpec spec;
-      spec.dim[1] = 2;
-      spec.dim[0] = offset == 352.0f ? 5 : 3;
-      spec.dim[4] = 3;
-      spec.dim[5] = 2;
-      spec.voxOffset = offset;
-      spec.bigEndian = bigEndian;
-      spec.voxels = encodeVoxels(std::vector<double>(12, 1.0), 16, bigEndian);
-      Bytes file = buildNifti(spec);
+      NiftiFields fields;
+      fields.dim[1] = 2;
+      fields.dim[0] = offset == 352.0f ? 5 : 3;
+      fields.dim[4] = 3;
+      fields.dim[5] = 2;
+      fields.voxOffset = offset;
+      fields.bigEndian = bigEndian;
+      fields.voxels = encodeVoxels(std::vector<double>(12, 1.0), 16, bigEndian);
+      Bytes file = buildNifti(fields);
       niiIO(file.data(), file.size(), "t.nii").writeData(values, 2, out.c_str());
       Bytes expected(file.begin(), file.begin() + 348);
       if (offset == 352.0f)

@@ -1,4 +1,4 @@
-// The tool treats assertion failures as specified behaviour, so every build
+// The tool treats assertion failures as part of its behaviour, so every build
 // must keep them enabled; this suite fails if a build type switched them off.
 #include <cassert>
 #include <gtest/gtest.h>

@@ -47,7 +47,7 @@ TEST(ExpansionTest, EveryKindOfSourceGivesTheSameLabelsAndEnergies) {
   checkSourcesAgree(&GCoptimization::oneExpansionIteration, &GCoptimization::expansion);
 }
 
-TEST(ExpansionTest, EvaluatesCostsInTheSpecifiedOrder) {
+TEST(ExpansionTest, EvaluatesCostsInAFixedOrder) {
   LoggedTriangle t;
   Optimizer& opt = t.opt;
   std::vector<std::string>& log = t.costs.log;

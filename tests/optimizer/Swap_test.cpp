@@ -73,7 +73,7 @@ TEST(SwapTest, AnIterationVisitsPairsByTablePositions) {
   EXPECT_EQ(opt.labels(), (std::vector<int>{0, 1, 2}));
 }
 
-TEST(SwapTest, EvaluatesCostsInTheSpecifiedOrder) {
+TEST(SwapTest, EvaluatesCostsInAFixedOrder) {
   LoggedTriangle t;
   Optimizer& opt = t.opt;
   std::vector<std::string>& log = t.costs.log;
