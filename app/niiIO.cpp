@@ -378,6 +378,10 @@ niiIO::niiIO(int sizeX, int sizeY, int sizeZ, int datatype, int byteSwap, int vo
   data = new float[static_cast<size_t>(numVoxels) * numVolumes]();
 }
 
+float voxelStart(const HeaderData& header) {
+  return header.vox_offset == 0.0f ? static_cast<float>(kNiftiFreshVoxOffset) : header.vox_offset;
+}
+
 niiIO::~niiIO() {
   delete[] rawHeader;
   delete header;
@@ -399,8 +403,8 @@ void niiIO::decode(const unsigned char* bytes, size_t length, const char* name, 
   // Only the bytes up to the end of the voxels read are needed; vox_offset
   // is known finite and non-negative here.
   size_t wanted = SIZE_MAX;
-  if (header->vox_offset < 0x1p62f)
-    wanted = static_cast<size_t>(header->vox_offset) +
+  if (voxelStart(*header) < 0x1p62f)
+    wanted = static_cast<size_t>(voxelStart(*header)) +
              static_cast<size_t>(numVoxels) * bytesPerVoxel * numVolumes;
   available = content.require(wanted);
   readData(content.bytes(), available, header, name);
@@ -438,6 +442,11 @@ void niiIO::readHeader(const unsigned char* bytes, size_t length, const char* na
   if (!std::isfinite(offset) || offset < 0.0f)
     throw NiftiError(name, "vox_offset is %g, expected a finite value of at least 0",
                      static_cast<double>(offset));
+  if (offset > 0.0f && offset < static_cast<float>(kNiftiHeaderSize))
+    throw NiftiError(name,
+                     "vox_offset is %g, inside the %d-byte header; expected 0 (unset) or at "
+                     "least %d",
+                     static_cast<double>(offset), kNiftiHeaderSize, kNiftiHeaderSize);
 
   rawHeader = new unsigned char[kNiftiHeaderSize];
   memcpy(rawHeader, bytes, kNiftiHeaderSize);
@@ -460,10 +469,11 @@ void niiIO::readData(const unsigned char* bytes, size_t length, const HeaderData
                      const char* name) {
   // Known finite and non-negative; compared before converting, so that a
   // huge offset never reaches an integer conversion.
-  if (static_cast<double>(hdr->vox_offset) > static_cast<double>(length))
+  float start = voxelStart(*hdr);
+  if (static_cast<double>(start) > static_cast<double>(length))
     throw NiftiError(name, "vox_offset is %g, beyond the end of the file (%zu bytes)",
                      static_cast<double>(hdr->vox_offset), length);
-  size_t offset = static_cast<size_t>(hdr->vox_offset);
+  size_t offset = static_cast<size_t>(start);
   size_t count = static_cast<size_t>(numVoxels) * numVolumes;
   size_t needed = count * static_cast<size_t>(bytesPerVoxel);
   if (length - offset < needed) {
@@ -528,11 +538,12 @@ void niiIO::encode(const float* values, long long count, ByteSink& sink) const {
                           static_cast<int16_t>(i == 4 ? numVolumes : 1), swap);
   }
   out.put(head, kNiftiHeaderSize);
-  // Pad with zero bytes up to the voxel offset; a template whose offset
-  // lies inside the header gets its voxels straight after the header.
+  // Pad with zero bytes up to where the template's voxels start, so that
+  // the output reads back through its copied header; a template with the
+  // offset unset (0) therefore gets the four bytes up to 352.
   const unsigned char zero = 0;
-  for (long long position = kNiftiHeaderSize; static_cast<float>(position) < header->vox_offset;
-       ++position)
+  const float start = voxelStart(*header);
+  for (long long position = kNiftiHeaderSize; static_cast<float>(position) < start; ++position)
     out.put(&zero, 1);
   unsigned char encoded[4];
   for (long long i = 0; i < count; ++i) {

@@ -71,13 +71,19 @@ struct HeaderData {
   int sizeof_hdr;    // after byte-order correction: 338 ... 358
   short* dim;        // owned, dim[0] ... dim[7]
   int datatype;      // 2, 4 or 16 once a header has been accepted
-  float vox_offset;  // finite and non-negative once accepted
+  float vox_offset;  // as stored: 0 (unset) or at least 348 once accepted
   int byteSwap;      // 1 when the file's byte order is the reverse of the host's
 };
 
 // Volumes a file holds along its fourth dimension: dim[4] when dim[0] is at
 // least 4 and dim[4] at least 1, otherwise 1.
 int volumesInFile(const HeaderData& header);
+
+// Where a file's voxels start: vox_offset, except that 0 means the field was
+// left unset and the voxels follow the header and its four extension bytes
+// (352), as single files in circulation are written and other readers take
+// them. Offsets between 0 and 348 are refused when the header is read.
+float voxelStart(const HeaderData& header);
 
 class niiIO {
  public:

@@ -77,9 +77,12 @@ void checkVolume(const niiIO& volume, const uint8_t* bytes, size_t size) {
   int datatype = in.int16At(70);
   int width = datatype == 2 ? 1 : datatype == 4 ? 2 : datatype == 16 ? 4 : 0;
   require(width != 0 && width == volume.bytesPerVoxel, "accepted datatype or its voxel size");
+  // An unset offset (0) places the voxels after the header and its four
+  // extension bytes; any other accepted offset is at least the header size.
   float offset = in.floatAt(108);
-  require(offset >= 0.0f && static_cast<double>(offset) <= static_cast<double>(size),
-          "voxel offset outside the file");
+  if (offset == 0.0f) offset = 352.0f;
+  require(offset >= 348.0f && static_cast<double>(offset) <= static_cast<double>(size),
+          "voxel offset inside the header or outside the file");
   size_t start = static_cast<size_t>(offset);
   require(size - start >= static_cast<size_t>(count) * width, "voxels beyond the end of the file");
   for (long long i = 0; i < count; ++i) {

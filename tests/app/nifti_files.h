@@ -81,7 +81,7 @@ inline Bytes buildNifti(const NiftiFields& fields) {
   size_t start = fields.voxOffset >= 0 && fields.voxOffset < 1e6f
                      ? static_cast<size_t>(fields.voxOffset)
                      : 352;
-  if (start < 348) start = 348;
+  if (start < 348) start = 352;  // an unset (0) offset: after the extension bytes
   if (out.size() < start) out.resize(start, 0);
   out.insert(out.end(), fields.voxels.begin(), fields.voxels.end());
   return out;

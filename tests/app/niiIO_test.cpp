@@ -98,6 +98,36 @@ TEST(NiiIOTest, ReadsTheFirstVolumesFromTheVoxelOffset) {
   EXPECT_EQ(three.numVolumes, 3);
 }
 
+// Single files written with vox_offset left unset (0) hold their voxels at
+// 352; a rewrite through such a template puts them there again, so the
+// output reads back through its unchanged header, here and elsewhere.
+TEST(NiiIOTest, AnUnsetVoxelOffsetMeansTheVoxelsStartAt352) {
+  TempDir dir;
+  const std::vector<double> values = {-7, 300, 0, 32767, -32768, 12};
+  const std::vector<float> labels = {1, 0, 1, 1, 0, 0};
+  for (bool bigEndian : {false, true}) {
+    SCOPED_TRACE(bigEndian ? "big-endian" : "little-endian");
+    NiftiFields fields;
+    fields.dim[1] = 3;
+    fields.dim[2] = 2;
+    fields.datatype = 4;
+    fields.voxOffset = 0.0f;
+    fields.bigEndian = bigEndian;
+    fields.voxels = encodeVoxels(values, 4, bigEndian);
+    Bytes file = buildNifti(fields);
+    ASSERT_EQ(file.size(), 352u + 12);
+    niiIO templ(file.data(), file.size(), "unset.nii");
+    EXPECT_EQ(voxelsOf(templ), std::vector<float>(values.begin(), values.end()));
+
+    std::string out = dir.path("labels.nii");
+    templ.writeData(labels.data(), 6, out.c_str());
+    Bytes written = readFile(out);
+    EXPECT_TRUE(std::equal(file.begin(), file.begin() + 348, written.begin()));
+    EXPECT_EQ(voxelsOf(niiIO(out.c_str())), labels);
+    EXPECT_EQ(written.size(), 352u + 12);
+  }
+}
+
 // A small file that would inflate to 128 MiB: only the bytes up to the end
 // of the voxels are kept, the rest is checked and dropped, so memory does
 // not follow the expansion.
@@ -178,6 +208,10 @@ TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
        "vox_offset is -4, expected a finite value of at least 0", 1},
       {with(valid, 108, floatBits(INFINITY), 4),
        "vox_offset is inf, expected a finite value of at least 0", 1},
+      {with(valid, 108, floatBits(100.0f), 4),
+       "vox_offset is 100, inside the 348-byte header; expected 0 (unset) or at least 348", 1},
+      {with(valid, 108, floatBits(347.5f), 4),
+       "vox_offset is 347.5, inside the 348-byte header; expected 0 (unset) or at least 348", 1},
       {Bytes(valid.begin(), valid.end() - 1),
        "file is 367 bytes, shorter than the 4 voxels of 4 bytes its header promises from offset "
        "352",
@@ -203,8 +237,8 @@ TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
 
 // The template's header travels unchanged, except that a 4-D template read
 // for its first volume writes one volume and its header must then say so;
-// the voxels go to the template's offset (rounded up), or straight after
-// the header when the offset lies inside it.
+// the voxels go to the template's offset (rounded up), or to 352 when the
+// offset is unset (0).
 TEST(NiiIOTest, WritesTheTemplateHeaderAndPadsToItsVoxelOffset) {
   TempDir dir;
   std::string out = dir.path("o.nii");
@@ -225,7 +259,7 @@ TEST(NiiIOTest, WritesTheTemplateHeaderAndPadsToItsVoxelOffset) {
       Bytes expected(file.begin(), file.begin() + 348);
       if (offset == 352.0f)
         for (int at : {40, 48, 50}) putUnsigned(expected, at, at == 40 ? 3 : 1, 2, bigEndian);
-      expected.resize(offset == 0.0f ? 348 : static_cast<size_t>(std::ceil(offset)), 0);
+      expected.resize(offset == 0.0f ? 352 : static_cast<size_t>(std::ceil(offset)), 0);
       Bytes voxels = encodeVoxels({7, 8}, 16, bigEndian);
       expected.insert(expected.end(), voxels.begin(), voxels.end());
       EXPECT_EQ(readFile(out), expected);

@@ -105,6 +105,9 @@ TEST(HostileInputTest, MalformedFilesAreRefusedAndAnEarlierOutputSurvives) {
        "promises from offset 352"},
       {"L3.nii", changed(108, floatBits(NAN), 4),
        "L3.nii: vox_offset is nan, expected a finite value of at least 0"},
+      {"V1z.nii", changed(108, floatBits(100.0f), 4),
+       "V1z.nii: vox_offset is 100, inside the 348-byte header; expected 0 (unset) or at least "
+       "348"},
       {"V3x.nii", changed(108, floatBits(1e30f), 4),
        "V3x.nii: vox_offset is 1e+30, beyond the end of the file (400 bytes)"},
       {"SCALAR.nii", cut(399),
