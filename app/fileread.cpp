@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/costLimit.h"
@@ -188,15 +190,19 @@ void summarize(Eigenvector set) {
 
 namespace {
 
-// Weights of the energy's terms; compile-time constants of the tool.
-const float DATA_LAMBDA = 1.0f;
-const float SMOOTH_FA_LAMBDA = 1.0f;
-const float SMOOTH_PRINCIPAL_LAMBDA = 1.0f;
-const float SMOOTH_OMNIBUS_LAMBDA = 1.0f;
-
 const char* const kDefaultOutput = "test.nii";
 
-enum OptionId { kOutput, kTensorPrefix, kVerbose, kVersion, kHelp };
+enum OptionId {
+  kOutput,
+  kTensorPrefix,
+  kDataLambda,
+  kSmoothFALambda,
+  kSmoothPrincipalLambda,
+  kSmoothOmnibusLambda,
+  kVerbose,
+  kVersion,
+  kHelp
+};
 
 // The command's options; parsing and --help both read this table.
 struct OptionDoc {
@@ -212,6 +218,13 @@ const OptionDoc kOptions[] = {
      "gzip-compressed"},
     {kTensorPrefix, nullptr, "--tensor-prefix", "PREFIX",
      "read the seven files of a tensor fit (below)\ninstead of thirteen volumes"},
+    {kDataLambda, nullptr, "--data-lambda", "X", "data weight: scales (S - l)^2"},
+    {kSmoothFALambda, nullptr, "--smooth-fa-lambda", "X",
+     "pair weight: scales 1/(sa + sb), strong at low S"},
+    {kSmoothPrincipalLambda, nullptr, "--smooth-principal-lambda", "X",
+     "pair weight: scales sa*sb*(a.b), the alignment"},
+    {kSmoothOmnibusLambda, nullptr, "--smooth-omnibus-lambda", "X",
+     "pair weight: scales (sa - sb)^2, the contrast"},
     {kVerbose, "-v", "--verbose", nullptr,
      "report each stage, its time and the energy after\neach iteration on standard error"},
     {kVersion, nullptr, "--version", nullptr, "print the version and exit"},
@@ -276,16 +289,34 @@ void printUsage(FILE* out) {
     char names[48];
     snprintf(names, sizeof names, "%s%s %s %s", option.shortName ? option.shortName : "  ",
              option.shortName ? "," : " ", option.longName, option.value ? option.value : "");
-    fprintf(out, "  %-27s ", names);
+    fprintf(out, "  %-31s ", names);
     for (const char* c = option.help; *c != '\0'; ++c) {
       if (*c == '\n')
-        fprintf(out, "\n%30s", "");
+        fprintf(out, "\n%34s", "");
       else
         fputc(*c, out);
     }
     fputc('\n', out);
   }
+  fprintf(out,
+          "\nenergy: the sum over the voxels of data*(S - l)^2 (S the scalar value, l the\n"
+          "label) and, over neighbours with different labels, of the pair term\n"
+          "(fa/(sa + sb) - principal*sa*sb*(a.b))^2 - omnibus*(sa - sb)^2 (a, b the\n"
+          "eigenvalue-scaled principal directions), each truncated to an integer; data,\n"
+          "fa, principal and omnibus are the four --*-lambda weights, each 1 by default.\n"
+          "On an anisotropy map in [0, 1] a data weight of 1 truncates every data cost to\n"
+          "0 and every voxel keeps label 0; raise it, e.g. --data-lambda 100.\n");
 }
+
+// The command line, once parsed.
+struct Command {
+  char* volumes[kNumVolumes];
+  int count = 0;  // positional arguments seen, also beyond kNumVolumes
+  const char* prefix = nullptr;
+  const char* output = kDefaultOutput;
+  bool verbose = false;
+  EnergyWeights weights;
+};
 
 // Owners that release on every way out of the driver, thrown errors included.
 struct VolumeOwner {
@@ -420,8 +451,8 @@ void reportLimit(const CostLimit& limit) {
 
 // Reads the volumes, segments them and writes the labels to `output`
 // through the first eigenvalue volume's header.
-void segmentVolumes(const InputFiles& files, const char* output, bool verbose) {
-  StageLog log(verbose);
+void segmentVolumes(const InputFiles& files, const Command& command) {
+  StageLog log(command.verbose);
   VolumeOwner volumes;
   volumes.sets[0] = files.readSet(0);
   const Image& first = volumes.sets[0].eigenvalue;
@@ -443,7 +474,7 @@ void segmentVolumes(const InputFiles& files, const char* output, bool verbose) {
   log.report("principal component", "%s", "");
 
   CostOwner costs;
-  costs.costs = buildSegmentationCosts(volumes.principal, volumes.scalar);
+  costs.costs = buildSegmentationCosts(volumes.principal, volumes.scalar, command.weights);
   volumes.releaseSelection();  // the costs are all the optimizer needs
   reportLimit(limitCosts(costs.costs.dataCosts, costs.costs.numSites, 2, costs.costs.weights,
                          costs.costs.numPairs));
@@ -465,18 +496,9 @@ void segmentVolumes(const InputFiles& files, const char* output, bool verbose) {
   log.report("optimisation", "%s", energies);
 
   niiIO templ(files.eigenvalues[0]);
-  templ.writeData(labels.labels, costs.costs.numSites, output);
-  log.report("writing", "%s", output);
+  templ.writeData(labels.labels, costs.costs.numSites, command.output);
+  log.report("writing", "%s", command.output);
 }
-
-// The command line, once parsed.
-struct Command {
-  char* volumes[kNumVolumes];
-  int count = 0;  // positional arguments seen, also beyond kNumVolumes
-  const char* prefix = nullptr;
-  const char* output = kDefaultOutput;
-  bool verbose = false;
-};
 
 // The option `arg` names, exactly or as "--name=value" (then *inlineValue
 // points at the value); null when none does.
@@ -495,12 +517,42 @@ const OptionDoc* findOption(const char* arg, const char** inlineValue) {
   return nullptr;
 }
 
-int usageError(const char* format, const char* what) {
+int usageError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int usageError(const char* format, ...) {
   fprintf(stderr, "dticut: error: ");
-  fprintf(stderr, format, what);
+  va_list args;
+  va_start(args, format);
+  vfprintf(stderr, format, args);
+  va_end(args);
   fprintf(stderr, "\n\n");
   printUsage(stderr);
   return 2;
+}
+
+// The weight an option sets.
+float* weightOf(EnergyWeights& weights, OptionId id) {
+  switch (id) {
+    case kDataLambda:
+      return &weights.data;
+    case kSmoothFALambda:
+      return &weights.smoothFA;
+    case kSmoothPrincipalLambda:
+      return &weights.smoothPrincipal;
+    default:
+      return &weights.smoothOmnibus;
+  }
+}
+
+// A weight is a finite single-precision number written in full; values
+// beyond float's range (which would become infinite or lose every digit)
+// are refused rather than silently changed.
+bool parseWeight(const char* text, float* weight) {
+  char* end;
+  errno = 0;
+  float value = strtof(text, &end);
+  if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(value)) return false;
+  *weight = value;
+  return true;
 }
 
 // Fills `command` from the arguments; returns -1 to go on, otherwise the
@@ -544,6 +596,14 @@ int parseCommand(int argc, char** argv, Command& command) {
       case kTensorPrefix:
         command.prefix = value;
         break;
+      case kDataLambda:
+      case kSmoothFALambda:
+      case kSmoothPrincipalLambda:
+      case kSmoothOmnibusLambda:
+        if (!parseWeight(value, weightOf(command.weights, option->id)))
+          return usageError("%s needs a finite single-precision number, got '%s'",
+                            option->longName, value);
+        break;
     }
   }
   if (command.prefix != nullptr && command.count > 0)
@@ -563,17 +623,17 @@ const char* const kVolumeNames[kNumVolumes] = {"L1",  "V1x", "V1y", "V1z", "L2",
                                                "V2z", "L3",  "V3x", "V3y", "V3z", "SCALAR"};
 const char* const kTensorFileNames[kNumTensorFiles] = {"L1", "V1", "L2", "V2", "L3", "V3", "FA"};
 
-float dataCostFor(float s, int l) {
+float dataCostFor(float s, int l, const EnergyWeights& weights) {
   float d = s - static_cast<float>(l);
-  return d * (d * DATA_LAMBDA);
+  return d * (d * weights.data);
 }
 
-float smoothCostFor(Vector a, float sa, Vector b, float sb) {
+float smoothCostFor(Vector a, float sa, Vector b, float sb, const EnergyWeights& weights) {
   float r = 1.0f / (sa + sb);
   float d = sa - sb;
-  float k = sb * (sa * SMOOTH_PRINCIPAL_LAMBDA);
-  float t = r * SMOOTH_FA_LAMBDA - k * dot(a, b);
-  return t * t - d * (d * SMOOTH_OMNIBUS_LAMBDA);
+  float k = sb * (sa * weights.smoothPrincipal);
+  float t = r * weights.smoothFA - k * dot(a, b);
+  return t * t - d * (d * weights.smoothOmnibus);
 }
 
 long long countNeighborPairs(int dimX, int dimY, int dimZ) {
@@ -596,7 +656,8 @@ void requireSegmentable(const Image& volume) {
                      volume.dimX, volume.dimY, volume.dimZ, 2 * sites, pairs, INT_MAX);
 }
 
-SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar) {
+SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar,
+                                         const EnergyWeights& weights) {
   const Image& shape = principal.eigenvalue;
   requireSameDimensions(shape, principal);
   requireSameDimensions(shape, scalar);
@@ -611,12 +672,13 @@ SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar) {
   visitVoxels(
       shape.dimX, shape.dimY, shape.dimZ,
       [&](int p) {
-        costs.dataCosts[2 * p] = floatToInt(dataCostFor(s[p], 0));
-        costs.dataCosts[2 * p + 1] = floatToInt(dataCostFor(s[p], 1));
+        costs.dataCosts[2 * p] = floatToInt(dataCostFor(s[p], 0, weights));
+        costs.dataCosts[2 * p + 1] = floatToInt(dataCostFor(s[p], 1, weights));
         vp = vectorAt(p, principal);
       },
       [&](int p, int q) {
-        costs.weights[k++] = floatToInt(smoothCostFor(vectorAt(q, principal), s[q], vp, s[p]));
+        costs.weights[k++] =
+            floatToInt(smoothCostFor(vectorAt(q, principal), s[q], vp, s[p], weights));
       });
   return costs;
 }
@@ -667,7 +729,7 @@ int runDticut(int argc, char** argv) {
       files.fromPrefix(command.prefix);
     else
       files.fromThirteen(command.volumes);
-    segmentVolumes(files, command.output, command.verbose);
+    segmentVolumes(files, command);
   } catch (const NiftiError& error) {
     reportNiftiError(error);
   } catch (GCException error) {

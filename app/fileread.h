@@ -94,12 +94,31 @@ extern const char* const kVolumeNames[kNumVolumes];
 const int kNumTensorFiles = 7;
 extern const char* const kTensorFileNames[kNumTensorFiles];
 
-// (s - l)^2 weighted by DATA_LAMBDA, in single precision.
-float dataCostFor(float s, int l);
-// (1/(sa + sb) - sa*sb*(a . b))^2 - (sa - sb)^2 with the three smoothness
-// weights, in single precision and the order the implementation gives;
-// symmetric in the two (direction, scalar) pairs, unclamped.
-float smoothCostFor(Vector a, float sa, Vector b, float sb);
+// Default weights of the energy's four terms. At 1 every cost is the plain
+// formula's; on an anisotropy map in [0, 1] that truncates every data cost
+// to 0, so useful segmentations need the weights set (EnergyWeights).
+const float DATA_LAMBDA = 1.0f;
+const float SMOOTH_FA_LAMBDA = 1.0f;
+const float SMOOTH_PRINCIPAL_LAMBDA = 1.0f;
+const float SMOOTH_OMNIBUS_LAMBDA = 1.0f;
+
+// The weights of one run; multiplying by a weight of 1 changes no bit, so
+// the defaults give exactly the unweighted costs.
+struct EnergyWeights {
+  float data = DATA_LAMBDA;                        // the data term (s - l)^2
+  float smoothFA = SMOOTH_FA_LAMBDA;               // 1/(sa + sb) in the pair term
+  float smoothPrincipal = SMOOTH_PRINCIPAL_LAMBDA;  // sa*sb*(a . b) in the pair term
+  float smoothOmnibus = SMOOTH_OMNIBUS_LAMBDA;      // (sa - sb)^2, subtracted in the pair term
+};
+
+// d*(d*data) with d = s - l, in single precision.
+float dataCostFor(float s, int l, const EnergyWeights& weights = EnergyWeights());
+// (smoothFA/(sa + sb) - smoothPrincipal*sa*sb*(a . b))^2 - smoothOmnibus*(sa - sb)^2
+// in single precision, evaluated as r = 1/(sa + sb); d = sa - sb;
+// k = sb*(sa*smoothPrincipal); t = r*smoothFA - k*(a . b); t*t - d*(d*smoothOmnibus).
+// Symmetric in the two (direction, scalar) pairs, unclamped.
+float smoothCostFor(Vector a, float sa, Vector b, float sb,
+                    const EnergyWeights& weights = EnergyWeights());
 
 // Integer costs in the optimizer's layout, owned by the record's maker.
 struct SegmentationCosts {
@@ -116,7 +135,8 @@ void requireSegmentable(const Image& volume);
 // Converts dataCostFor and smoothCostFor of every voxel and pair to ints
 // (floatToInt), visiting x outermost and z innermost. Both volumes must have
 // the dimensions of principal.eigenvalue, checked by requireSameDimensions.
-SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar);
+SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar,
+                                         const EnergyWeights& weights = EnergyWeights());
 void releaseSegmentationCosts(SegmentationCosts costs);
 // The most expansion iterations segment runs.
 const int kExpansionIterations = 2;

@@ -76,7 +76,8 @@ struct Expected {
   std::vector<std::pair<int, int>> pairs;
   CostLimit limit;
 
-  explicit Expected(const Inputs& in) : sites(in.size()) {
+  explicit Expected(const Inputs& in, const EnergyWeights& w = EnergyWeights())
+      : sites(in.size()) {
     auto v = [&](int k, int p) { return static_cast<float>(in.volume[k][p]); };
     std::vector<Vector> principal(sites);
     for (int p = 0; p < sites; ++p) {
@@ -84,7 +85,7 @@ struct Expected {
       if (!(v(best, p) >= v(8, p))) best = 8;
       principal[p] = {v(best, p) * v(best + 1, p), v(best, p) * v(best + 2, p),
                       v(best, p) * v(best + 3, p)};
-      for (int l = 0; l < 2; ++l) data.push_back(floatToInt(dataCostFor(v(12, p), l)));
+      for (int l = 0; l < 2; ++l) data.push_back(floatToInt(dataCostFor(v(12, p), l, w)));
     }
     const int dx = in.dim[0], dy = in.dim[1];
     for (int x = 0; x < in.dim[0]; ++x)
@@ -95,7 +96,7 @@ struct Expected {
             if (q < 0) continue;
             pairs.push_back({p, q});
             weights.push_back(
-                floatToInt(smoothCostFor(principal[q], v(12, q), principal[p], v(12, p))));
+                floatToInt(smoothCostFor(principal[q], v(12, q), principal[p], v(12, p), w)));
           }
         }
     limit = limitCosts(data.data(), sites, 2, weights.data(), static_cast<long long>(pairs.size()));
@@ -136,10 +137,11 @@ struct Expected {
 // output carries the template's header with a minimising labeling in its
 // encoding.
 inline void expectMinimum(const RunResult& run, const Inputs& in, const TempDir& dir,
-                          const std::string& output = "test.nii") {
+                          const std::string& output = "test.nii",
+                          const EnergyWeights& weights = EnergyWeights()) {
   EXPECT_EQ(run.signal, 0);
   ASSERT_EQ(run.status, 0) << run.err;
-  Expected expected(in);
+  Expected expected(in, weights);
   const long long minimum = expected.minimum();
   EXPECT_EQ(run.out, "Before optimization energy is :\t" +
                          std::to_string(expected.energy(std::vector<int>(in.size(), 0))) +

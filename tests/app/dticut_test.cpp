@@ -88,6 +88,39 @@ TEST(DticutTest, VerboseRunsWriteTheSameResultElsewhere) {
   EXPECT_EQ(std::stoll(m[3].matched ? m[4] : m[2]), Expected(in).minimum());
 }
 
+// Each weight reaches its term: results against an exhaustive search over
+// the weighted costs. Weights of 1 given explicitly change no byte.
+TEST(DticutTest, WeightsScaleTheirTermsAndOnesChangeNothing) {
+  std::mt19937 random(31);
+  const EnergyWeights sets[] = {{100, 1, 1, 1}, {1, 0.5f, 3, -2}, {0.25f, 7, 0, 0.5f}};
+  for (const EnergyWeights& w : sets) {
+    Inputs in = randomInputs(2, 3, 2, random);
+    TempDir dir;
+    std::vector<std::string> args = in.write(dir);
+    char options[4][32];
+    const float values[] = {w.data, w.smoothFA, w.smoothPrincipal, w.smoothOmnibus};
+    for (int i = 0; i < 4; ++i) std::snprintf(options[i], sizeof options[i], "%.9g", values[i]);
+    args.insert(args.begin() + 1, {"--data-lambda", options[0], "--smooth-fa-lambda", options[1],
+                                   "--smooth-principal-lambda", options[2],
+                                   "--smooth-omnibus-lambda=" + std::string(options[3])});
+    expectMinimum(runProgram(args, dir.root()), in, dir, "test.nii", w);
+  }
+
+  Inputs in = randomInputs(3, 2, 2, random);
+  TempDir dir;
+  std::vector<std::string> args = in.write(dir);
+  RunResult plain = runProgram(args, dir.root());
+  Bytes labels = readFile(dir.path("test.nii"));
+  args.insert(args.begin() + 1, {"--data-lambda", "1", "--smooth-fa-lambda", "1.0",
+                                 "--smooth-principal-lambda", "1e0", "--smooth-omnibus-lambda",
+                                 "1"});
+  RunResult ones = runProgram(args, dir.root());
+  EXPECT_EQ(ones.status, 0);
+  EXPECT_EQ(ones.out, plain.out);
+  EXPECT_EQ(ones.err, plain.err);
+  EXPECT_EQ(readFile(dir.path("test.nii")), labels);
+}
+
 TEST(DticutTest, UsageNamesTheVolumesInOrderAndRefusesOtherCommandLines) {
   TempDir dir;
   RunResult help = runProgram({DTICUT_EXE, "--help"}, dir.root());
@@ -103,10 +136,11 @@ TEST(DticutTest, UsageNamesTheVolumesInOrderAndRefusesOtherCommandLines) {
   EXPECT_EQ(version.status, 0);
   EXPECT_TRUE(std::regex_match(version.out, std::regex("dticut [0-9]+\\.[0-9]+\\.[0-9]+\n")));
 
-  const struct {
+  struct Wrong {
     std::vector<std::string> args;
     std::string error;
-  } wrong[] = {
+  };
+  std::vector<Wrong> wrong = {
       {{}, "expected 13 volumes, got 0"},
       {std::vector<std::string>(14, "x"), "expected 13 volumes, got 14"},
       {{"--bogus"}, "unknown option --bogus"},
@@ -116,7 +150,14 @@ TEST(DticutTest, UsageNamesTheVolumesInOrderAndRefusesOtherCommandLines) {
       {{"--tensor-prefix", "dti", "L1.nii"},
        "--tensor-prefix reads its own files, but volumes were given too: L1.nii"},
   };
-  for (const auto& c : wrong) {
+  // A weight must be a finite float written in full: 1e39 would become
+  // infinite in single precision.
+  for (const std::string option : {"--data-lambda", "--smooth-fa-lambda",
+                                   "--smooth-principal-lambda", "--smooth-omnibus-lambda"})
+    for (const std::string value : {"heavy", "nan", "-inf", "1e39", "2x", ""})
+      wrong.push_back({{option, value},
+                       option + " needs a finite single-precision number, got '" + value + "'"});
+  for (const Wrong& c : wrong) {
     std::vector<std::string> args = c.args;
     args.insert(args.begin(), DTICUT_EXE);
     RunResult run = runProgram(args, dir.root());

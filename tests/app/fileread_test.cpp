@@ -219,6 +219,40 @@ TEST(CostFormulaTest, PairWeightExamples) {
   EXPECT_LT(smoothCostFor(ex, 3.0f, ey, -0.5f), 0.0f);
 }
 
+// Hand-computed single-precision values: each weight scales its own term.
+TEST(CostFormulaTest, WeightsScaleTheirTerms) {
+  // d = 0.8f - 1 = -0.19999999; d*(d*100) = 3.9999995, truncated to 3.
+  EnergyWeights heavy;
+  heavy.data = 100;
+  EXPECT_EQ(floatToInt(dataCostFor(0.8f, 0, heavy)), 64);
+  EXPECT_EQ(floatToInt(dataCostFor(0.8f, 1, heavy)), 3);
+
+  // Three voxels along x: scalar 0.5, 0.5, 1; scaled directions (2,0,0),
+  // (2,0,0), (0,1,0). Pair (1, 0): r = 1, k = 0.25*principal, a.b = 4;
+  // pair (2, 1): r = 1/1.5, d = 0.5, a.b = 0.
+  Eigenvector principal = newEigenvector(3, 1, 1);
+  const float eigen[] = {2, 2, 1}, dirX[] = {1, 1, 0}, dirY[] = {0, 0, 1};
+  for (int p = 0; p < 3; ++p) {
+    principal.eigenvalue.data[p] = eigen[p];
+    principal.x.data[p] = dirX[p];
+    principal.y.data[p] = dirY[p];
+    principal.z.data[p] = 0;
+  }
+  float scalar[] = {0.5f, 0.5f, 1.0f};
+  EnergyWeights w;
+  w.data = 10;
+  w.smoothFA = 3;
+  w.smoothPrincipal = 0.5f;
+  w.smoothOmnibus = -4;
+  SegmentationCosts costs = buildSegmentationCosts(principal, {scalar, 3, 1, 1, "fa"}, w);
+  EXPECT_EQ(std::vector<int>(costs.dataCosts, costs.dataCosts + 6),
+            (std::vector<int>{2, 2, 2, 2, 10, 0}));
+  // (3 - 0.125*4)^2 = 6.25 and (3*0.6666667)^2 + 4*0.25 = 5.
+  EXPECT_EQ(std::vector<int>(costs.weights, costs.weights + 2), (std::vector<int>{6, 5}));
+  releaseSegmentationCosts(costs);
+  releaseEigenvector(principal);
+}
+
 TEST(SegmentationCostsTest, PairsAreCountedPerAxis) {
   EXPECT_EQ(countNeighborPairs(2, 1, 1), 1);
   EXPECT_EQ(countNeighborPairs(2, 2, 2), 12);

@@ -1,6 +1,7 @@
 // Tests of dticut-phantom, run as a subprocess, and of the round trip from
 // its files through dticut.
 #include <cmath>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -28,6 +29,19 @@ RunResult phantom(const TempDir& dir, std::vector<std::string> options) {
   options.insert(options.begin(), PHANTOM_EXE);
   options.push_back(dir.root());
   return runProgram(options, dir.root());
+}
+
+// The weights `make demo` passes to dticut, from the Makefile's DEMO_WEIGHTS.
+std::vector<std::string> demoWeights() {
+  std::ifstream makefile(DTICUT_SOURCE_DIR "/Makefile");
+  const std::string key = "DEMO_WEIGHTS ?=";
+  std::vector<std::string> words;
+  for (std::string line; std::getline(makefile, line);) {
+    if (line.rfind(key, 0) != 0) continue;
+    std::istringstream in(line.substr(key.size()));
+    for (std::string word; in >> word;) words.push_back(word);
+  }
+  return words;
 }
 
 }  // namespace
@@ -73,6 +87,26 @@ TEST(PhantomTest, WritesTheThirteenVolumesInDticutsOrder) {
   RunResult cut = runProgram(paths, dir.root());
   EXPECT_EQ(cut.status, 0) << cut.err;
   EXPECT_EQ(cut.err.rfind("dticut: limited ", 0), 0u) << cut.err;
+
+  // With the weights of `make demo` the bundles get label 1, the background
+  // and the outside label 0: voxels on the x bundle, the y bundle and the
+  // ring, then the centre, a background voxel low in the head, a corner.
+  std::vector<std::string> weights = demoWeights();
+  ASSERT_FALSE(weights.empty());
+  paths.insert(paths.begin() + 1, weights.begin(), weights.end());
+  cut = runProgram(paths, dir.root());
+  ASSERT_EQ(cut.status, 0) << cut.err;
+  niiIO labels(dir.path("test.nii").c_str());
+  const struct {
+    int x, y, z;
+    float label;
+  } voxels[] = {{10, 4, 5, 1}, {15, 8, 3, 1}, {15, 8, 7, 1},
+                {10, 8, 5, 0}, {10, 8, 1, 0}, {0, 0, 0, 0}};
+  for (const auto& voxel : voxels) {
+    int p = voxel.x + 20 * (voxel.y + 16 * voxel.z);
+    EXPECT_EQ(voxel.label == 1, v[12]->data[p] > 0.7f) << p;  // the voxel is where meant
+    EXPECT_EQ(labels.data[p], voxel.label) << p;
+  }
 }
 
 // The prefix layout holds the same numbers: dti_V<k> volume c is the
