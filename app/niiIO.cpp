@@ -11,10 +11,9 @@
 #include <cstring>
 #include <new>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include "app/atomicFile.h"
 #include "app/gzip.h"
 
 namespace {
@@ -116,76 +115,6 @@ const char* datatypeName(int datatype) {
       return "float32";
   }
 }
-
-// Output written to a temporary file beside the destination and renamed
-// into place by commit(); until then the destination is untouched, and a
-// destroyed, uncommitted file removes its temporary.
-class AtomicFile : public ByteSink {
- public:
-  explicit AtomicFile(const char* path) : m_path(path) {
-    size_t length = strlen(path) + 48;
-    m_temp = new char[length];
-    for (int attempt = 0;; ++attempt) {
-      snprintf(m_temp, length, "%s.tmp%ld.%d", path, static_cast<long>(getpid()), attempt);
-      m_fd = open(m_temp, O_WRONLY | O_CREAT | O_EXCL, 0666);
-      if (m_fd >= 0 || errno != EEXIST || attempt == 99) break;
-    }
-    if (m_fd < 0) {
-      int error = errno;
-      NiftiError failure(path, "cannot create %s: %s", m_temp, strerror(error));
-      delete[] m_temp;
-      throw failure;
-    }
-  }
-
-  ~AtomicFile() {
-    if (m_fd >= 0) {
-      close(m_fd);
-      unlink(m_temp);
-    }
-    delete[] m_temp;
-  }
-
-  AtomicFile(const AtomicFile&) = delete;
-  AtomicFile& operator=(const AtomicFile&) = delete;
-
-  void write(const unsigned char* bytes, size_t length) override {
-    while (length > 0) {
-      ssize_t written = ::write(m_fd, bytes, length);
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) fail("write failed");
-      bytes += written;
-      length -= static_cast<size_t>(written);
-    }
-  }
-
-  void commit() {
-    if (fsync(m_fd) != 0) fail("write failed");
-    int closed = close(m_fd);
-    m_fd = -1;
-    if (closed != 0) {
-      int error = errno;
-      unlink(m_temp);
-      throw NiftiError(m_path, "write failed: %s", strerror(error));
-    }
-    if (rename(m_temp, m_path) != 0) {
-      int error = errno;
-      unlink(m_temp);
-      throw NiftiError(m_path, "cannot rename %s into place: %s", m_temp, strerror(error));
-    }
-  }
-
- private:
-  [[noreturn]] void fail(const char* what) {
-    // A zero-length write without errno (cannot happen for regular files)
-    // still needs a reason.
-    throw NiftiError(m_path, "%s: %s", what, errno != 0 ? strerror(errno) : "no progress");
-  }
-
-  const char* m_path;
-  char* m_temp;  // owned
-  int m_fd;      // open temporary, or -1 once closed
-};
 
 // Collects encoded bytes and hands them to the sink in large pieces.
 class ChunkWriter {

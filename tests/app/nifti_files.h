@@ -1,6 +1,6 @@
 // Test helpers: NIfTI-1 files written byte by byte and gzip streams made by
-// zlib alone, independently of the code under test, and a temporary folder
-// that removes itself.
+// zlib alone, independently of the code under test, a temporary folder that
+// removes itself, and the message of an expected NiftiError.
 #ifndef DTICUT_TESTS_APP_NIFTI_FILES_H
 #define DTICUT_TESTS_APP_NIFTI_FILES_H
 
@@ -15,6 +15,8 @@
 #include <vector>
 
 #include <zlib.h>
+
+#include "app/niiIO.h"
 
 namespace testfiles {
 
@@ -196,6 +198,17 @@ class TempDir {
  private:
   std::string m_path;
 };
+
+// The message of the NiftiError that `action` raises.
+template <typename Action>
+std::string errorOf(Action action) {
+  try {
+    action();
+  } catch (const NiftiError& error) {
+    return error.what();
+  }
+  return "no error";
+}
 
 }  // namespace testfiles
 

@@ -21,17 +21,6 @@ std::vector<float> voxelsOf(const niiIO& volume, int volumes = 1) {
   return std::vector<float>(volume.data, volume.data + volumes * volume.numVoxels);
 }
 
-// The message of the NiftiError that `action` raises.
-template <typename Action>
-std::string errorOf(Action action) {
-  try {
-    action();
-  } catch (const NiftiError& error) {
-    return error.what();
-  }
-  return "no error";
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------

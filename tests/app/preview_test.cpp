@@ -1,0 +1,165 @@
+#include "app/preview.h"
+
+#include <sys/resource.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include "tests/app/nifti_files.h"
+
+using namespace testfiles;
+
+namespace {
+
+// A written PNG as libpng's own reader decodes it into 8-bit RGB.
+struct Picture {
+  long long width = 0, height = 0;
+  std::vector<unsigned char> rgb;
+};
+
+Picture decode(const std::string& path) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  Picture picture;
+  if (!png_image_begin_read_from_file(&image, path.c_str())) {
+    ADD_FAILURE() << path << ": " << image.message;
+    return picture;
+  }
+  EXPECT_EQ(image.format, static_cast<png_uint_32>(PNG_FORMAT_RGB));  // stored as 8-bit RGB
+  picture.rgb.resize(PNG_IMAGE_SIZE(image));
+  EXPECT_TRUE(png_image_finish_read(&image, nullptr, picture.rgb.data(), 0, nullptr));
+  picture.width = image.width;
+  picture.height = image.height;
+  return picture;
+}
+
+Image volumeOf(std::vector<float>& values, int dimX, int dimY, int dimZ) {
+  return Image{values.data(), dimX, dimY, dimZ, "scalar"};
+}
+
+}  // namespace
+
+// The documented rule worked out by hand: k = ceil(256 / largest dimension),
+// width k * (2*dimX + dimY) + 2 gaps of 8, height k * max(dimY, dimZ); the
+// file written has exactly that size.
+TEST(PreviewTest, PictureSizeFollowsTheLayoutRule) {
+  TempDir dir;
+  const std::string path = dir.path("size.png");
+  const struct {
+    int x, y, z, scale;
+    long long width, height;
+  } cases[] = {{3, 4, 5, 52, 520 + 16, 260},
+               {1, 1, 1, 256, 768 + 16, 256},
+               {100000, 2, 1, 1, 200002 + 16, 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.x) + "x" + std::to_string(c.y) + "x" + std::to_string(c.z));
+    PreviewLayout layout = previewLayout(c.x, c.y, c.z);
+    EXPECT_EQ(layout.scale, c.scale);
+    std::vector<float> values(static_cast<size_t>(c.x) * c.y * c.z, 0.5f), labels(values.size());
+    writePreview(path.c_str(), volumeOf(values, c.x, c.y, c.z), labels.data());
+    Picture picture = decode(path);
+    EXPECT_EQ(std::make_pair(picture.width, picture.height), std::make_pair(c.width, c.height));
+    EXPECT_EQ(std::make_pair(layout.width, layout.height), std::make_pair(c.width, c.height));
+  }
+  PreviewLayout layout = previewLayout(3, 4, 5);
+  EXPECT_EQ(layout.panels[1].left, 3 * 52 + 8);
+  EXPECT_EQ(layout.panels[2].left, 2 * (3 * 52 + 8));
+}
+
+// Every pixel of a small asymmetric volume against what the documented
+// orientation puts there, so that a flip, transpose or wrong slice shows:
+// grey levels that the mapping of [-100, 410] onto 0 ... 255 gives back
+// exactly, NaN and infinity black, the overlay only where a label is exactly
+// 1, gaps and background black.
+TEST(PreviewTest, EveryPixelShowsItsVoxelAndOnlyLabelOneIsOverlaid) {
+  TempDir dir;
+  const std::string path = dir.path("slices.png");
+  const int dimX = 3, dimY = 4, dimZ = 5, n = dimX * dimY * dimZ;
+  std::vector<int> grey(n);
+  std::vector<float> values(n), labels(n);
+  for (int i = 0; i < n; ++i) {
+    grey[i] = i == 0 ? 0 : i == n - 1 ? 255 : 20 + (i * 37) % 200;  // ends in no middle slice
+    values[i] = 2.0f * grey[i] - 100.0f;
+    labels[i] = i % 3 == 0 || i % 7 == 2 ? 1.0f : i % 5 == 0 ? 0.999f : i % 2 == 0 ? 2.0f : 0.0f;
+  }
+  const int nanVoxel = 1 + 2 * dimX * dimY, infVoxel = 2 * dimX + 3 * dimX * dimY;
+  values[nanVoxel] = NAN;        // (1, 0, 2): axial and sagittal slices
+  values[infVoxel] = -INFINITY;  // (0, 2, 3): coronal slice
+  grey[nanVoxel] = grey[infVoxel] = 0;
+  writePreview(path.c_str(), volumeOf(values, dimX, dimY, dimZ), labels.data());
+  Picture picture = decode(path);
+  PreviewLayout layout = previewLayout(dimX, dimY, dimZ);
+  ASSERT_EQ(picture.rgb.size(), static_cast<size_t>(3 * layout.width * layout.height));
+
+  std::vector<int> voxelAt(picture.width * picture.height, -1);  // -1: background
+  for (int p = 0; p < 3; ++p) {
+    const PreviewPanel& panel = layout.panels[p];
+    for (long long y = 0; y < panel.height; ++y) {
+      for (long long x = 0; x < panel.width; ++x) {
+        int across = static_cast<int>(x / layout.scale), up = static_cast<int>(y / layout.scale);
+        int vx = p == 2 ? dimX / 2 : across;
+        int vy = p == 0 ? dimY - 1 - up : p == 1 ? dimY / 2 : across;
+        int vz = p == 0 ? dimZ / 2 : dimZ - 1 - up;
+        voxelAt[y * picture.width + panel.left + x] = vx + vy * dimX + vz * dimX * dimY;
+      }
+    }
+  }
+  int overlaid = 0, wrong = 0;
+  for (size_t i = 0; i < voxelAt.size(); ++i) {
+    const unsigned char* rgb = &picture.rgb[3 * i];
+    int voxel = voxelAt[i];
+    bool overlay = rgb[0] != rgb[1] || rgb[1] != rgb[2];
+    overlaid += overlay;
+    if (overlay != (voxel >= 0 && labels[voxel] == 1.0f) ||
+        (!overlay && rgb[0] != (voxel >= 0 ? grey[voxel] : 0)))
+      if (++wrong == 1) ADD_FAILURE() << "first wrong pixel " << i << ", voxel " << voxel;
+  }
+  EXPECT_EQ(wrong, 0);
+  EXPECT_GT(overlaid, 0);
+
+  std::vector<float> constant(8, 3.0f), none(8, 0.0f);  // mid-grey, the background still black
+  writePreview(path.c_str(), volumeOf(constant, 2, 2, 2), none.data());
+  Picture flat = decode(path);
+  EXPECT_EQ(flat.rgb[0], 128);
+  EXPECT_EQ(flat.rgb[3 * 256], 0);  // the first gap
+}
+
+// Refused inputs and failed writes, one of them inside libpng's output
+// callback, leave the earlier file and no temporary.
+TEST(PreviewTest, FailuresLeaveTheEarlierFile) {
+  TempDir dir;
+  const std::string path = dir.path("earlier.png"), nowhere = dir.path("none/p.png");
+  const Bytes before(3000, 0x5A);
+  writeFile(path, before);
+  std::vector<float> values(500000 * 2, 1.0f), labels(values.size(), 1.0f);
+  auto write = [&](const std::string& to, int x, int y, int z) {
+    return errorOf([&] { writePreview(to.c_str(), volumeOf(values, x, y, z), labels.data()); });
+  };
+  EXPECT_EQ(write(path, 500000, 2, 1),
+            path +
+                ": a picture of 1000018 x 2 pixels for 500000 x 2 x 1 voxels exceeds the limit "
+                "of 1000000 pixels per side");
+  EXPECT_EQ(write(path, 4, 0, 2),
+            path + ": cannot draw scalar: dimensions 4 x 0 x 2, expected each at least 1");
+  EXPECT_EQ(write(nowhere, 2, 2, 2).rfind(nowhere + ": cannot create " + nowhere + ".tmp", 0), 0u);
+
+  rlimit saved, small;  // a file size limit makes a write fail once libpng has started
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  small = saved;
+  small.rlim_cur = 100;
+  void (*handler)(int) = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::string message = write(path, 1000, 1000, 1);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, handler);
+  EXPECT_EQ(message, path + ": write failed: " + strerror(EFBIG));
+  EXPECT_EQ(readFile(path), before);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"earlier.png"});
+}
