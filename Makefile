@@ -25,8 +25,9 @@ build: configure
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
-# Generates a synthetic phantom in $(BUILD_DIR)/demo, segments it there and
-# counts the voxels of each label in the float32 output. With the default
+# Generates a synthetic phantom in $(BUILD_DIR)/demo, segments it there,
+# counts the voxels of each label in the float32 output and draws the result
+# in demo-preview.png beside it. With the default
 # weights every anisotropy in (0, 1) costs 0 for both labels; a data weight
 # of 100 resolves it to hundredths, which puts the fibre bundles (anisotropy
 # about 0.8) in label 1 and the background (about 0.15) in label 0.
@@ -36,9 +37,11 @@ demo: build
 	mkdir -p $(BUILD_DIR)/demo
 	cd $(BUILD_DIR)/demo && ../tools/phantom/dticut-phantom --size $(DEMO_SIZE) . > volumes.txt
 	@echo "weights: $(DEMO_WEIGHTS) (any weight not given stays 1)"
-	cd $(BUILD_DIR)/demo && ../app/dticut $(DEMO_WEIGHTS) $$(cat volumes.txt)
+	cd $(BUILD_DIR)/demo && ../app/dticut $(DEMO_WEIGHTS) --preview demo-preview.png $$(cat volumes.txt)
 	@tail -c +353 $(BUILD_DIR)/demo/test.nii | od -An -v -tf4 -w4 | \
 	  awk '{ n[$$1 + 0]++ } END { printf "label 0: %d voxels\nlabel 1: %d voxels\n", n[0], n[1] }'
+	@echo "labels: $(BUILD_DIR)/demo/test.nii"
+	@echo "picture: $(BUILD_DIR)/demo/demo-preview.png (middle axial, coronal and sagittal slices of the anisotropy, label 1 in red)"
 
 # The whole test suite again under AddressSanitizer (with LeakSanitizer) and
 # UndefinedBehaviorSanitizer (clang++); any sanitizer report fails the run.

@@ -14,6 +14,7 @@
 
 #include "app/costLimit.h"
 #include "app/niiIO.h"
+#include "app/preview.h"
 #include "optimizer/GCoptimization.h"
 
 namespace {
@@ -194,6 +195,7 @@ const char* const kDefaultOutput = "test.nii";
 
 enum OptionId {
   kOutput,
+  kPreview,
   kTensorPrefix,
   kDataLambda,
   kSmoothFALambda,
@@ -216,6 +218,9 @@ const OptionDoc kOptions[] = {
     {kOutput, "-o", "--output", "PATH",
      "write the labels to PATH instead of test.nii;\na PATH ending in .gz is written "
      "gzip-compressed"},
+    {kPreview, nullptr, "--preview", "FILE.png",
+     "also draw the middle axial, coronal and sagittal\nslices of the scalar volume with label 1 "
+     "in red"},
     {kTensorPrefix, nullptr, "--tensor-prefix", "PREFIX",
      "read the seven files of a tensor fit (below)\ninstead of thirteen volumes"},
     {kDataLambda, nullptr, "--data-lambda", "X", "data weight: scales (S - l)^2"},
@@ -314,6 +319,7 @@ struct Command {
   int count = 0;  // positional arguments seen, also beyond kNumVolumes
   const char* prefix = nullptr;
   const char* output = kDefaultOutput;
+  const char* preview = nullptr;  // PNG path, or none
   bool verbose = false;
   EnergyWeights weights;
 };
@@ -325,7 +331,8 @@ struct VolumeOwner {
   Eigenvector principal = {};
   ~VolumeOwner() {
     releaseInputs();
-    releaseSelection();
+    releasePrincipal();
+    releaseScalar();
   }
   void releaseInputs() {
     for (Eigenvector& set : sets) {
@@ -333,10 +340,12 @@ struct VolumeOwner {
       set = Eigenvector();
     }
   }
-  void releaseSelection() {
+  void releasePrincipal() {
     releaseEigenvector(principal);
-    releaseImage(scalar);
     principal = Eigenvector();
+  }
+  void releaseScalar() {
+    releaseImage(scalar);
     scalar = Image();
   }
 };
@@ -475,7 +484,10 @@ void segmentVolumes(const InputFiles& files, const Command& command) {
 
   CostOwner costs;
   costs.costs = buildSegmentationCosts(volumes.principal, volumes.scalar, command.weights);
-  volumes.releaseSelection();  // the costs are all the optimizer needs
+  // The costs are all the optimizer needs; the scalar volume stays only
+  // for the picture.
+  volumes.releasePrincipal();
+  if (command.preview == nullptr) volumes.releaseScalar();
   reportLimit(limitCosts(costs.costs.dataCosts, costs.costs.numSites, 2, costs.costs.weights,
                          costs.costs.numPairs));
   log.report("building the energy", "%d sites, %lld pairs", costs.costs.numSites,
@@ -498,6 +510,10 @@ void segmentVolumes(const InputFiles& files, const Command& command) {
   niiIO templ(files.eigenvalues[0]);
   templ.writeData(labels.labels, costs.costs.numSites, command.output);
   log.report("writing", "%s", command.output);
+  if (command.preview != nullptr) {
+    writePreview(command.preview, volumes.scalar, labels.labels);
+    log.report("preview", "%s", command.preview);
+  }
 }
 
 // The option `arg` names, exactly or as "--name=value" (then *inlineValue
@@ -595,6 +611,10 @@ int parseCommand(int argc, char** argv, Command& command) {
         break;
       case kTensorPrefix:
         command.prefix = value;
+        break;
+      case kPreview:
+        if (value[0] == '\0') return usageError("%s needs a non-empty path", arg);
+        command.preview = value;
         break;
       case kDataLambda:
       case kSmoothFALambda:

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/preview.h"
 #include "tests/app/dticut_inputs.h"
 
 using namespace testfiles;
@@ -121,6 +122,40 @@ TEST(DticutTest, WeightsScaleTheirTermsAndOnesChangeNothing) {
   EXPECT_EQ(readFile(dir.path("test.nii")), labels);
 }
 
+// The picture is the one the renderer draws from the scalar volume (the last
+// argument) and the labels written; it changes nothing else. A picture that
+// cannot be written fails the run after the labels are in place.
+TEST(DticutTest, PreviewDrawsTheScalarVolumeAndTheLabelsWritten) {
+  std::mt19937 random(5);
+  Inputs in = randomInputs(4, 3, 2, random);
+  TempDir dir;
+  std::vector<std::string> args = in.write(dir);
+  RunResult plain = runProgram(args, dir.root());
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  Bytes labelFile = readFile(dir.path("test.nii"));
+  std::vector<std::string> withPreview = args;
+  withPreview.insert(withPreview.begin() + 1, {"--preview", "picture.png"});
+  RunResult drawn = runProgram(withPreview, dir.root());
+  ASSERT_EQ(drawn.status, 0) << drawn.err;
+  EXPECT_EQ(drawn.out, plain.out);
+  EXPECT_EQ(readFile(dir.path("test.nii")), labelFile);
+
+  niiIO scalar(dir.path(args.back()).c_str()), labels(dir.path("test.nii").c_str());
+  Image volume = {scalar.data, scalar.dimX, scalar.dimY, scalar.dimZ, "scalar"};
+  writePreview(dir.path("expected.png").c_str(), volume, labels.data);
+  EXPECT_EQ(readFile(dir.path("picture.png")), readFile(dir.path("expected.png")));
+
+  std::filesystem::remove(dir.path("test.nii"));
+  withPreview[2] = "missing/picture.png";
+  RunResult failed = runProgram(withPreview, dir.root());
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.out, plain.out);
+  EXPECT_NE(failed.err.find("dticut: error: missing/picture.png: cannot create "),
+            std::string::npos)
+      << failed.err;
+  EXPECT_EQ(readFile(dir.path("test.nii")), labelFile);
+}
+
 TEST(DticutTest, UsageNamesTheVolumesInOrderAndRefusesOtherCommandLines) {
   TempDir dir;
   RunResult help = runProgram({DTICUT_EXE, "--help"}, dir.root());
@@ -146,6 +181,7 @@ TEST(DticutTest, UsageNamesTheVolumesInOrderAndRefusesOtherCommandLines) {
       {{"--bogus"}, "unknown option --bogus"},
       {{"-o"}, "-o needs a value"},
       {{"--output="}, "--output= needs a non-empty path"},
+      {{"--preview", ""}, "--preview needs a non-empty path"},
       {{"--verbose=1"}, "--verbose takes no value"},
       {{"--tensor-prefix", "dti", "L1.nii"},
        "--tensor-prefix reads its own files, but volumes were given too: L1.nii"},
