@@ -59,8 +59,11 @@ TEST(DticutTest, BothInputFormsMatchAnExhaustiveSearch) {
   }
 }
 
-// Writing into another folder, compressed, and reporting the stages with -v
-// change neither standard output nor the labels.
+// Writing into another folder, compressed, reporting the stages with -v,
+// drawing the picture and giving weights of 1 explicitly change neither
+// standard output nor the labels. The picture is the one the renderer draws
+// from the scalar volume and the labels; one that cannot be written fails
+// the run, after the labels are in place.
 TEST(DticutTest, VerboseRunsWriteTheSameResultElsewhere) {
   std::mt19937 random(77);
   Inputs in = randomInputs(3, 3, 2, random);
@@ -68,13 +71,22 @@ TEST(DticutTest, VerboseRunsWriteTheSameResultElsewhere) {
   std::vector<std::string> args = in.write(dir);
   RunResult quiet = runProgram(args, dir.root());
   expectMinimum(quiet, in, dir);
+  const Bytes labelFile = readFile(dir.path("test.nii"));
 
   std::filesystem::create_directory(dir.path("out"));
-  args.insert(args.begin() + 1, {"-v", "--output", "out/labels.nii.gz"});
+  args.insert(args.begin() + 1,
+              {"-v", "--output", "out/labels.nii.gz", "--preview", "out/picture.png",
+               "--data-lambda", "1", "--smooth-fa-lambda", "1.0", "--smooth-principal-lambda",
+               "1e0", "--smooth-omnibus-lambda", "1"});
   RunResult verbose = runProgram(args, dir.root());
   ASSERT_EQ(verbose.status, 0) << verbose.err;
   EXPECT_EQ(verbose.out, quiet.out);
-  EXPECT_EQ(gunzipped(readFile(dir.path("out/labels.nii.gz"))), readFile(dir.path("test.nii")));
+  EXPECT_EQ(gunzipped(readFile(dir.path("out/labels.nii.gz"))), labelFile);
+  niiIO scalar(dir.path(args.back()).c_str());
+  niiIO labels(dir.path("test.nii").c_str());
+  Image volume = {scalar.data, scalar.dimX, scalar.dimY, scalar.dimZ, "scalar"};
+  writePreview(dir.path("expected.png").c_str(), volume, labels.data);
+  EXPECT_EQ(readFile(dir.path("out/picture.png")), readFile(dir.path("expected.png")));
   std::smatch m;
   static const std::regex stages(
       "dticut: reading: 13 files of 3 x 3 x 2 voxels, [0-9.]+ s\n"
@@ -83,15 +95,26 @@ TEST(DticutTest, VerboseRunsWriteTheSameResultElsewhere) {
       "dticut: building the energy: 18 sites, 33 pairs, [0-9.]+ s\n"
       "dticut: optimisation: energy ([0-9]+) after iteration 1"
       "(, energy ([0-9]+) after iteration 2)?, [0-9.]+ s\n"
-      "dticut: writing: out/labels.nii.gz, [0-9.]+ s\n");
+      "dticut: writing: out/labels.nii.gz, [0-9.]+ s\n"
+      "dticut: preview: out/picture.png, [0-9.]+ s\n");
   ASSERT_TRUE(std::regex_match(verbose.err, m, stages)) << verbose.err;
   EXPECT_EQ(m[1].str(), quiet.err);
   EXPECT_EQ(std::stoll(m[3].matched ? m[4] : m[2]), Expected(in).minimum());
+
+  std::filesystem::remove(dir.path("out/labels.nii.gz"));
+  args[5] = "missing/picture.png";
+  RunResult failed = runProgram(args, dir.root());
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.out, quiet.out);
+  EXPECT_NE(failed.err.find("dticut: error: missing/picture.png: cannot create "),
+            std::string::npos)
+      << failed.err;
+  EXPECT_EQ(gunzipped(readFile(dir.path("out/labels.nii.gz"))), labelFile);
 }
 
 // Each weight reaches its term: results against an exhaustive search over
-// the weighted costs. Weights of 1 given explicitly change no byte.
-TEST(DticutTest, WeightsScaleTheirTermsAndOnesChangeNothing) {
+// the weighted costs.
+TEST(DticutTest, WeightsScaleTheirTerms) {
   std::mt19937 random(31);
   const EnergyWeights sets[] = {{100, 1, 1, 1}, {1, 0.5f, 3, -2}, {0.25f, 7, 0, 0.5f}};
   for (const EnergyWeights& w : sets) {
@@ -106,54 +129,6 @@ TEST(DticutTest, WeightsScaleTheirTermsAndOnesChangeNothing) {
                                    "--smooth-omnibus-lambda=" + std::string(options[3])});
     expectMinimum(runProgram(args, dir.root()), in, dir, "test.nii", w);
   }
-
-  Inputs in = randomInputs(3, 2, 2, random);
-  TempDir dir;
-  std::vector<std::string> args = in.write(dir);
-  RunResult plain = runProgram(args, dir.root());
-  Bytes labels = readFile(dir.path("test.nii"));
-  args.insert(args.begin() + 1, {"--data-lambda", "1", "--smooth-fa-lambda", "1.0",
-                                 "--smooth-principal-lambda", "1e0", "--smooth-omnibus-lambda",
-                                 "1"});
-  RunResult ones = runProgram(args, dir.root());
-  EXPECT_EQ(ones.status, 0);
-  EXPECT_EQ(ones.out, plain.out);
-  EXPECT_EQ(ones.err, plain.err);
-  EXPECT_EQ(readFile(dir.path("test.nii")), labels);
-}
-
-// The picture is the one the renderer draws from the scalar volume (the last
-// argument) and the labels written; it changes nothing else. A picture that
-// cannot be written fails the run after the labels are in place.
-TEST(DticutTest, PreviewDrawsTheScalarVolumeAndTheLabelsWritten) {
-  std::mt19937 random(5);
-  Inputs in = randomInputs(4, 3, 2, random);
-  TempDir dir;
-  std::vector<std::string> args = in.write(dir);
-  RunResult plain = runProgram(args, dir.root());
-  ASSERT_EQ(plain.status, 0) << plain.err;
-  Bytes labelFile = readFile(dir.path("test.nii"));
-  std::vector<std::string> withPreview = args;
-  withPreview.insert(withPreview.begin() + 1, {"--preview", "picture.png"});
-  RunResult drawn = runProgram(withPreview, dir.root());
-  ASSERT_EQ(drawn.status, 0) << drawn.err;
-  EXPECT_EQ(drawn.out, plain.out);
-  EXPECT_EQ(readFile(dir.path("test.nii")), labelFile);
-
-  niiIO scalar(dir.path(args.back()).c_str()), labels(dir.path("test.nii").c_str());
-  Image volume = {scalar.data, scalar.dimX, scalar.dimY, scalar.dimZ, "scalar"};
-  writePreview(dir.path("expected.png").c_str(), volume, labels.data);
-  EXPECT_EQ(readFile(dir.path("picture.png")), readFile(dir.path("expected.png")));
-
-  std::filesystem::remove(dir.path("test.nii"));
-  withPreview[2] = "missing/picture.png";
-  RunResult failed = runProgram(withPreview, dir.root());
-  EXPECT_EQ(failed.status, 1);
-  EXPECT_EQ(failed.out, plain.out);
-  EXPECT_NE(failed.err.find("dticut: error: missing/picture.png: cannot create "),
-            std::string::npos)
-      << failed.err;
-  EXPECT_EQ(readFile(dir.path("test.nii")), labelFile);
 }
 
 TEST(DticutTest, UsageNamesTheVolumesInOrderAndRefusesOtherCommandLines) {
