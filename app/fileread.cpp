@@ -606,15 +606,12 @@ int parseCommand(int argc, char** argv, Command& command) {
         command.verbose = true;
         break;
       case kOutput:
+      case kPreview:
         if (value[0] == '\0') return usageError("%s needs a non-empty path", arg);
-        command.output = value;
+        (option->id == kOutput ? command.output : command.preview) = value;
         break;
       case kTensorPrefix:
         command.prefix = value;
-        break;
-      case kPreview:
-        if (value[0] == '\0') return usageError("%s needs a non-empty path", arg);
-        command.preview = value;
         break;
       case kDataLambda:
       case kSmoothFALambda:
