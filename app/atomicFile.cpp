@@ -7,7 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "app/niiIO.h"
+#include "app/error.h"
 
 AtomicFile::AtomicFile(const char* path) : m_path(path) {
   size_t length = strlen(path) + 48;
@@ -21,7 +21,7 @@ AtomicFile::AtomicFile(const char* path) : m_path(path) {
   }
   if (m_fd < 0) {
     int error = errno;
-    NiftiError failure(path, "cannot create %s: %s", m_temp, strerror(error));
+    AppError failure(path, "cannot create %s: %s", m_temp, strerror(error));
     delete[] m_temp;
     throw failure;
   }
@@ -52,17 +52,17 @@ void AtomicFile::commit() {
   if (closed != 0) {
     int error = errno;
     unlink(m_temp);
-    throw NiftiError(m_path, "write failed: %s", strerror(error));
+    throw AppError(m_path, "write failed: %s", strerror(error));
   }
   if (rename(m_temp, m_path) != 0) {
     int error = errno;
     unlink(m_temp);
-    throw NiftiError(m_path, "cannot rename %s into place: %s", m_temp, strerror(error));
+    throw AppError(m_path, "cannot rename %s into place: %s", m_temp, strerror(error));
   }
 }
 
 void AtomicFile::fail(const char* what) {
   // A zero-length write without errno (cannot happen for regular files)
   // still needs a reason.
-  throw NiftiError(m_path, "%s: %s", what, errno != 0 ? strerror(errno) : "no progress");
+  throw AppError(m_path, "%s: %s", what, errno != 0 ? strerror(errno) : "no progress");
 }

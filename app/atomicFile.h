@@ -7,7 +7,7 @@
 // commit() succeeds the destination is untouched, and an AtomicFile that
 // is destroyed without a successful commit() has removed its temporary,
 // so a failure at any point leaves the earlier file, if any, as it was and
-// no temporary behind. Every failure throws NiftiError naming the
+// no temporary behind. Every failure throws AppError naming the
 // destination.
 #ifndef DTICUT_APP_ATOMICFILE_H
 #define DTICUT_APP_ATOMICFILE_H

@@ -5,7 +5,7 @@
 #define ZLIB_CONST
 #include <zlib.h>
 
-#include "app/niiIO.h"
+#include "app/error.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ GzipReader::GzipReader(const unsigned char* stream, size_t length, const char* n
       m_ended(false) {
   if (inflateInit2(m_zlib, kGzipWindowBits) != Z_OK) {
     delete m_zlib;
-    throw NiftiError(name, "not enough memory to decompress");
+    throw AppError(name, "not enough memory to decompress");
   }
 }
 
@@ -61,7 +61,7 @@ void GzipReader::nextMember() {
   }
   for (size_t i = at; i < m_length; ++i) {
     if (m_stream[i] != 0)
-      throw NiftiError(m_name,
+      throw AppError(m_name,
                        "%zu bytes after the end of the gzip data are neither another gzip "
                        "member nor zero padding",
                        m_length - at);
@@ -77,7 +77,7 @@ size_t GzipReader::read(unsigned char* out, size_t capacity) {
       continue;
     }
     if (m_zlib->avail_in == 0 && !refill())
-      throw NiftiError(m_name,
+      throw AppError(m_name,
                        "gzip data is truncated: the stream ends after %llu bytes "
                        "decompressed, before the end of its last member",
                        m_produced);
@@ -91,11 +91,11 @@ size_t GzipReader::read(unsigned char* out, size_t capacity) {
     if (status == Z_STREAM_END) {
       m_memberEnded = true;
     } else if (status == Z_MEM_ERROR) {
-      throw NiftiError(m_name, "not enough memory to decompress");
+      throw AppError(m_name, "not enough memory to decompress");
     } else if (status != Z_OK && status != Z_BUF_ERROR) {
       // Z_BUF_ERROR only says that the input ran out; the next turn
       // refills it or reports the truncation.
-      throw NiftiError(m_name, "corrupt gzip data after %llu bytes decompressed: %s", m_produced,
+      throw AppError(m_name, "corrupt gzip data after %llu bytes decompressed: %s", m_produced,
                        m_zlib->msg != nullptr ? m_zlib->msg : "unreadable stream");
     }
   }
@@ -114,7 +114,7 @@ GzipWriter::GzipWriter(ByteSink& out, const char* name)
   if (deflateInit2(m_zlib, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits, 8,
                    Z_DEFAULT_STRATEGY) != Z_OK) {
     delete m_zlib;
-    throw NiftiError(name, "not enough memory to compress");
+    throw AppError(name, "not enough memory to compress");
   }
 }
 
@@ -132,7 +132,7 @@ void GzipWriter::deflatePending(int flush) {
     if (made > 0) m_out.write(m_buffer, made);
     if (status == Z_STREAM_END) return;
     if (status != Z_OK && status != Z_BUF_ERROR)
-      throw NiftiError(m_name, "compression failed: %s",
+      throw AppError(m_name, "compression failed: %s",
                        m_zlib->msg != nullptr ? m_zlib->msg : "zlib error");
     // A full output buffer may hide more output; otherwise zlib has taken
     // all the input it was given.

@@ -9,7 +9,7 @@
 // stream is one or more members, as gzip(1) writes and zcat reads them:
 // members decompress one after another into one byte sequence; zero bytes
 // after the last member (block padding) are ignored, any other trailing
-// bytes are refused. Every error throws NiftiError naming the file.
+// bytes are refused. Every error throws AppError naming the file.
 // Cost: one zlib pass over the data; zlib's state is about 45 KiB
 // inflating, 270 KiB deflating.
 #ifndef DTICUT_APP_GZIP_H

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +13,7 @@
 #include <sys/stat.h>
 
 #include "app/atomicFile.h"
+#include "app/floatToInt.h"
 #include "app/gzip.h"
 
 namespace {
@@ -73,13 +73,13 @@ struct ByteBuffer {
 // would fill memory before any check could run.
 void loadFile(const char* path, ByteBuffer& out) {
   FILE* file = fopen(path, "rb");
-  if (file == nullptr) throw NiftiError(path, "cannot open: %s", strerror(errno));
+  if (file == nullptr) throw AppError(path, "cannot open: %s", strerror(errno));
   size_t capacity = 1 << 16;
   struct stat status;
   if (fstat(fileno(file), &status) == 0) {
     if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
       fclose(file);
-      throw NiftiError(path, "is a device, expected a regular file or a pipe");
+      throw AppError(path, "is a device, expected a regular file or a pipe");
     }
     if (S_ISREG(status.st_mode) && status.st_size > 0)
       capacity = static_cast<size_t>(status.st_size) + 1;
@@ -97,12 +97,12 @@ void loadFile(const char* path, ByteBuffer& out) {
     }
   } catch (const std::bad_alloc&) {
     fclose(file);
-    throw NiftiError(path, "not enough memory to load %zu bytes", capacity);
+    throw AppError(path, "not enough memory to load %zu bytes", capacity);
   }
   int failed = ferror(file);
   int error = errno;
   fclose(file);
-  if (failed) throw NiftiError(path, "read failed: %s", strerror(error));
+  if (failed) throw AppError(path, "read failed: %s", strerror(error));
 }
 
 const char* datatypeName(int datatype) {
@@ -168,7 +168,7 @@ class FileContent {
     size_t target = wanted < m_limit ? wanted : m_limit;
     unsigned char* grown = new (std::nothrow) unsigned char[target];
     if (grown == nullptr)
-      throw NiftiError(m_name, "not enough memory to decompress %zu bytes", target);
+      throw AppError(m_name, "not enough memory to decompress %zu bytes", target);
     if (m_length > 0) memcpy(grown, m_inflated, m_length);
     delete[] m_inflated;
     m_inflated = grown;
@@ -195,31 +195,6 @@ class FileContent {
 
 }  // namespace
 
-NiftiError::NiftiError(const char* path, const char* format, ...) : m_unrecognisedHeader(false) {
-  int used = snprintf(m_message, kMaxMessage, "%s: ", path);
-  if (used < 0) used = 0;
-  if (used < kMaxMessage) {
-    va_list args;
-    va_start(args, format);
-    vsnprintf(m_message + used, kMaxMessage - used, format, args);
-    va_end(args);
-  }
-}
-
-NiftiError NiftiError::unrecognisedHeader(const char* path, int sizeofHdr) {
-  NiftiError error(path, "sizeof_hdr is %d, expected %d in either byte order", sizeofHdr,
-                   kNiftiHeaderSize);
-  error.m_unrecognisedHeader = true;
-  return error;
-}
-
-void reportNiftiError(const NiftiError& error) {
-  if (error.isUnrecognisedHeader()) puts("Unable to read file.");
-  fflush(stdout);
-  fprintf(stderr, "dticut: error: %s\n", error.what());
-  exit(1);
-}
-
 int volumesInFile(const HeaderData& header) {
   return header.dim[0] >= 4 && header.dim[4] >= 1 ? header.dim[4] : 1;
 }
@@ -236,13 +211,6 @@ long long declaredVolumes(const HeaderData& header) {
 }
 
 }  // namespace
-
-int floatToInt(float value) {
-  if (value != value) return INT_MIN;
-  if (value >= 2147483648.0f) return INT_MAX;
-  if (value < -2147483648.0f) return INT_MIN;
-  return static_cast<int>(value);
-}
 
 HeaderData::HeaderData()
     : sizeof_hdr(0), dim(new short[8]()), datatype(0), vox_offset(0.0f), byteSwap(0) {}
@@ -280,7 +248,7 @@ niiIO::niiIO(int sizeX, int sizeY, int sizeZ, int datatype, int byteSwap, int vo
   // are checked by readHeader, as for a file.
   if (sizeX < 1 || sizeY < 1 || sizeZ < 1 || volumes < 1 || sizeX > SHRT_MAX || sizeY > SHRT_MAX ||
       sizeZ > SHRT_MAX || volumes > SHRT_MAX)
-    throw NiftiError(name, "dimensions %d x %d x %d x %d, expected each between 1 and %d", sizeX,
+    throw AppError(name, "dimensions %d x %d x %d x %d, expected each between 1 and %d", sizeX,
                      sizeY, sizeZ, volumes, SHRT_MAX);
   bool swap = byteSwap != 0;
   unsigned char fresh[kNiftiHeaderSize] = {};
@@ -324,7 +292,7 @@ void niiIO::decode(const unsigned char* bytes, size_t length, const char* name, 
   readHeader(content.bytes(), available, name);
   int held = volumesInFile(*header);
   if (held < volumes)
-    throw NiftiError(name,
+    throw AppError(name,
                      "holds %d volume%s (dim[0] is %d, dim[4] is %d), expected at least %d along "
                      "the fourth dimension",
                      held, held == 1 ? "" : "s", header->dim[0], header->dim[4], volumes);
@@ -342,7 +310,7 @@ void niiIO::decode(const unsigned char* bytes, size_t length, const char* name, 
 
 void niiIO::readHeader(const unsigned char* bytes, size_t length, const char* name) {
   if (length < static_cast<size_t>(kNiftiHeaderSize))
-    throw NiftiError(name, "file is %zu bytes, shorter than the %d-byte header", length,
+    throw AppError(name, "file is %zu bytes, shorter than the %d-byte header", length,
                      kNiftiHeaderSize);
   header = new HeaderData;
   header->byteSwap = testHeaderForByteSwap(bytes, name);
@@ -357,22 +325,22 @@ void niiIO::readHeader(const unsigned char* bytes, size_t length, const char* na
   long long count = 1;
   for (int i = 1; i <= 3; ++i) {
     if (header->dim[i] < 1)
-      throw NiftiError(name, "dim[%d] is %d, expected at least 1", i, header->dim[i]);
+      throw AppError(name, "dim[%d] is %d, expected at least 1", i, header->dim[i]);
     count *= header->dim[i];
   }
   if (count > INT_MAX)
-    throw NiftiError(name, "dimensions %d x %d x %d make %lld voxels, more than %d", header->dim[1],
+    throw AppError(name, "dimensions %d x %d x %d make %lld voxels, more than %d", header->dim[1],
                      header->dim[2], header->dim[3], count, INT_MAX);
   int datatype = header->datatype;
   if (datatype != 2 && datatype != 4 && datatype != 16)
-    throw NiftiError(name, "datatype is %d, expected 2 (uint8), 4 (int16) or 16 (float32)",
+    throw AppError(name, "datatype is %d, expected 2 (uint8), 4 (int16) or 16 (float32)",
                      datatype);
   float offset = header->vox_offset;
   if (!std::isfinite(offset) || offset < 0.0f)
-    throw NiftiError(name, "vox_offset is %g, expected a finite value of at least 0",
+    throw AppError(name, "vox_offset is %g, expected a finite value of at least 0",
                      static_cast<double>(offset));
   if (offset > 0.0f && offset < static_cast<float>(kNiftiHeaderSize))
-    throw NiftiError(name,
+    throw AppError(name,
                      "vox_offset is %g, inside the %d-byte header; expected 0 (unset) or at "
                      "least %d",
                      static_cast<double>(offset), kNiftiHeaderSize, kNiftiHeaderSize);
@@ -391,7 +359,10 @@ int niiIO::testHeaderForByteSwap(const unsigned char* bytes, const char* name) c
   if (n >= 338 && n <= 358) return 0;
   int32_t m = loadField<int32_t>(bytes + kOffsetSizeofHdr, true);
   if (m >= 339 && m <= 357) return 1;
-  throw NiftiError::unrecognisedHeader(name, n);
+  AppError unrecognised(name, "sizeof_hdr is %d, expected %d in either byte order", n,
+                        kNiftiHeaderSize);
+  unrecognised.markUnrecognised();
+  throw unrecognised;
 }
 
 void niiIO::readData(const unsigned char* bytes, size_t length, const HeaderData* hdr,
@@ -400,18 +371,18 @@ void niiIO::readData(const unsigned char* bytes, size_t length, const HeaderData
   // huge offset never reaches an integer conversion.
   float start = voxelStart(*hdr);
   if (static_cast<double>(start) > static_cast<double>(length))
-    throw NiftiError(name, "vox_offset is %g, beyond the end of the file (%zu bytes)",
+    throw AppError(name, "vox_offset is %g, beyond the end of the file (%zu bytes)",
                      static_cast<double>(hdr->vox_offset), length);
   size_t offset = static_cast<size_t>(start);
   size_t count = static_cast<size_t>(numVoxels) * numVolumes;
   size_t needed = count * static_cast<size_t>(bytesPerVoxel);
   if (length - offset < needed) {
     if (numVolumes == 1)
-      throw NiftiError(name,
+      throw AppError(name,
                        "file is %zu bytes, shorter than the %d voxels of %d bytes its header "
                        "promises from offset %zu",
                        length, numVoxels, bytesPerVoxel, offset);
-    throw NiftiError(name,
+    throw AppError(name,
                      "file is %zu bytes, shorter than the %d volumes of %d voxels of %d bytes "
                      "its header promises from offset %zu",
                      length, numVolumes, numVoxels, bytesPerVoxel, offset);
@@ -436,7 +407,7 @@ void niiIO::readData(const unsigned char* bytes, size_t length, const HeaderData
 void niiIO::writeData(const float* values, long long count, const char* path) const {
   long long expected = static_cast<long long>(numVoxels) * numVolumes;
   if (count != expected)
-    throw NiftiError(path, "cannot write %lld voxels through a %s template of %lld voxels", count,
+    throw AppError(path, "cannot write %lld voxels through a %s template of %lld voxels", count,
                      datatypeName(header->datatype), expected);
   AtomicFile file(path);
   size_t length = strlen(path);

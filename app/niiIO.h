@@ -14,13 +14,13 @@
 // read, and the floats; the rest of the stream is checked, not kept).
 //
 // Every failure (unreadable, truncated or malformed file, corrupt gzip
-// stream, failed write) throws NiftiError; reportNiftiError is the one
-// place that reports it.
+// stream, failed write) throws AppError naming the file.
 #ifndef DTICUT_APP_NIIIO_H
 #define DTICUT_APP_NIIIO_H
 
 #include <cstddef>
-#include <exception>
+
+#include "app/error.h"
 
 class ByteSink;
 
@@ -28,38 +28,6 @@ class ByteSink;
 // (header plus the four-byte extension flag).
 const int kNiftiHeaderSize = 348;
 const int kNiftiFreshVoxOffset = 352;
-
-// A file or volume that cannot be read, combined or written. The message
-// names the file, the field or step, what was expected and what was found.
-class NiftiError : public std::exception {
- public:
-  // Fixed-size text: an exception must not need an allocation to carry it.
-  static const int kMaxMessage = 4400;
-
-  // `path` names the file; the rest is a printf-style description.
-  NiftiError(const char* path, const char* format, ...) __attribute__((format(printf, 3, 4)));
-
-  // Marks the error as the unrecognised header size, which is also
-  // announced on standard output by reportNiftiError.
-  static NiftiError unrecognisedHeader(const char* path, int sizeofHdr);
-
-  const char* what() const noexcept override { return m_message; }
-  bool isUnrecognisedHeader() const { return m_unrecognisedHeader; }
-
- private:
-  char m_message[kMaxMessage];
-  bool m_unrecognisedHeader;
-};
-
-// Reports `error` and ends the process with exit status 1: for an
-// unrecognised header size "Unable to read file." on standard output first,
-// then "dticut: error: <message>" on standard error.
-[[noreturn]] void reportNiftiError(const NiftiError& error);
-
-// Float to 32-bit integer as the tool converts costs and integer voxels:
-// truncation toward zero, saturating at the 32-bit limits; NaN gives
-// -2147483648. Never performs an out-of-range float-to-int cast.
-int floatToInt(float value);
 
 // The four interpreted header fields, in host form.
 struct HeaderData {

@@ -12,7 +12,7 @@
 #include <png.h>
 
 #include "app/atomicFile.h"
-#include "app/niiIO.h"
+#include "app/error.h"
 
 static_assert(kMaxPreviewSide <= PNG_USER_WIDTH_MAX && kMaxPreviewSide <= PNG_USER_HEIGHT_MAX,
               "libpng would refuse a picture that the size check lets through");
@@ -112,7 +112,7 @@ class PreviewPainter {
 // libpng has returned.
 struct EncoderState {
   AtomicFile* file;
-  std::optional<NiftiError> writeError;  // the file's own failure, as thrown
+  std::optional<AppError> writeError;  // the file's own failure, as thrown
   char problem[256] = "";                // libpng's first error or warning
 
   void note(const char* message) {
@@ -136,7 +136,7 @@ void onPngWrite(png_structp png, png_bytep bytes, size_t length) {
   bool failed = false;
   try {
     state->file->write(bytes, length);
-  } catch (const NiftiError& error) {
+  } catch (const AppError& error) {
     state->writeError.emplace(error);
     failed = true;
   }
@@ -196,12 +196,12 @@ PreviewLayout previewLayout(int dimX, int dimY, int dimZ) {
 
 void writePreview(const char* path, const Image& scalar, const float* labels) {
   if (scalar.dimX < 1 || scalar.dimY < 1 || scalar.dimZ < 1)
-    throw NiftiError(path, "cannot draw %s: dimensions %d x %d x %d, expected each at least 1",
+    throw AppError(path, "cannot draw %s: dimensions %d x %d x %d, expected each at least 1",
                      scalar.name, scalar.dimX, scalar.dimY, scalar.dimZ);
   assert(scalar.data != nullptr && labels != nullptr);
   const PreviewLayout layout = previewLayout(scalar.dimX, scalar.dimY, scalar.dimZ);
   if (layout.width > kMaxPreviewSide || layout.height > kMaxPreviewSide)
-    throw NiftiError(path,
+    throw AppError(path,
                      "a picture of %lld x %lld pixels for %d x %d x %d voxels exceeds the limit "
                      "of %lld pixels per side",
                      layout.width, layout.height, scalar.dimX, scalar.dimY, scalar.dimZ,
@@ -216,12 +216,12 @@ void writePreview(const char* path, const Image& scalar, const float* labels) {
   encoder.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &state, onPngError, onPngWarning);
   if (encoder.png != nullptr) encoder.info = png_create_info_struct(encoder.png);
   if (encoder.info == nullptr)
-    throw NiftiError(path, "cannot start the PNG encoder%s%s", state.problem[0] ? ": " : "",
+    throw AppError(path, "cannot start the PNG encoder%s%s", state.problem[0] ? ": " : "",
                      state.problem);
   png_set_write_fn(encoder.png, &state, onPngWrite, onPngFlush);
   bool encoded = encodeRows(encoder.png, encoder.info, layout, painter, row.data());
   if (state.writeError) throw *state.writeError;
   if (!encoded || state.problem[0] != '\0')
-    throw NiftiError(path, "PNG encoder: %s", state.problem[0] ? state.problem : "failed");
+    throw AppError(path, "PNG encoder: %s", state.problem[0] ? state.problem : "failed");
   file.commit();
 }

@@ -20,12 +20,12 @@
 // Invariant: the picture's size is previewLayout's, which depends only on
 // the dimensions, so callers and tests can know it in advance. Writing
 // keeps one row of pixels in memory (O(width)), and the file appears only
-// when complete (AtomicFile); every failure throws NiftiError naming the
+// when complete (AtomicFile); every failure throws AppError naming the
 // PNG path.
 #ifndef DTICUT_APP_PREVIEW_H
 #define DTICUT_APP_PREVIEW_H
 
-#include "app/fileread.h"
+#include "app/volume.h"
 
 // Black pixels between two neighbouring panels.
 const int kPreviewGap = 8;
@@ -64,7 +64,7 @@ PreviewLayout previewLayout(int dimX, int dimY, int dimZ);
 
 // Writes the picture of `scalar` with the label-1 voxels of `labels`
 // (dimX * dimY * dimZ values, in the volume's voxel order) overlaid, as a
-// PNG file at `path`. Throws NiftiError naming `path` for a volume without
+// PNG file at `path`. Throws AppError naming `path` for a volume without
 // voxels, a picture larger than kMaxPreviewSide on either side, a file
 // that cannot be written, and anything libpng reports; an earlier file at
 // `path` then stays as it was.

@@ -1,7 +1,7 @@
 // libFuzzer target for the NIfTI-1 reader: any byte string either decodes
 // into a volume that agrees with a plain reading of the same bytes (after
 // zlib's own inflation when they start with the gzip magic), or is refused
-// with a NiftiError that names the input. Crashes, leaks, undefined
+// with a AppError that names the input. Crashes, leaks, undefined
 // behaviour and reads beyond the input are found by the sanitizers.
 //
 // Writing is not exercised: writeData only writes through a temporary file
@@ -130,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
       checkVolume(volume, data, size);
     }
-  } catch (const NiftiError& error) {
+  } catch (const AppError& error) {
     require(std::strncmp(error.what(), kName, sizeof kName - 1) == 0 &&
                 error.what()[sizeof kName - 1] == ':',
             "a refusal that does not name the input");

@@ -12,8 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "app/costLimit.h"
-#include "app/fileread.h"
+#include "app/segmentation.h"
 #include "app/niiIO.h"
+#include "app/floatToInt.h"
 #include "tests/app/nifti_files.h"
 #include "tests/subprocess.h"
 
@@ -42,7 +43,7 @@ struct Inputs {
   std::vector<std::string> write(const TempDir& dir) const {
     std::vector<std::string> args = {DTICUT_EXE};
     for (int k = 0; k < kNumVolumes; ++k) {
-      args.push_back(std::string(kVolumeNames[k]) + ".nii");
+      args.push_back(std::string(kThirteenFileForm[k].name) + ".nii");
       writeFile(dir.path(args.back()), file(k));
     }
     return args;
@@ -61,7 +62,7 @@ struct Inputs {
         bytes = volumesFile(dim[0], dim[1], dim[2], 3, xyz);
       }
       bool gz = (compressed >> i & 1) != 0;
-      writeFile(dir.path(std::string("dti_") + kTensorFileNames[i] + (gz ? ".nii.gz" : ".nii")),
+      writeFile(dir.path(std::string("dti_") + kTensorPrefixForm[i].name + (gz ? ".nii.gz" : ".nii")),
                 gz ? gzipped(bytes) : bytes);
     }
   }

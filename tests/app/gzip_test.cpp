@@ -58,7 +58,7 @@ std::string errorOf(const Bytes& stream) {
   try {
     inflateAll(stream, 4096);
     return "";
-  } catch (const NiftiError& error) {
+  } catch (const AppError& error) {
     return error.what();
   }
 }

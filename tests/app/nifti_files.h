@@ -1,6 +1,6 @@
 // Test helpers: NIfTI-1 files written byte by byte and gzip streams made by
 // zlib alone, independently of the code under test, a temporary folder that
-// removes itself, and the message of an expected NiftiError.
+// removes itself, and the message of an expected AppError.
 #ifndef DTICUT_TESTS_APP_NIFTI_FILES_H
 #define DTICUT_TESTS_APP_NIFTI_FILES_H
 
@@ -199,12 +199,12 @@ class TempDir {
   std::string m_path;
 };
 
-// The message of the NiftiError that `action` raises.
+// The message of the AppError that `action` raises.
 template <typename Action>
 std::string errorOf(Action action) {
   try {
     action();
-  } catch (const NiftiError& error) {
+  } catch (const AppError& error) {
     return error.what();
   }
   return "no error";

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/floatToInt.h"
 #include "tests/app/nifti_files.h"
 
 using namespace testfiles;
@@ -130,7 +131,7 @@ TEST(NiiIOTest, CompressedBytesBeyondTheVoxelsAreCheckedNotKept) {
   EXPECT_EQ(voxelsOf(volume), (std::vector<float>{7, 8}));
   EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 16 << 10);  // KiB
   stream[stream.size() - 6] ^= 1;                           // the CRC, far beyond the voxels
-  EXPECT_THROW(niiIO(stream.data(), stream.size(), "bomb.nii.gz"), NiftiError);
+  EXPECT_THROW(niiIO(stream.data(), stream.size(), "bomb.nii.gz"), AppError);
 }
 
 // The host-order window is 338 ... 358, the reversed one only 339 ... 357.
@@ -157,8 +158,8 @@ TEST(NiiIOTest, HeaderSizeWindowsDifferByByteOrder) {
     try {
       niiIO volume(file.data(), file.size(), "w.nii");
       ADD_FAILURE() << "accepted";
-    } catch (const NiftiError& error) {
-      EXPECT_TRUE(error.isUnrecognisedHeader());
+    } catch (const AppError& error) {
+      EXPECT_TRUE(error.isUnrecognised());
       // The message shows the field as read in the host's order.
       int32_t seen = c.reversed ? static_cast<int32_t>(__builtin_bswap32(c.size)) : c.size;
       EXPECT_EQ(std::string(error.what()), "w.nii: sizeof_hdr is " + std::to_string(seen) +
@@ -259,9 +260,9 @@ TEST(NiiIOTest, WritesTheTemplateHeaderAndPadsToItsVoxelOffset) {
 // Fresh headers are written by the phantom generator, whose files its own
 // tests read back; what no file can hold is refused.
 TEST(NiiIOTest, FreshHeaderRefusesWhatNoFileCanHold) {
-  EXPECT_THROW(niiIO(0, 1, 1, 16, 0), NiftiError);
-  EXPECT_THROW(niiIO(40000, 1, 1, 16, 0), NiftiError);
-  EXPECT_THROW(niiIO(1, 1, 1, 8, 0), NiftiError);
+  EXPECT_THROW(niiIO(0, 1, 1, 16, 0), AppError);
+  EXPECT_THROW(niiIO(40000, 1, 1, 16, 0), AppError);
+  EXPECT_THROW(niiIO(1, 1, 1, 8, 0), AppError);
 }
 
 // A wrong count, an output that cannot be created and a folder in the way
@@ -284,7 +285,7 @@ TEST(NiiIOTest, FailedWritesLeaveWhatWasThere) {
   EXPECT_NE(message.find(": No such file or directory"), std::string::npos) << message;
   std::string folder = dir.path("folder.nii");
   std::filesystem::create_directories(folder + "/inside");
-  EXPECT_THROW(templ.writeData(values.data(), 64, folder.c_str()), NiftiError);
+  EXPECT_THROW(templ.writeData(values.data(), 64, folder.c_str()), AppError);
   EXPECT_TRUE(std::filesystem::is_directory(folder + "/inside"));
   std::filesystem::remove_all(folder);
   EXPECT_EQ(readFile(path), before);

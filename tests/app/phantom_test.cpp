@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/fileread.h"
+#include "app/inputForms.h"
 #include "app/niiIO.h"
 #include "tests/app/nifti_files.h"
 #include "tests/subprocess.h"
@@ -58,7 +58,7 @@ TEST(PhantomTest, WritesTheThirteenVolumesInDticutsOrder) {
   ASSERT_EQ(paths.size(), 13u);
   std::vector<std::unique_ptr<niiIO>> v;
   for (int k = 0; k < kNumVolumes; ++k) {
-    EXPECT_EQ(paths[k], dir.root() + "/" + kVolumeNames[k] + ".nii");
+    EXPECT_EQ(paths[k], dir.root() + "/" + kThirteenFileForm[k].name + ".nii");
     v.emplace_back(new niiIO(paths[k].c_str()));
   }
   int n = v[0]->numVoxels, bundle = 0, background = 0, outside = 0;
@@ -126,13 +126,13 @@ TEST(PhantomTest, OutputDependsOnlyOnSizeSeedAndByteOrder) {
     return std::vector<float>(start, start + volume.numVoxels);
   };
   for (int k = 0; k < kNumVolumes; ++k) {
-    std::string name = std::string(kVolumeNames[k]) + ".nii";
+    std::string name = std::string(kThirteenFileForm[k].name) + ".nii";
     EXPECT_EQ(readFile(a.path(name)), readFile(b.path(name))) << name;
     niiIO little(a.path(name).c_str()), swapped(big.path(name).c_str());
     EXPECT_EQ(swapped.header->byteSwap, hostIsBigEndian() ? 0 : 1);
     EXPECT_EQ(voxels(little, 0), voxels(swapped, 0));
     int file = k == 12 ? 6 : k / 4 * 2 + (k % 4 == 0 ? 0 : 1);
-    std::string packed = prefix.path(std::string("dti_") + kTensorFileNames[file] + ".nii.gz");
+    std::string packed = prefix.path(std::string("dti_") + kTensorPrefixForm[file].name + ".nii.gz");
     bool single = k % 4 == 0 || k == 12;
     niiIO fromPrefix(packed.c_str(), single ? 1 : 3);
     EXPECT_EQ(voxels(fromPrefix, single ? 0 : k % 4 - 1), voxels(little, 0)) << name;

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/fileread.h"
+#include "app/inputForms.h"
 #include "app/niiIO.h"
 
 namespace {
@@ -196,15 +196,50 @@ double fractionalAnisotropy(const double l[3]) {
   return norm > 0 ? std::sqrt(0.5 * (a * a + b * b + c * c) / norm) : 0.0;
 }
 
+// The phantom's volumes, by eigen-component set and kind.
+struct Phantom {
+  std::vector<float> eigenvalue[3];
+  std::vector<float> component[3][3];  // set, then x, y, z
+  std::vector<float> scalar;
+
+  explicit Phantom(size_t n) : scalar(n) {
+    for (int k = 0; k < 3; ++k) {
+      eigenvalue[k].assign(n, 0.0f);
+      for (auto& c : component[k]) c.assign(n, 0.0f);
+    }
+  }
+
+  // The values of one file of an input form: one volume, or for a 4-D
+  // eigenvector file the x, y and z components one after another.
+  std::vector<float> valuesOf(const InputVolume& volume) const {
+    switch (volume.kind) {
+      case VolumeKind::kEigenvalue:
+        return eigenvalue[volume.set];
+      case VolumeKind::kComponentX:
+        return component[volume.set][0];
+      case VolumeKind::kComponentY:
+        return component[volume.set][1];
+      case VolumeKind::kComponentZ:
+        return component[volume.set][2];
+      case VolumeKind::kEigenvectors: {
+        std::vector<float> xyz;
+        for (const auto& c : component[volume.set]) xyz.insert(xyz.end(), c.begin(), c.end());
+        return xyz;
+      }
+      case VolumeKind::kScalar:
+        break;
+    }
+    return scalar;
+  }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options = parseArguments(argc, argv);
   const int* size = options.size;
   const int n = size[0] * size[1] * size[2];
-  // volumes[4k] is eigenvalue k, volumes[4k + 1 ... 3] its eigenvector;
-  // volumes[12] the scalar volume: dticut's argument order.
-  std::vector<std::vector<float>> volumes(kNumVolumes, std::vector<float>(n));
+  Phantom phantom(n);
   Random random(options.seed);
   for (int z = 0; z < size[2]; ++z) {
     for (int y = 0; y < size[1]; ++y) {
@@ -238,12 +273,12 @@ int main(int argc, char** argv) {
           }
         }
         for (int k = 0; k < 3; ++k) {
-          volumes[4 * k][p] = static_cast<float>(lambda[k]);
-          volumes[4 * k + 1][p] = static_cast<float>(axes[k].x);
-          volumes[4 * k + 2][p] = static_cast<float>(axes[k].y);
-          volumes[4 * k + 3][p] = static_cast<float>(axes[k].z);
+          phantom.eigenvalue[k][p] = static_cast<float>(lambda[k]);
+          phantom.component[k][0][p] = static_cast<float>(axes[k].x);
+          phantom.component[k][1][p] = static_cast<float>(axes[k].y);
+          phantom.component[k][2][p] = static_cast<float>(axes[k].z);
         }
-        volumes[12][p] = static_cast<float>(fractionalAnisotropy(lambda));
+        phantom.scalar[p] = static_cast<float>(fractionalAnisotropy(lambda));
       }
     }
   }
@@ -251,35 +286,23 @@ int main(int argc, char** argv) {
   const int swap = options.bigEndian != hostIsBigEndian() ? 1 : 0;
   const char* extension = options.gzip ? ".nii.gz" : ".nii";
   try {
-    niiIO templ(size[0], size[1], size[2], 16, swap);
-    if (!options.prefixLayout) {
-      for (int k = 0; k < kNumVolumes; ++k) {
-        std::string path = options.folder + "/" + kVolumeNames[k] + extension;
-        templ.writeData(volumes[k].data(), n, path.c_str());
-        printf("%s\n", path.c_str());
-      }
-      return 0;
+    // The thirteen files are named after dticut's arguments and printed in
+    // its order; the prefix form's are PREFIX_<name>, read through the prefix.
+    const InputVolume* form = options.prefixLayout ? kTensorPrefixForm : kThirteenFileForm;
+    const int count = options.prefixLayout ? kNumTensorFiles : kNumVolumes;
+    const std::string prefix = options.folder + "/" + kPrefixName;
+    niiIO volume(size[0], size[1], size[2], 16, swap);
+    niiIO vectors(size[0], size[1], size[2], 16, swap, 3);
+    for (int i = 0; i < count; ++i) {
+      std::string path = options.prefixLayout ? prefix + "_" + form[i].name + extension
+                                              : options.folder + "/" + form[i].name + extension;
+      std::vector<float> values = phantom.valuesOf(form[i]);
+      const niiIO& templ = form[i].kind == VolumeKind::kEigenvectors ? vectors : volume;
+      templ.writeData(values.data(), static_cast<long long>(values.size()), path.c_str());
+      if (!options.prefixLayout) printf("%s\n", path.c_str());
     }
-    // Tensor prefix: set k's eigenvalue volume, then its three components as
-    // one 4-D file (x, y, z along the fourth dimension), then the scalar.
-    niiIO vectorTemplate(size[0], size[1], size[2], 16, swap, 3);
-    std::string prefix = options.folder + "/" + kPrefixName;
-    std::vector<float> components(3 * static_cast<size_t>(n));
-    for (int i = 0; i < kNumTensorFiles; ++i) {
-      std::string path = prefix + "_" + kTensorFileNames[i] + extension;
-      if (i == kNumTensorFiles - 1) {
-        templ.writeData(volumes[12].data(), n, path.c_str());
-      } else if (i % 2 == 0) {
-        templ.writeData(volumes[4 * (i / 2)].data(), n, path.c_str());
-      } else {
-        for (int c = 0; c < 3; ++c)
-          std::copy(volumes[4 * (i / 2) + 1 + c].begin(), volumes[4 * (i / 2) + 1 + c].end(),
-                    components.begin() + static_cast<size_t>(c) * n);
-        vectorTemplate.writeData(components.data(), 3LL * n, path.c_str());
-      }
-    }
-    printf("--tensor-prefix\n%s\n", prefix.c_str());
-  } catch (const NiftiError& error) {
+    if (options.prefixLayout) printf("--tensor-prefix\n%s\n", prefix.c_str());
+  } catch (const AppError& error) {
     fprintf(stderr, "dticut-phantom: error: %s\n", error.what());
     return 1;
   }

@@ -7,7 +7,7 @@
 #include <benchmark/benchmark.h>
 
 #include "app/costLimit.h"
-#include "app/fileread.h"
+#include "app/segmentation.h"
 
 namespace {
 
@@ -32,9 +32,6 @@ struct Volumes {
       scalar[p] = shell ? 0 : fa(random);
     }
   }
-  ~Volumes() {
-    for (Eigenvector& set : sets) releaseEigenvector(set);
-  }
   Image scalarImage() {
     return {scalar.data(), sets[0].x.dimX, sets[0].x.dimY, sets[0].x.dimZ, "fa"};
   }
@@ -47,7 +44,6 @@ void BM_ExtractPrincipal(benchmark::State& state) {
     float e = p.eigenvalue.data[v.scalar.size() / 2];
     if (!(e >= v.sets[0].eigenvalue.data[v.scalar.size() / 2]))
       state.SkipWithError("not the largest");
-    releaseEigenvector(p);
   }
   state.SetItemsProcessed(state.iterations() * static_cast<long long>(v.scalar.size()));
 }
@@ -58,9 +54,7 @@ void BM_BuildSegmentationCosts(benchmark::State& state) {
   for (auto _ : state) {
     SegmentationCosts costs = buildSegmentationCosts(principal, v.scalarImage());
     if (costs.weights[0] != 2147483647) state.SkipWithError("zero shell should saturate");
-    releaseSegmentationCosts(costs);
   }
-  releaseEigenvector(principal);
   state.SetItemsProcessed(state.iterations() * static_cast<long long>(v.scalar.size()));
 }
 
@@ -68,18 +62,16 @@ void BM_LimitCosts(benchmark::State& state) {
   Volumes v(static_cast<int>(state.range(0)));
   Eigenvector principal = extractPrincipalEigenvector(v.sets[0], v.sets[1], v.sets[2]);
   SegmentationCosts given = buildSegmentationCosts(principal, v.scalarImage());
-  std::vector<int> data(given.dataCosts, given.dataCosts + 2 * given.numSites);
-  std::vector<int> weights(given.weights, given.weights + given.numPairs);
+  std::vector<int> data, weights;
   for (auto _ : state) {
     state.PauseTiming();
-    std::copy(given.dataCosts, given.dataCosts + data.size(), data.begin());
-    std::copy(given.weights, given.weights + weights.size(), weights.begin());
+    data = given.dataCosts;
+    weights = given.weights;
     state.ResumeTiming();
-    CostLimit limit = limitCosts(data.data(), given.numSites, 2, weights.data(), given.numPairs);
+    CostLimit limit = limitCosts(data.data(), given.numSites(), 2, weights.data(),
+                                 static_cast<long long>(weights.size()));
     if (limit.cap < 0) state.SkipWithError("the zero shell needs a cap");
   }
-  releaseSegmentationCosts(given);
-  releaseEigenvector(principal);
   state.SetItemsProcessed(state.iterations() * static_cast<long long>(v.scalar.size()));
 }
 

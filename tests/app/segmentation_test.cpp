@@ -1,0 +1,154 @@
+#include "app/segmentation.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/floatToInt.h"
+#include "optimizer/GCoptimization.h"
+
+namespace {
+
+// Neighbour pairs (p, q) by a plain walk: x outermost, z innermost, then the
+// -x, -y, -z neighbours q of each voxel p.
+std::vector<std::pair<int, int>> pairsInOrder(int dimX, int dimY, int dimZ) {
+  std::vector<std::pair<int, int>> pairs;
+  for (int i = 0; i < dimX; ++i)
+    for (int j = 0; j < dimY; ++j)
+      for (int k = 0; k < dimZ; ++k) {
+        int p = i + dimX * (j + dimY * k);
+        if (i > 0) pairs.push_back({p, p - 1});
+        if (j > 0) pairs.push_back({p, p - dimX});
+        if (k > 0) pairs.push_back({p, p - dimX * dimY});
+      }
+  return pairs;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Segmentation costs
+
+TEST(CostFormulaTest, DataCostExamples) {
+  struct Case {
+    float s;
+    int label0, label1;
+  };
+  const Case cases[] = {{0.5f, 0, 0}, {1.0f, 1, 0}, {3.0f, 9, 4}, {-0.9f, 0, 3}, {0.0f, 0, 1}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(floatToInt(dataCostFor(c.s, 0)), c.label0) << c.s;
+    EXPECT_EQ(floatToInt(dataCostFor(c.s, 1)), c.label1) << c.s;
+  }
+  EXPECT_TRUE(std::isnan(dataCostFor(NAN, 0)));
+}
+
+TEST(CostFormulaTest, PairWeightExamples) {
+  const Vector ex = {1, 0, 0}, ey = {0, 1, 0}, half = {0.5f, 0, 0};
+  EXPECT_EQ(floatToInt(smoothCostFor(ex, 0.5f, ey, 0.5f)), 1);  // (1/1)^2 - 0
+  EXPECT_EQ(floatToInt(smoothCostFor(ex, 1.0f, ey, 0.0f)), 0);  // 1 - 1
+  EXPECT_EQ(floatToInt(smoothCostFor({7, 3, 1}, 1.0f, {-2, 5, 9}, 0.0f)), 0);
+  EXPECT_EQ(floatToInt(smoothCostFor(ex, 1.0f, half, 1.0f)), 0);  // (0.5 - 0.5)^2
+  // A zero scalar sum gives 1/0: +infinity, saturated.
+  EXPECT_EQ(smoothCostFor(ex, 0.0f, ey, 0.0f), INFINITY);
+  EXPECT_EQ(floatToInt(smoothCostFor(ex, 0.0f, ey, 0.0f)), INT_MAX);
+  // Scalar values outside [0, 1] can make it negative.
+  EXPECT_LT(smoothCostFor(ex, 3.0f, ey, -0.5f), 0.0f);
+}
+
+// Hand-computed single-precision values: each weight scales its own term.
+TEST(CostFormulaTest, WeightsScaleTheirTerms) {
+  // d = 0.8f - 1 = -0.19999999; d*(d*100) = 3.9999995, truncated to 3.
+  EnergyWeights heavy;
+  heavy.data = 100;
+  EXPECT_EQ(floatToInt(dataCostFor(0.8f, 0, heavy)), 64);
+  EXPECT_EQ(floatToInt(dataCostFor(0.8f, 1, heavy)), 3);
+
+  // Three voxels along x: scalar 0.5, 0.5, 1; scaled directions (2,0,0),
+  // (2,0,0), (0,1,0). Pair (1, 0): r = 1, k = 0.25*principal, a.b = 4;
+  // pair (2, 1): r = 1/1.5, d = 0.5, a.b = 0.
+  Eigenvector principal = newEigenvector(3, 1, 1);
+  const float eigen[] = {2, 2, 1}, dirX[] = {1, 1, 0}, dirY[] = {0, 0, 1};
+  for (int p = 0; p < 3; ++p) {
+    principal.eigenvalue.data[p] = eigen[p];
+    principal.x.data[p] = dirX[p];
+    principal.y.data[p] = dirY[p];
+    principal.z.data[p] = 0;
+  }
+  float scalar[] = {0.5f, 0.5f, 1.0f};
+  EnergyWeights w;
+  w.data = 10;
+  w.smoothFA = 3;
+  w.smoothPrincipal = 0.5f;
+  w.smoothOmnibus = -4;
+  SegmentationCosts costs = buildSegmentationCosts(principal, {scalar, 3, 1, 1, "fa"}, w);
+  EXPECT_EQ(costs.dataCosts, (std::vector<int>{2, 2, 2, 2, 10, 0}));
+  // (3 - 0.125*4)^2 = 6.25 and (3*0.6666667)^2 + 4*0.25 = 5.
+  EXPECT_EQ(costs.weights, (std::vector<int>{6, 5}));
+}
+
+TEST(SegmentationCostsTest, PairsAreCountedPerAxis) {
+  EXPECT_EQ(countNeighborPairs(2, 1, 1), 1);
+  EXPECT_EQ(countNeighborPairs(2, 2, 2), 12);
+  EXPECT_EQ(countNeighborPairs(1, 1, 7), 6);
+}
+
+// The single voxel's refusal is checked through the command.
+TEST(SegmentationCostsTest, RefusesVolumesTheOptimizerCannotTake) {
+  EXPECT_THROW(requireSegmentable({nullptr, 1, 1, 1, "one.nii"}), AppError);
+  requireSegmentable({nullptr, 2, 1, 1, "two"});
+  requireSegmentable({nullptr, 1024, 1024, 341, "large"});
+  // 3 x 2^29 voxels would need more neighbour pairs than an int can count.
+  Image huge = {nullptr, 32767, 32767, 700, "huge.nii"};
+  EXPECT_THROW(requireSegmentable(huge), AppError);
+}
+
+// ---------------------------------------------------------------------------
+// Optimisation
+
+// segment runs the loop of expansion(2) itself, to report the energy after
+// each iteration: labels and energies must be those of expansion(2), with a
+// second iteration exactly when the first lowered the energy.
+TEST(SegmentTest, MatchesExpansionAndTracesEachIteration) {
+  const unsigned seed = 99;
+  std::printf("seed %u\n", seed);
+  std::mt19937 random(seed);
+  const int n = 36;
+  const std::vector<std::pair<int, int>> pairs = pairsInOrder(4, 3, 3);
+  int seen[kExpansionIterations + 1] = {};
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE(round);
+    // Every other round label 1 never pays: one iteration, no change.
+    std::vector<int> data(2 * n), weights(pairs.size());
+    for (int p = 0; p < n; ++p) {
+      data[2 * p] = static_cast<int>(random() % 20);
+      data[2 * p + 1] = data[2 * p] + static_cast<int>(random() % 20) - (round % 2 ? 0 : 10);
+    }
+    for (int& w : weights) w = static_cast<int>(random() % 15);
+    std::vector<float> labels(n);
+    ExpansionTrace trace;
+    segment({data, weights}, {nullptr, 4, 3, 3, "shape"}, labels.data(), &trace, nullptr);
+
+    int smoothness[4] = {0, 1, 1, 0};
+    GCoptimizationGeneralGraph reference(n, 2);
+    for (size_t k = 0; k < pairs.size(); ++k)
+      reference.setNeighbors(pairs[k].first, pairs[k].second, weights[k]);
+    reference.setDataCost(data.data());
+    reference.setSmoothCost(smoothness);
+    int before = reference.compute_energy();
+    int after = reference.expansion(kExpansionIterations);
+    ASSERT_TRUE(trace.iterations == 1 || trace.iterations == 2);
+    ++seen[trace.iterations];
+    EXPECT_EQ(trace.before, before);
+    EXPECT_EQ(trace.energies[trace.iterations - 1], after);
+    EXPECT_EQ(trace.after, after);
+    EXPECT_EQ(trace.iterations == 2, trace.energies[0] < before);
+    for (int p = 0; p < n; ++p) EXPECT_EQ(labels[p], reference.whatLabel(p)) << p;
+  }
+  EXPECT_GT(seen[1], 0);
+  EXPECT_GT(seen[2], 0);
+}
