@@ -2,6 +2,8 @@
 // and from the input forms, and the run that reads the volumes, segments
 // them and writes the labels. Exit status: 0 done (also help and version),
 // 1 an input, output or optimizer error, 2 a usage error.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "app/atomicFile.h"
 #include "app/costLimit.h"
 #include "app/error.h"
 #include "app/inputForms.h"
@@ -27,6 +30,10 @@ enum OptionId {
   kOutput,
   kPreview,
   kTensorPrefix,
+  kEvals,
+  kEvecs,
+  kScalar,
+  kMask,
   kDataLambda,
   kSmoothFALambda,
   kSmoothPrincipalLambda,
@@ -53,6 +60,12 @@ const OptionDoc kOptions[] = {
      "in red"},
     {kTensorPrefix, nullptr, "--tensor-prefix", "PREFIX",
      "read the seven files of a tensor fit (below)\ninstead of thirteen volumes"},
+    {kEvals, nullptr, "--evals", "FILE", "the dipy form's eigenvalues (below)"},
+    {kEvecs, nullptr, "--evecs", "FILE", "the dipy form's eigenvectors (below)"},
+    {kScalar, nullptr, "--scalar", "FILE", "the dipy form's scalar volume (below)"},
+    {kMask, nullptr, "--mask", "FILE",
+     "segment only the voxels where FILE (3-D, of the\nvolumes' size) is non-zero and not NaN; the\n"
+     "others get label 0"},
     {kDataLambda, nullptr, "--data-lambda", "X", "data weight: scales (S - l)^2"},
     {kSmoothFALambda, nullptr, "--smooth-fa-lambda", "X",
      "pair weight: scales 1/(sa + sb), strong at low S"},
@@ -66,34 +79,49 @@ const OptionDoc kOptions[] = {
     {kHelp, "-h", "--help", nullptr, "print this help and exit"},
 };
 
+// Prints `text` from the current column `indent`; its further lines start
+// at that column too.
+void printIndented(FILE* out, const char* text, int indent) {
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c == '\n')
+      fprintf(out, "\n%*s", indent, "");
+    else
+      fputc(*c, out);
+  }
+  fputc('\n', out);
+}
+
 void printUsage(FILE* out) {
   fprintf(out, "usage: dticut [options]");
   for (const InputVolume& volume : kThirteenFileForm) fprintf(out, " %s", volume.name);
   fprintf(out,
-          "\n       dticut [options] --tensor-prefix PREFIX\n\n"
+          "\n       dticut [options] --tensor-prefix PREFIX\n"
+          "       dticut [options] --evals FILE --evecs FILE --scalar FILE\n\n"
           "Segments a diffusion-tensor volume into two labels by graph cuts: prints the\n"
           "energy before and after optimisation and writes the label of every voxel\n"
           "(0 or 1) to %s in the working directory, or to the --output path.\n\n"
-          "volumes (NIfTI-1 .nii or .nii.gz; uint8, int16 or float32; all of one size):\n",
+          "volumes (NIfTI-1 or NIfTI-2, .nii or .nii.gz; any real voxel type, scaled by\n"
+          "scl_slope and scl_inter when set; all of one size):\n",
           kDefaultOutput);
   for (const InputVolume& volume : kThirteenFileForm)
     fprintf(out, "  %-7s %s\n", volume.name, volume.description);
   fprintf(out, "\ntensor prefix (each file PREFIX_NAME.nii.gz, or else PREFIX_NAME.nii):\n");
   for (const InputVolume& volume : kTensorPrefixForm)
     fprintf(out, "  PREFIX_%s  %s\n", volume.name, volume.description);
+  fprintf(out, "\ndipy form (the files dipy's tensor fit writes):\n");
+  for (const InputVolume& volume : kDipyForm) {
+    char option[24];
+    snprintf(option, sizeof option, "--%s FILE", volume.name);
+    fprintf(out, "  %-15s ", option);
+    printIndented(out, volume.description, 18);
+  }
   fprintf(out, "\noptions:\n");
   for (const OptionDoc& option : kOptions) {
     char names[48];
     snprintf(names, sizeof names, "%s%s %s %s", option.shortName ? option.shortName : "  ",
              option.shortName ? "," : " ", option.longName, option.value ? option.value : "");
     fprintf(out, "  %-31s ", names);
-    for (const char* c = option.help; *c != '\0'; ++c) {
-      if (*c == '\n')
-        fprintf(out, "\n%34s", "");
-      else
-        fputc(*c, out);
-    }
-    fputc('\n', out);
+    printIndented(out, option.help, 34);
   }
   fprintf(out,
           "\nenergy: the sum over the voxels of data*(S - l)^2 (S the scalar value, l the\n"
@@ -109,6 +137,8 @@ void printUsage(FILE* out) {
 struct Command {
   std::vector<char*> volumes;  // positional arguments
   const char* prefix = nullptr;
+  const char* dipy[kNumDipyFiles] = {};  // --evals, --evecs, --scalar
+  const char* mask = nullptr;
   const char* output = kDefaultOutput;
   const char* preview = nullptr;  // PNG path, or none
   bool verbose = false;
@@ -151,6 +181,61 @@ void reportLimit(const CostLimit& limit) {
     fprintf(stderr, "no cap needed)\n");
 }
 
+// Refuses, before anything is read, an output that could not be written or
+// would destroy an input: an existing path that is not a regular file (a
+// device, a FIFO, a folder), one that is an input file (also through
+// another name or a link), and one whose folder does not take a new file
+// (found by creating and removing a temporary there, as writing will).
+void requireOutputWritable(const char* output, const InputFiles& files) {
+  struct stat target;
+  if (stat(output, &target) == 0) {
+    if (!S_ISREG(target.st_mode))
+      throw AppError(output, "exists and is not a regular file (%s); expected a regular file or "
+                             "a new name",
+                     S_ISDIR(target.st_mode)    ? "a folder"
+                     : S_ISFIFO(target.st_mode) ? "a FIFO"
+                     : S_ISSOCK(target.st_mode) ? "a socket"
+                                                : "a device");
+    std::vector<std::string> inputs = files.paths;
+    if (!files.mask.empty()) inputs.push_back(files.mask);
+    for (const std::string& input : inputs) {
+      struct stat source;
+      if (stat(input.c_str(), &source) == 0 && source.st_dev == target.st_dev &&
+          source.st_ino == target.st_ino)
+        throw AppError(output, "is the input %s; writing the output there would destroy it",
+                       input.c_str());
+    }
+  }
+  AtomicFile probe(output);
+}
+
+void requireOutputsWritable(const InputFiles& files, const Command& command) {
+  requireOutputWritable(command.output, files);
+  if (command.preview == nullptr) return;
+  requireOutputWritable(command.preview, files);
+  struct stat labels, picture;
+  if (strcmp(command.preview, command.output) == 0 ||
+      (stat(command.output, &labels) == 0 && stat(command.preview, &picture) == 0 &&
+       labels.st_dev == picture.st_dev && labels.st_ino == picture.st_ino))
+    throw AppError(command.preview, "is also the output of the labels; give the picture another name");
+}
+
+// When no site's data favours label 1, the all-0 labelling is a minimum
+// (pair weights are never negative after limiting) and the cut keeps every
+// site at 0: the result says nothing about the scan. With the default
+// weights that is what an anisotropy map in [0, 1] gives (every data cost
+// truncates to 0, or to 1 for label 1 at a scalar value of 0), so say so
+// rather than return an empty segmentation without a word.
+void warnIfNoSiteFavoursLabelOne(const SegmentationCosts& costs) {
+  const std::vector<int>& data = costs.dataCosts;
+  for (size_t s = 0; s < data.size(); s += 2)
+    if (data[s + 1] < data[s]) return;
+  fprintf(stderr,
+          "dticut: with these weights no data cost is lower for label 1 than for label 0, so "
+          "every voxel keeps label 0 and the result says nothing about the data; raise "
+          "--data-lambda (e.g. --data-lambda 100 for an anisotropy map in [0, 1])\n");
+}
+
 // Reads the volumes, segments them and writes the labels to the output
 // through the first file's header.
 void segmentVolumes(const InputFiles& files, const Command& command) {
@@ -159,21 +244,25 @@ void segmentVolumes(const InputFiles& files, const Command& command) {
   Image shape = volumes.sets[0].eigenvalue;
   shape.data = nullptr;
   shape.storage.reset();
-  log.report("reading", "%zu files of %d x %d x %d voxels", files.paths.size(), shape.dimX,
-             shape.dimY, shape.dimZ);
+  log.report("reading", "%zu files of %d x %d x %d voxels",
+             files.paths.size() + (files.mask.empty() ? 0 : 1), shape.dimX, shape.dimY,
+             shape.dimZ);
 
   Eigenvector principal =
       extractPrincipalEigenvector(volumes.sets[0], volumes.sets[1], volumes.sets[2]);
   for (Eigenvector& set : volumes.sets) set = Eigenvector();
   log.report("principal component", "%s", "");
 
-  SegmentationCosts costs = buildSegmentationCosts(principal, volumes.scalar, command.weights);
+  SegmentationCosts costs = buildSegmentationCosts(
+      principal, volumes.scalar, command.weights, volumes.mask.data != nullptr ? &volumes.mask : nullptr);
   // The costs are all the optimizer needs; the scalar volume stays only
   // for the picture.
   principal = Eigenvector();
   if (command.preview == nullptr) volumes.scalar = Image();
+  volumes.mask = Image();
   reportLimit(limitCosts(costs.dataCosts.data(), costs.numSites(), 2, costs.weights.data(),
                          static_cast<long long>(costs.weights.size())));
+  warnIfNoSiteFavoursLabelOne(costs);
   log.report("building the energy", "%d sites, %zu pairs", costs.numSites(), costs.weights.size());
 
   std::vector<float> labels(costs.numSites());
@@ -294,6 +383,14 @@ int parseCommand(int argc, char** argv, Command& command) {
       case kTensorPrefix:
         command.prefix = value;
         break;
+      case kEvals:
+      case kEvecs:
+      case kScalar:
+        command.dipy[option->id - kEvals] = value;
+        break;
+      case kMask:
+        command.mask = value;
+        break;
       case kDataLambda:
       case kSmoothFALambda:
       case kSmoothPrincipalLambda:
@@ -303,6 +400,21 @@ int parseCommand(int argc, char** argv, Command& command) {
                             option->longName, value);
         break;
     }
+  }
+  const char* dipyOption = nullptr;  // one of the dipy form's options given
+  for (int i = 0; i < kNumDipyFiles; ++i)
+    if (command.dipy[i] != nullptr && dipyOption == nullptr) dipyOption = kDipyForm[i].name;
+  if (dipyOption != nullptr) {
+    if (command.prefix != nullptr)
+      return usageError("--tensor-prefix and --%s name two input forms; give one", dipyOption);
+    if (!command.volumes.empty())
+      return usageError("--%s reads the dipy form, but volumes were given too: %s", dipyOption,
+                        command.volumes[0]);
+    for (int i = 0; i < kNumDipyFiles; ++i)
+      if (command.dipy[i] == nullptr)
+        return usageError("--evals, --evecs and --scalar go together; --%s is missing",
+                          kDipyForm[i].name);
+    return -1;
   }
   if (command.prefix != nullptr && !command.volumes.empty())
     return usageError("--tensor-prefix reads its own files, but volumes were given too: %s",
@@ -323,8 +435,12 @@ int main(int argc, char** argv) {
   int status = parseCommand(argc, argv, command);
   if (status >= 0) return status;
   try {
-    InputFiles files = command.prefix != nullptr ? InputFiles::tensorPrefix(command.prefix)
-                                                 : InputFiles::thirteen(command.volumes.data());
+    InputFiles files = command.dipy[0] != nullptr
+                           ? InputFiles::dipy(command.dipy[0], command.dipy[1], command.dipy[2])
+                       : command.prefix != nullptr ? InputFiles::tensorPrefix(command.prefix)
+                                                   : InputFiles::thirteen(command.volumes.data());
+    if (command.mask != nullptr) files.mask = command.mask;
+    requireOutputsWritable(files, command);
     segmentVolumes(files, command);
   } catch (const AppError& error) {
     reportError(error);

@@ -27,3 +27,12 @@ const InputVolume kTensorPrefixForm[kNumTensorFiles] = {
     {"V3", 2, VolumeKind::kEigenvectors, "eigenvector of set 3: 4-D, volumes 0, 1, 2 hold x, y, z"},
     {"FA", -1, VolumeKind::kScalar, "scalar volume (fractional anisotropy)"},
 };
+
+const InputVolume kDipyForm[kNumDipyFiles] = {
+    {"evals", -1, VolumeKind::kEigenvalues,
+     "eigenvalues: 4-D, volumes 0, 1, 2 hold sets 1, 2, 3;\nits header is the output's template"},
+    {"evecs", -1, VolumeKind::kEigenvectorMatrix,
+     "eigenvectors: 5-D X x Y x Z x 3 x 3 (dim[4] the\ncomponent x, y, z, dim[5] the set), or 4-D of\n9 "
+     "volumes in that order"},
+    {"scalar", -1, VolumeKind::kScalar, "scalar volume (e.g. fractional anisotropy)"},
+};

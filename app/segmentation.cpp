@@ -66,7 +66,7 @@ void requireSegmentable(const Image& volume) {
 }
 
 SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar,
-                                         const EnergyWeights& weights) {
+                                         const EnergyWeights& weights, const Image* mask) {
   const Image& shape = principal.eigenvalue;
   requireSameDimensions(shape, principal.x);
   requireSameDimensions(shape, principal.y);
@@ -74,9 +74,30 @@ SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar,
   requireSameDimensions(shape, scalar);
   requireSegmentable(shape);
   SegmentationCosts costs;
-  const long long sites = static_cast<long long>(shape.dimX) * shape.dimY * shape.dimZ;
+  const long long voxels = static_cast<long long>(shape.dimX) * shape.dimY * shape.dimZ;
+  long long sites = voxels, pairs = countNeighborPairs(shape.dimX, shape.dimY, shape.dimZ);
+  if (mask != nullptr) {
+    requireSameDimensions(shape, *mask);
+    costs.siteOfVoxel.resize(voxels);
+    int* siteOf = costs.siteOfVoxel.data();
+    sites = 0;
+    for (long long p = 0; p < voxels; ++p) {
+      const float m = mask->data[p];
+      siteOf[p] = m != 0.0f && m == m ? static_cast<int>(sites++) : -1;
+    }
+    if (sites < 2)
+      throw AppError(mask->name,
+                     "has %lld voxel%s inside (non-zero and not NaN) of %lld, the segmentation "
+                     "needs at least 2",
+                     sites, sites == 1 ? "" : "s", voxels);
+    pairs = 0;
+    visitVoxels(
+        shape.dimX, shape.dimY, shape.dimZ, [](int) {},
+        [&](int p, int q) { pairs += siteOf[p] >= 0 && siteOf[q] >= 0; });
+  }
   costs.dataCosts.resize(2 * sites);
-  costs.weights.resize(countNeighborPairs(shape.dimX, shape.dimY, shape.dimZ));
+  costs.weights.resize(pairs);
+  const int* siteOf = mask != nullptr ? costs.siteOfVoxel.data() : nullptr;
   int* data = costs.dataCosts.data();
   int* pairWeight = costs.weights.data();
   const float* s = scalar.data;
@@ -84,11 +105,14 @@ SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar,
   visitVoxels(
       shape.dimX, shape.dimY, shape.dimZ,
       [&](int p) {
-        data[2 * p] = floatToInt(dataCostFor(s[p], 0, weights));
-        data[2 * p + 1] = floatToInt(dataCostFor(s[p], 1, weights));
+        if (siteOf != nullptr && siteOf[p] < 0) return;
+        int* cost = data + 2 * static_cast<long long>(siteOf != nullptr ? siteOf[p] : p);
+        cost[0] = floatToInt(dataCostFor(s[p], 0, weights));
+        cost[1] = floatToInt(dataCostFor(s[p], 1, weights));
         vp = vectorAt(p, principal);
       },
       [&](int p, int q) {
+        if (siteOf != nullptr && (siteOf[p] < 0 || siteOf[q] < 0)) return;
         *pairWeight++ = floatToInt(smoothCostFor(vectorAt(q, principal), s[q], vp, s[p], weights));
       });
   return costs;
@@ -97,14 +121,22 @@ SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar,
 void segment(SegmentationCosts costs, const Image& shape, float* labels, ExpansionTrace* trace,
              FILE* energies) {
   const int n = costs.numSites();
-  assert(static_cast<long long>(n) == static_cast<long long>(shape.dimX) * shape.dimY * shape.dimZ);
+  const long long voxels = static_cast<long long>(shape.dimX) * shape.dimY * shape.dimZ;
+  const int* siteOf = costs.siteOfVoxel.empty() ? nullptr : costs.siteOfVoxel.data();
+  assert(siteOf != nullptr ? static_cast<long long>(costs.siteOfVoxel.size()) == voxels
+                           : static_cast<long long>(n) == voxels);
   // Declared before the optimizer, so that it outlives it.
   int smoothness[4] = {0, 1, 1, 0};
   std::unique_ptr<GCoptimizationGeneralGraph> optimizer(new GCoptimizationGeneralGraph(n, 2));
   const int* weight = costs.weights.data();
   visitVoxels(
       shape.dimX, shape.dimY, shape.dimZ, [](int) {},
-      [&](int p, int q) { optimizer->setNeighbors(p, q, *weight++); });
+      [&](int p, int q) {
+        if (siteOf == nullptr)
+          optimizer->setNeighbors(p, q, *weight++);
+        else if (siteOf[p] >= 0 && siteOf[q] >= 0)
+          optimizer->setNeighbors(siteOf[p], siteOf[q], *weight++);
+      });
   std::vector<int>().swap(costs.weights);
   optimizer->setDataCost(costs.dataCosts.data());
   optimizer->setSmoothCost(smoothness);
@@ -125,5 +157,8 @@ void segment(SegmentationCosts costs, const Image& shape, float* labels, Expansi
   }
   trace->after = optimizer->compute_energy();
   if (energies != nullptr) fprintf(energies, "After optimization energy is :\t%d\n", trace->after);
-  for (int p = 0; p < n; ++p) labels[p] = static_cast<float>(optimizer->whatLabel(p));
+  for (long long p = 0; p < voxels; ++p) {
+    const int site = siteOf != nullptr ? siteOf[p] : static_cast<int>(p);
+    labels[p] = site < 0 ? 0.0f : static_cast<float>(optimizer->whatLabel(site));
+  }
 }

@@ -5,7 +5,10 @@
 // data*(S[p] - l)^2 from the scalar volume S; every voxel is paired with its
 // -x, -y and -z neighbours, each pair declared once from the higher-index
 // voxel, with a weight that compares the two voxels' eigenvalue-scaled
-// principal directions and scalar values. Costs are evaluated in single
+// principal directions and scalar values. With a mask, only the voxels
+// inside it (mask value non-zero and not NaN) are sites, numbered in voxel
+// order, and only pairs of two inside voxels are declared, in the same
+// order; voxels outside keep label 0. Costs are evaluated in single
 // precision in exactly the order given below and truncated to ints
 // (floatToInt), then limited to the optimizer's 32-bit range (costLimit.h).
 // Building the costs is one pass over the voxels; they take 2 ints per voxel
@@ -46,8 +49,11 @@ float smoothCostFor(Vector a, float sa, Vector b, float sb,
 
 // Integer costs in the optimizer's layout.
 struct SegmentationCosts {
-  std::vector<int> dataCosts;  // label l of voxel p at 2p + l
-  std::vector<int> weights;    // one per neighbour pair, in declaration order
+  std::vector<int> dataCosts;  // label l of site s at 2s + l
+  std::vector<int> weights;    // one per pair of sites, in declaration order
+  // The site of every voxel, -1 outside the mask; empty without a mask,
+  // when site p is voxel p.
+  std::vector<int> siteOfVoxel;
   int numSites() const { return static_cast<int>(dataCosts.size() / 2); }
 };
 
@@ -55,11 +61,14 @@ long long countNeighborPairs(int dimX, int dimY, int dimZ);
 // Throws AppError naming the volume unless the optimizer can segment a
 // volume of its size: at least 2 voxels, and tables indexable by int.
 void requireSegmentable(const Image& volume);
-// Converts dataCostFor and smoothCostFor of every voxel and pair to ints
-// (floatToInt), visiting x outermost and z innermost. Both volumes must have
-// the dimensions of principal.eigenvalue, checked by requireSameDimensions.
+// Converts dataCostFor and smoothCostFor of every site and pair to ints
+// (floatToInt), visiting x outermost and z innermost. The volumes (and the
+// mask, when not null) must have the dimensions of principal.eigenvalue,
+// checked by requireSameDimensions; a mask with fewer than 2 voxels inside
+// is refused (AppError naming it).
 SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar,
-                                         const EnergyWeights& weights = EnergyWeights());
+                                         const EnergyWeights& weights = EnergyWeights(),
+                                         const Image* mask = nullptr);
 
 // The most expansion iterations segment runs.
 const int kExpansionIterations = 2;
@@ -72,7 +81,7 @@ struct ExpansionTrace {
 };
 // Minimises the energy of `costs` on a volume shaped like `shape` as
 // expansion(kExpansionIterations) does; labels[p] receives the label of
-// voxel p (0.0 or 1.0). When `energies` is not null, the energy before and
+// voxel p (0.0 or 1.0; 0.0 outside the mask). When `energies` is not null, the energy before and
 // after go there as "Before optimization energy is :\t%d\n" and "After
 // optimization energy is :\t%d\n", each as soon as it is known. Takes the
 // costs over: the pair weights are released once declared. Raises

@@ -28,6 +28,13 @@ Image takeImage(niiIO& reader, const char* name) {
   return {storage.get(), reader.dimX, reader.dimY, reader.dimZ, name, storage};
 }
 
+// Volume k of a file read with several; it shares the file's voxel array.
+Image volumeOf(const Image& file, int k) {
+  Image volume = file;
+  volume.data += static_cast<size_t>(k) * voxelCount(file);
+  return volume;
+}
+
 void requireSameDimensions(const Image& reference, const Eigenvector& set) {
   requireSameDimensions(reference, set.eigenvalue);
   requireSameDimensions(reference, set.x);
@@ -53,11 +60,59 @@ Eigenvector withComponents(const Image& eigenvalue, char const* vectors) {
   niiIO reader(vectors, 3);
   Image file = takeImage(reader, vectors);
   requireSameDimensions(eigenvalue, file);
-  const size_t n = static_cast<size_t>(voxelCount(file));
-  Eigenvector set = {eigenvalue, file, file, file};
-  set.y.data += n;
-  set.z.data += 2 * n;
-  return set;
+  return {eigenvalue, volumeOf(file, 0), volumeOf(file, 1), volumeOf(file, 2)};
+}
+
+// Volumes a file of each kind must hold along its further dimensions.
+int volumesOf(VolumeKind kind) {
+  switch (kind) {
+    case VolumeKind::kEigenvectors:
+    case VolumeKind::kEigenvalues:
+      return 3;
+    case VolumeKind::kEigenvectorMatrix:
+      return 9;
+    default:
+      return 1;
+  }
+}
+
+bool isComponent(VolumeKind kind) {
+  return kind == VolumeKind::kComponentX || kind == VolumeKind::kComponentY ||
+         kind == VolumeKind::kComponentZ || kind == VolumeKind::kEigenvectors;
+}
+
+// Puts the volumes of one file where its kind says they belong.
+void place(const Image& image, const InputVolume& volume, TensorVolumes& volumes) {
+  Eigenvector* sets = volumes.sets;
+  switch (volume.kind) {
+    case VolumeKind::kEigenvalue:
+      sets[volume.set].eigenvalue = image;
+      break;
+    case VolumeKind::kComponentX:
+      sets[volume.set].x = image;
+      break;
+    case VolumeKind::kComponentY:
+      sets[volume.set].y = image;
+      break;
+    case VolumeKind::kComponentZ:
+      sets[volume.set].z = image;
+      break;
+    case VolumeKind::kEigenvectors:
+      sets[volume.set] = {sets[volume.set].eigenvalue, volumeOf(image, 0), volumeOf(image, 1),
+                          volumeOf(image, 2)};
+      break;
+    case VolumeKind::kScalar:
+      volumes.scalar = image;
+      break;
+    case VolumeKind::kEigenvalues:
+      for (int k = 0; k < 3; ++k) sets[k].eigenvalue = volumeOf(image, k);
+      break;
+    case VolumeKind::kEigenvectorMatrix:
+      for (int k = 0; k < 3; ++k)
+        sets[k] = {sets[k].eigenvalue, volumeOf(image, 3 * k), volumeOf(image, 3 * k + 1),
+                   volumeOf(image, 3 * k + 2)};
+      break;
+  }
 }
 
 }  // namespace
@@ -127,11 +182,11 @@ float dot(Vector a, Vector b) {
 }
 
 InputFiles InputFiles::thirteen(char* const* paths) {
-  return {kThirteenFileForm, std::vector<std::string>(paths, paths + kNumVolumes)};
+  return {kThirteenFileForm, std::vector<std::string>(paths, paths + kNumVolumes), ""};
 }
 
 InputFiles InputFiles::tensorPrefix(const char* prefix) {
-  InputFiles files = {kTensorPrefixForm, {}};
+  InputFiles files = {kTensorPrefixForm, {}, ""};
   for (const InputVolume& volume : kTensorPrefixForm) {
     const std::string base = std::string(prefix) + "_" + volume.name;
     std::string found;
@@ -150,38 +205,34 @@ InputFiles InputFiles::tensorPrefix(const char* prefix) {
   return files;
 }
 
+InputFiles InputFiles::dipy(const char* evals, const char* evecs, const char* scalar) {
+  return {kDipyForm, {evals, evecs, scalar}, ""};
+}
+
 TensorVolumes loadTensorVolumes(const InputFiles& files, void (*requireShape)(const Image& first)) {
   TensorVolumes volumes;
-  const InputVolume* form = files.form;
-  size_t next = 0;
-  for (int k = 0; k < 3; ++k) {
-    assert(form[next].set == k && form[next].kind == VolumeKind::kEigenvalue);
-    const char* path = files.paths[next++].c_str();
-    Image eigenvalue;
-    if (k == 0) {
-      volumes.outputTemplate.reset(new niiIO(path));
-      eigenvalue = takeImage(*volumes.outputTemplate, path);
-    } else {
-      eigenvalue = getImage(path);
-    }
-    if (form[next].kind == VolumeKind::kEigenvectors) {
-      volumes.sets[k] = withComponents(eigenvalue, files.paths[next++].c_str());
-    } else {
-      assert(form[next].kind == VolumeKind::kComponentX &&
-             form[next + 1].kind == VolumeKind::kComponentY &&
-             form[next + 2].kind == VolumeKind::kComponentZ);
-      const std::string* xyz = &files.paths[next];
-      next += 3;
-      volumes.sets[k] = withComponents(eigenvalue, xyz[0].c_str(), xyz[1].c_str(), xyz[2].c_str());
-    }
-    const Image& first = volumes.sets[0].eigenvalue;
-    if (k == 0)
+  Image first;
+  for (size_t i = 0; i < files.paths.size(); ++i) {
+    const InputVolume& volume = files.form[i];
+    const char* path = files.paths[i].c_str();
+    std::unique_ptr<niiIO> reader(new niiIO(path, volumesOf(volume.kind)));
+    Image image = takeImage(*reader, path);
+    if (i == 0) {
+      first = image;
       requireShape(first);
-    else
-      requireSameDimensions(first, volumes.sets[k].eigenvalue);
+      // The labels are one volume, whatever the first file holds.
+      reader->numVolumes = 1;
+      volumes.outputTemplate = std::move(reader);
+    } else if (isComponent(volume.kind)) {
+      requireSameDimensions(volumes.sets[volume.set].eigenvalue, image);
+    } else {
+      requireSameDimensions(first, image);
+    }
+    place(image, volume, volumes);
   }
-  assert(form[next].kind == VolumeKind::kScalar && next + 1 == files.paths.size());
-  volumes.scalar = getImage(files.paths[next].c_str());
-  requireSameDimensions(volumes.sets[0].eigenvalue, volumes.scalar);
+  if (!files.mask.empty()) {
+    volumes.mask = getImage(files.mask.c_str());
+    requireSameDimensions(first, volumes.mask);
+  }
   return volumes;
 }

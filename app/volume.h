@@ -22,11 +22,11 @@
 
 // A scalar volume.
 struct Image {
-  float* data;  // dimX * dimY * dimZ values, x fastest
-  int dimX;
-  int dimY;
-  int dimZ;
-  const char* name;  // not owned: the path read, or a fixed label
+  float* data = nullptr;  // dimX * dimY * dimZ values, x fastest
+  int dimX = 0;
+  int dimY = 0;
+  int dimZ = 0;
+  const char* name = "";  // not owned: the path read, or a fixed label
   // Keeps `data` alive while any copy exists; empty when the voxels belong
   // to someone else (a caller's array).
   std::shared_ptr<float[]> storage = nullptr;
@@ -77,10 +77,11 @@ Vector vectorAt(int i, Eigenvector set);
 float dot(Vector a, Vector b);
 
 // The files of one run, resolved to paths, in the order of their form's
-// table (inputForms.h).
+// table (inputForms.h), and the mask's path if any.
 struct InputFiles {
-  const InputVolume* form;  // kThirteenFileForm or kTensorPrefixForm
+  const InputVolume* form;  // kThirteenFileForm, kTensorPrefixForm or kDipyForm
   std::vector<std::string> paths;
+  std::string mask;  // empty: no mask
 
   // The thirteen paths as given, in command-line order.
   static InputFiles thirteen(char* const* paths);
@@ -89,23 +90,29 @@ struct InputFiles {
   // reported at once; a name that exists but cannot be opened is kept, so
   // that reading it reports why.
   static InputFiles tensorPrefix(const char* prefix);
+  // The three files of the dipy form.
+  static InputFiles dipy(const char* evals, const char* evecs, const char* scalar);
 };
 
-// Everything the segmentation reads: the three sets, the scalar volume, and
-// the first file's header, kept from its one read as the output's template.
+// Everything the segmentation reads: the three sets, the scalar volume, the
+// mask (no data when none was given), and the first file's header, kept
+// from its one read as the output's template.
 struct TensorVolumes {
   Eigenvector sets[3];
   Image scalar;
-  std::unique_ptr<niiIO> outputTemplate;  // holds no voxels
+  Image mask;
+  std::unique_ptr<niiIO> outputTemplate;  // holds no voxels; writes one volume
 };
 
-// Reads every file once, in the form's order: each set's eigenvalue volume
-// and components (checked against that eigenvalue volume), then the set's
-// eigenvalue volume against the first, and the scalar volume against the
-// first. `requireShape` sees the first volume as soon as it is read, before
-// any other file, so that a size the caller cannot use is refused at once;
-// it throws AppError to refuse. Names in the records point into `files`,
-// which must outlive them.
+// Reads every file once, in the form's order, then the mask. Each file must
+// have the dimensions of the first, and each set's component files those of
+// the set's eigenvalue file (checked in that order, so the message names
+// the nearer file); files of several volumes must hold as many as their
+// kind needs (3 for a set's eigenvectors or all eigenvalues, 9 for all
+// eigenvectors). `requireShape` sees the first volume as soon as it is read,
+// before any other file, so that a size the caller cannot use is refused at
+// once; it throws AppError to refuse. Names in the records point into
+// `files`, which must outlive them.
 TensorVolumes loadTensorVolumes(const InputFiles& files, void (*requireShape)(const Image& first));
 
 #endif  // DTICUT_APP_VOLUME_H

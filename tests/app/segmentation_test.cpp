@@ -131,7 +131,7 @@ TEST(SegmentTest, MatchesExpansionAndTracesEachIteration) {
     for (int& w : weights) w = static_cast<int>(random() % 15);
     std::vector<float> labels(n);
     ExpansionTrace trace;
-    segment({data, weights}, {nullptr, 4, 3, 3, "shape"}, labels.data(), &trace, nullptr);
+    segment({data, weights, {}}, {nullptr, 4, 3, 3, "shape"}, labels.data(), &trace, nullptr);
 
     int smoothness[4] = {0, 1, 1, 0};
     GCoptimizationGeneralGraph reference(n, 2);

@@ -1,6 +1,7 @@
 // dticut-phantom: writes the input volumes of dticut for a synthetic
-// diffusion-tensor phantom, as thirteen 3-D files or as the seven files of a
-// tensor prefix (4-D eigenvector files), plain or gzip-compressed. Three tube-shaped fibre bundles
+// diffusion-tensor phantom, as thirteen 3-D files, as the seven files of a
+// tensor prefix (4-D eigenvector files) or as dipy's three files, plain or
+// gzip-compressed, optionally with the head mask. Three tube-shaped fibre bundles
 // (one along x, one along y, one bent into a ring) carry a strongly anisotropic tensor whose
 // principal direction follows the tube; the background is a weakly anisotropic tensor with random
 // orientation and noisy eigenvalues; outside an ellipsoidal head mask every volume is 0, as in a
@@ -27,12 +28,13 @@ struct Options {
   int size[3] = {64, 64, 32};
   uint64_t seed = 1;
   bool bigEndian = false;
-  bool prefixLayout = false;
+  enum Layout { kFiles, kPrefix, kDipy } layout = kFiles;
+  bool mask = false;
   bool gzip = false;
   std::string folder;
 };
 
-// The name of the prefix layout's files, FOLDER/dti_L1.nii ...
+// The name of the prefix and dipy layouts' files, FOLDER/dti_L1.nii ...
 const char* const kPrefixName = "dti";
 
 void printUsage(FILE* out) {
@@ -45,12 +47,16 @@ void printUsage(FILE* out) {
           "  files    thirteen 3-D volumes named after dticut's arguments, L1.nii ...\n"
           "           SCALAR.nii; prints their paths in dticut's order\n"
           "  prefix   the seven files of a tensor fit, dti_L1.nii, dti_V1.nii (4-D: x, y,\n"
-          "           z), ... dti_FA.nii; prints --tensor-prefix FOLDER/dti\n\n"
+          "           z), ... dti_FA.nii; prints --tensor-prefix FOLDER/dti\n"
+          "  dipy     dipy's three files dti_evals.nii (4-D), dti_evecs.nii (4-D, 9\n"
+          "           volumes) and dti_fa.nii; prints --evals, --evecs, --scalar\n\n"
           "options:\n"
           "  --size XxYxZ     volume size in voxels (default 64x64x32)\n"
           "  --seed N         seed of the noise (default 1)\n"
           "  --big-endian     write big-endian files (default little-endian)\n"
-          "  --layout LAYOUT  files (default) or prefix\n"
+          "  --layout LAYOUT  files (default), prefix or dipy\n"
+          "  --mask           also write the head mask (uint8: 1 inside, 0 outside),\n"
+          "                   MASK.nii or dti_mask.nii, and print --mask and its path\n"
           "  --gzip           write gzip-compressed files (.nii.gz)\n"
           "  -h, --help       print this help and exit\n");
 }
@@ -87,13 +93,20 @@ Options parseArguments(int argc, char** argv) {
       options.bigEndian = true;
     } else if (arg == "--gzip") {
       options.gzip = true;
+    } else if (arg == "--mask") {
+      options.mask = true;
     } else if (arg == "--size" || arg == "--seed" || arg == "--layout") {
       if (i + 1 == argc) usageError("%s needs a value", argv[i]);
       const char* value = argv[++i];
       if (arg == "--layout") {
-        if (strcmp(value, "files") != 0 && strcmp(value, "prefix") != 0)
-          usageError("--layout %s: expected files or prefix", value);
-        options.prefixLayout = strcmp(value, "prefix") == 0;
+        if (strcmp(value, "files") == 0)
+          options.layout = Options::kFiles;
+        else if (strcmp(value, "prefix") == 0)
+          options.layout = Options::kPrefix;
+        else if (strcmp(value, "dipy") == 0)
+          options.layout = Options::kDipy;
+        else
+          usageError("--layout %s: expected files, prefix or dipy", value);
       } else if (arg == "--size") {
         if (!parseSize(value, options.size))
           usageError("--size %s: expected XxYxZ, each 1 ... 32767, at most 2^30 voxels", value);
@@ -201,8 +214,9 @@ struct Phantom {
   std::vector<float> eigenvalue[3];
   std::vector<float> component[3][3];  // set, then x, y, z
   std::vector<float> scalar;
+  std::vector<float> mask;  // 1 inside the head, 0 outside
 
-  explicit Phantom(size_t n) : scalar(n) {
+  explicit Phantom(size_t n) : scalar(n), mask(n) {
     for (int k = 0; k < 3; ++k) {
       eigenvalue[k].assign(n, 0.0f);
       for (auto& c : component[k]) c.assign(n, 0.0f);
@@ -225,6 +239,17 @@ struct Phantom {
         std::vector<float> xyz;
         for (const auto& c : component[volume.set]) xyz.insert(xyz.end(), c.begin(), c.end());
         return xyz;
+      }
+      case VolumeKind::kEigenvalues: {
+        std::vector<float> all;
+        for (const auto& e : eigenvalue) all.insert(all.end(), e.begin(), e.end());
+        return all;
+      }
+      case VolumeKind::kEigenvectorMatrix: {
+        std::vector<float> all;
+        for (const auto& set : component)
+          for (const auto& c : set) all.insert(all.end(), c.begin(), c.end());
+        return all;
       }
       case VolumeKind::kScalar:
         break;
@@ -250,6 +275,7 @@ int main(int argc, char** argv) {
         Vec randomAxis = normalized({random.normal(), random.normal(), random.normal()});
         double noise[3] = {random.normal(), random.normal(), random.normal()};
         if (!insideHead(size, x + 0.5, y + 0.5, z + 0.5)) continue;  // volumes start at 0
+        phantom.mask[p] = 1.0f;
         Vec principal;
         double lambda[3];
         if (bundleDirection(size, x + 0.5, y + 0.5, z + 0.5, &principal)) {
@@ -287,21 +313,34 @@ int main(int argc, char** argv) {
   const char* extension = options.gzip ? ".nii.gz" : ".nii";
   try {
     // The thirteen files are named after dticut's arguments and printed in
-    // its order; the prefix form's are PREFIX_<name>, read through the prefix.
-    const InputVolume* form = options.prefixLayout ? kTensorPrefixForm : kThirteenFileForm;
-    const int count = options.prefixLayout ? kNumTensorFiles : kNumVolumes;
+    // its order; the prefix form's are PREFIX_<name>, read through the
+    // prefix; the dipy form's PREFIX_<name>, each after its option.
+    const bool thirteen = options.layout == Options::kFiles;
+    const InputVolume* form = thirteen ? kThirteenFileForm
+                              : options.layout == Options::kPrefix ? kTensorPrefixForm
+                                                                   : kDipyForm;
+    const int count = thirteen ? kNumVolumes
+                      : options.layout == Options::kPrefix ? kNumTensorFiles
+                                                           : kNumDipyFiles;
     const std::string prefix = options.folder + "/" + kPrefixName;
-    niiIO volume(size[0], size[1], size[2], 16, swap);
-    niiIO vectors(size[0], size[1], size[2], 16, swap, 3);
+    auto pathOf = [&](const char* name) {
+      return thirteen ? options.folder + "/" + name + extension : prefix + "_" + name + extension;
+    };
     for (int i = 0; i < count; ++i) {
-      std::string path = options.prefixLayout ? prefix + "_" + form[i].name + extension
-                                              : options.folder + "/" + form[i].name + extension;
+      std::string path = pathOf(form[i].name);
       std::vector<float> values = phantom.valuesOf(form[i]);
-      const niiIO& templ = form[i].kind == VolumeKind::kEigenvectors ? vectors : volume;
-      templ.writeData(values.data(), static_cast<long long>(values.size()), path.c_str());
-      if (!options.prefixLayout) printf("%s\n", path.c_str());
+      const int volumes = static_cast<int>(values.size() / n);
+      niiIO(size[0], size[1], size[2], 16, swap, volumes)
+          .writeData(values.data(), static_cast<long long>(values.size()), path.c_str());
+      if (options.layout == Options::kDipy) printf("--%s\n", form[i].name);
+      if (options.layout != Options::kPrefix) printf("%s\n", path.c_str());
     }
-    if (options.prefixLayout) printf("--tensor-prefix\n%s\n", prefix.c_str());
+    if (options.layout == Options::kPrefix) printf("--tensor-prefix\n%s\n", prefix.c_str());
+    if (options.mask) {
+      std::string path = pathOf(thirteen ? "MASK" : "mask");
+      niiIO(size[0], size[1], size[2], 2, swap).writeData(phantom.mask.data(), n, path.c_str());
+      printf("--mask\n%s\n", path.c_str());
+    }
   } catch (const AppError& error) {
     fprintf(stderr, "dticut-phantom: error: %s\n", error.what());
     return 1;
