@@ -59,10 +59,10 @@ const OptionDoc kOptions[] = {
      "also draw the middle axial, coronal and sagittal\nslices of the scalar volume with label 1 "
      "in red"},
     {kTensorPrefix, nullptr, "--tensor-prefix", "PREFIX",
-     "read the seven files of a tensor fit (below)\ninstead of thirteen volumes"},
-    {kEvals, nullptr, "--evals", "FILE", "the dipy form's eigenvalues (below)"},
-    {kEvecs, nullptr, "--evecs", "FILE", "the dipy form's eigenvectors (below)"},
-    {kScalar, nullptr, "--scalar", "FILE", "the dipy form's scalar volume (below)"},
+     "read the seven files of a tensor fit (above)\ninstead of thirteen volumes"},
+    {kEvals, nullptr, "--evals", "FILE", "the dipy form's eigenvalues (above)"},
+    {kEvecs, nullptr, "--evecs", "FILE", "the dipy form's eigenvectors (above)"},
+    {kScalar, nullptr, "--scalar", "FILE", "the dipy form's scalar volume (above)"},
     {kMask, nullptr, "--mask", "FILE",
      "segment only the voxels where FILE (3-D, of the\nvolumes' size) is non-zero and not NaN; the\n"
      "others get label 0"},
@@ -265,7 +265,7 @@ void segmentVolumes(const InputFiles& files, const Command& command) {
   warnIfNoSiteFavoursLabelOne(costs);
   log.report("building the energy", "%d sites, %zu pairs", costs.numSites(), costs.weights.size());
 
-  std::vector<float> labels(costs.numSites());
+  std::vector<float> labels(static_cast<size_t>(shape.dimX) * shape.dimY * shape.dimZ);
   ExpansionTrace trace;
   segment(std::move(costs), shape, labels.data(), &trace, stdout);
   // Energies that never reached their destination (a full disk, a closed

@@ -20,11 +20,13 @@
 
 namespace testfiles {
 
-// The thirteen input volumes, in command-line order; volume 0 (the template)
-// may be stored in any encoding, the others are float32.
+// The thirteen input volumes, in command-line order, and a mask when
+// `mask` is not empty; volume 0 (the template) may be stored in any
+// encoding, the others are float32.
 struct Inputs {
   int dim[3];
   std::vector<double> volume[kNumVolumes];
+  std::vector<double> mask;
   int templateDatatype = 16;
   bool templateBigEndian = false;
 
@@ -38,14 +40,38 @@ struct Inputs {
                       k == 0 && templateBigEndian);
   }
 
-  // Writes the thirteen files into `dir` and returns the command line,
-  // which names them relative to it.
+  // Writes the thirteen files (and the mask) into `dir` and returns the
+  // command line, which names them relative to it.
   std::vector<std::string> write(const TempDir& dir) const {
     std::vector<std::string> args = {DTICUT_EXE};
     for (int k = 0; k < kNumVolumes; ++k) {
       args.push_back(std::string(kThirteenFileForm[k].name) + ".nii");
       writeFile(dir.path(args.back()), file(k));
     }
+    return withMask(dir, args);
+  }
+
+  // The same numbers as dipy writes them: the eigenvalues as volumes 0, 1, 2
+  // of evals.nii, the eigenvectors' components c of set k as volume c + 3k
+  // of evecs.nii, and scalar.nii.
+  std::vector<std::string> writeDipy(const TempDir& dir) const {
+    std::vector<double> evals, evecs;
+    for (int k = 0; k < 3; ++k) {
+      evals.insert(evals.end(), volume[4 * k].begin(), volume[4 * k].end());
+      for (int c = 1; c <= 3; ++c)
+        evecs.insert(evecs.end(), volume[4 * k + c].begin(), volume[4 * k + c].end());
+    }
+    writeFile(dir.path("evals.nii"), volumesFile(dim[0], dim[1], dim[2], 3, evals));
+    writeFile(dir.path("evecs.nii"), volumesFile(dim[0], dim[1], dim[2], 9, evecs));
+    writeFile(dir.path("scalar.nii"), file(12));
+    return withMask(dir, {DTICUT_EXE, "--evals", "evals.nii", "--evecs", "evecs.nii", "--scalar",
+                          "scalar.nii"});
+  }
+
+  std::vector<std::string> withMask(const TempDir& dir, std::vector<std::string> args) const {
+    if (mask.empty()) return args;
+    writeFile(dir.path("MASK.nii"), volumeFile(dim[0], dim[1], dim[2], mask, 2));
+    args.insert(args.end(), {"--mask", "MASK.nii"});
     return args;
   }
 
@@ -69,23 +95,29 @@ struct Inputs {
 };
 
 // The energy dticut minimises, written plainly: the principal set chosen by
-// comparisons, pairs walked by coordinates, then the limiting rule.
+// comparisons, pairs walked by coordinates, then the limiting rule. With a
+// mask, the sites are the voxels inside it in voxel order and the pairs
+// those of two inside voxels.
 struct Expected {
-  int sites;
-  std::vector<int> data;  // label l of voxel p at 2p + l
+  int sites = 0;
+  std::vector<int> siteOf;  // of every voxel; -1 outside the mask
+  std::vector<int> data;    // label l of site s at 2s + l
   std::vector<int> weights;
-  std::vector<std::pair<int, int>> pairs;
+  std::vector<std::pair<int, int>> pairs;  // of sites
   CostLimit limit;
 
   explicit Expected(const Inputs& in, const EnergyWeights& w = EnergyWeights())
-      : sites(in.size()) {
+      : siteOf(in.size(), -1) {
     auto v = [&](int k, int p) { return static_cast<float>(in.volume[k][p]); };
-    std::vector<Vector> principal(sites);
-    for (int p = 0; p < sites; ++p) {
+    std::vector<Vector> principal(in.size());
+    for (int p = 0; p < in.size(); ++p) {
       int best = v(0, p) >= v(4, p) ? 0 : 4;
       if (!(v(best, p) >= v(8, p))) best = 8;
       principal[p] = {v(best, p) * v(best + 1, p), v(best, p) * v(best + 2, p),
                       v(best, p) * v(best + 3, p)};
+      bool inside = in.mask.empty() || (in.mask[p] != 0 && in.mask[p] == in.mask[p]);
+      if (!inside) continue;
+      siteOf[p] = sites++;
       for (int l = 0; l < 2; ++l) data.push_back(floatToInt(dataCostFor(v(12, p), l, w)));
     }
     const int dx = in.dim[0], dy = in.dim[1];
@@ -94,8 +126,8 @@ struct Expected {
         for (int z = 0; z < in.dim[2]; ++z) {
           int p = x + dx * (y + dy * z);
           for (int q : {x > 0 ? p - 1 : -1, y > 0 ? p - dx : -1, z > 0 ? p - dx * dy : -1}) {
-            if (q < 0) continue;
-            pairs.push_back({p, q});
+            if (q < 0 || siteOf[p] < 0 || siteOf[q] < 0) continue;
+            pairs.push_back({siteOf[p], siteOf[q]});
             weights.push_back(
                 floatToInt(smoothCostFor(principal[q], v(12, q), principal[p], v(12, p), w)));
           }
@@ -114,8 +146,8 @@ struct Expected {
   long long minimum() const {
     long long best = LLONG_MAX;
     std::vector<int> labels(sites);
-    for (long mask = 0; mask < (1L << sites); ++mask) {
-      for (int p = 0; p < sites; ++p) labels[p] = (mask >> p) & 1;
+    for (long bits = 0; bits < (1L << sites); ++bits) {
+      for (int p = 0; p < sites; ++p) labels[p] = (bits >> p) & 1;
       best = std::min(best, energy(labels));
     }
     return best;
@@ -156,7 +188,7 @@ inline void expectMinimum(const RunResult& run, const Inputs& in, const TempDir&
   Expected expected(in, weights);
   const long long minimum = expected.minimum();
   EXPECT_EQ(run.out, "Before optimization energy is :\t" +
-                         std::to_string(expected.energy(std::vector<int>(in.size(), 0))) +
+                         std::to_string(expected.energy(std::vector<int>(expected.sites, 0))) +
                          "\nAfter optimization energy is :\t" + std::to_string(minimum) + "\n");
   EXPECT_EQ(run.err, expected.warnings());
   Bytes written = readFile(dir.path(output)), first = in.file(0);
@@ -167,7 +199,10 @@ inline void expectMinimum(const RunResult& run, const Inputs& in, const TempDir&
   std::vector<int> found;
   for (int p = 0; p < labels.numVoxels; ++p) {
     EXPECT_TRUE(labels.data[p] == 0.0f || labels.data[p] == 1.0f) << labels.data[p];
-    found.push_back(labels.data[p] == 1.0f);
+    if (expected.siteOf[p] >= 0)
+      found.push_back(labels.data[p] == 1.0f);
+    else
+      EXPECT_EQ(labels.data[p], 0.0f) << "outside the mask: " << p;
   }
   EXPECT_EQ(expected.energy(found), minimum);
 }

@@ -32,9 +32,9 @@ Inputs randomInputs(int x, int y, int z, std::mt19937& random) {
 }  // namespace
 
 // Each result against an exhaustive search, with the template (L1) in every
-// encoding; the prefix form, some of its files compressed, gives the same
-// output from the same numbers.
-TEST(DticutTest, BothInputFormsMatchAnExhaustiveSearch) {
+// encoding; the prefix form, some of its files compressed, and the dipy form
+// give the same output from the same numbers.
+TEST(DticutTest, AllInputFormsMatchAnExhaustiveSearch) {
   const unsigned seed = 4242;
   std::printf("seed %u\n", seed);
   std::mt19937 random(seed);
@@ -53,15 +53,50 @@ TEST(DticutTest, BothInputFormsMatchAnExhaustiveSearch) {
     expectMinimum(run, in, dir);
 
     in.writePrefix(dir, static_cast<unsigned>(random()));
-    RunResult prefix =
-        runProgram({DTICUT_EXE, "--tensor-prefix", "dti", "-o", "prefix.nii"}, dir.root());
-    EXPECT_EQ(prefix.status, 0) << prefix.err;
-    EXPECT_EQ(prefix.out, run.out);
-    EXPECT_EQ(prefix.err, run.err);
+    std::vector<std::string> dipy = in.writeDipy(dir);
+    dipy.insert(dipy.end(), {"-o", "dipy.nii"});
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{DTICUT_EXE, "--tensor-prefix", "dti", "-o", "prefix.nii"}, dipy}) {
+      RunResult other = runProgram(args, dir.root());
+      EXPECT_EQ(other.status, 0) << other.err;
+      EXPECT_EQ(other.out, run.out);
+      EXPECT_EQ(other.err, run.err);
+    }
     EXPECT_EQ(readFile(dir.path("prefix.nii")), readFile(dir.path("test.nii")));
+    // The dipy form's template is evals.nii, a float32 file of three volumes.
+    niiIO dipyLabels(dir.path("dipy.nii").c_str()), labels(dir.path("test.nii").c_str());
+    EXPECT_EQ(std::vector<float>(dipyLabels.data, dipyLabels.data + dipyLabels.numVoxels),
+              std::vector<float>(labels.data, labels.data + labels.numVoxels));
   }
 }
 
+// Only the voxels inside the mask are sites: each result against an
+// exhaustive search over that smaller problem, in the thirteen-file and the
+// dipy forms; a mask holding every voxel gives exactly the unmasked result.
+TEST(DticutTest, AMaskSegmentsOnlyItsVoxels) {
+  std::mt19937 random(2024);
+  for (int round = 0; round < 8; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    Inputs in = randomInputs(3, 2, 3, random);
+    TempDir dir;
+    RunResult unmasked = runProgram(in.write(dir), dir.root());
+    const Bytes unmaskedLabels = readFile(dir.path("test.nii"));
+    // Values the reader sees as inside (non-zero, NaN excluded) and outside.
+    const double inside[] = {1, 255, 7}, outside[] = {0, NAN};
+    in.mask.assign(in.size(), 1);
+    if (round > 0)
+      for (double& m : in.mask) m = random() % 3 ? inside[random() % 3] : outside[random() % 2];
+    RunResult masked = runProgram(in.write(dir), dir.root());
+    expectMinimum(masked, in, dir);
+    if (round == 0) {
+      EXPECT_EQ(masked.out, unmasked.out);
+      EXPECT_EQ(readFile(dir.path("test.nii")), unmaskedLabels);
+    }
+    std::vector<std::string> dipy = in.writeDipy(dir);
+    RunResult dipyRun = runProgram(dipy, dir.root());
+    EXPECT_EQ(dipyRun.out, masked.out);
+  }
+}
 // Writing into another folder, compressed, reporting the stages with -v,
 // drawing the picture and giving weights of 1 explicitly change neither
 // standard output nor the labels. The picture is the one the renderer draws
@@ -139,7 +174,8 @@ TEST(DticutTest, UsageNamesTheVolumesInOrderAndRefusesOtherCommandLines) {
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.err, "");
   EXPECT_EQ(help.out.rfind("usage: dticut [options] L1 V1x V1y V1z L2 V2x V2y V2z L3 V3x V3y V3z "
-                           "SCALAR\n       dticut [options] --tensor-prefix PREFIX\n",
+                           "SCALAR\n       dticut [options] --tensor-prefix PREFIX\n"
+                           "       dticut [options] --evals FILE --evecs FILE --scalar FILE\n",
                            0),
             0u)
       << help.out;
@@ -162,6 +198,13 @@ TEST(DticutTest, UsageNamesTheVolumesInOrderAndRefusesOtherCommandLines) {
       {{"--verbose=1"}, "--verbose takes no value"},
       {{"--tensor-prefix", "dti", "L1.nii"},
        "--tensor-prefix reads its own files, but volumes were given too: L1.nii"},
+      {{"--evals", "a.nii"}, "--evals, --evecs and --scalar go together; --evecs is missing"},
+      {{"--scalar", "s", "--evecs", "v"},
+       "--evals, --evecs and --scalar go together; --evals is missing"},
+      {{"--tensor-prefix", "dti", "--scalar", "s"},
+       "--tensor-prefix and --scalar name two input forms; give one"},
+      {{"--evals", "a", "--evecs", "b", "--scalar", "c", "L1.nii"},
+       "--evals reads the dipy form, but volumes were given too: L1.nii"},
   };
   // A weight must be a finite float written in full: 1e39 would become
   // infinite in single precision.

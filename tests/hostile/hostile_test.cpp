@@ -5,6 +5,7 @@
 // succeeds with the minimum of the limited energy; it never ends by a
 // signal, an assertion or a sanitizer report.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -250,4 +251,83 @@ TEST(HostileInputTest, AnOutputThatCannotBeWrittenIsReportedAndLosesNothing) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err.rfind("dticut: error: test.nii: cannot create test.nii.tmp", 0), 0u) << run.err;
+}
+
+// An output that would replace an input (by its own name, another path to
+// it, a symbolic or a hard link), a device, a FIFO, a folder, a missing
+// folder, or a picture on the labels' own path: each is refused before
+// anything is read, every file left as it was.
+TEST(HostileInputTest, OutputsThatWouldDestroyAnInputOrCannotBeWrittenAreRefusedFirst) {
+  TempDir dir;
+  const Inputs in = plainInputs();
+  const std::vector<std::string> args = in.write(dir);
+  std::filesystem::create_symlink(dir.path("V2x.nii"), dir.path("link.nii"));
+  std::filesystem::create_hard_link(dir.path("SCALAR.nii"), dir.path("hard.nii"));
+  ASSERT_EQ(mkfifo(dir.path("fifo.nii").c_str(), 0644), 0);
+  std::filesystem::create_directory(dir.path("folder.nii"));
+  const struct {
+    std::vector<std::string> options;
+    std::string error;
+  } cases[] = {
+      {{"-o", "L1.nii"}, "L1.nii: is the input L1.nii; writing the output there would destroy it"},
+      {{"-o", "./V1y.nii"},
+       "./V1y.nii: is the input V1y.nii; writing the output there would destroy it"},
+      {{"-o", "link.nii"},
+       "link.nii: is the input V2x.nii; writing the output there would destroy it"},
+      {{"--preview", "hard.nii"},
+       "hard.nii: is the input SCALAR.nii; writing the output there would destroy it"},
+      {{"-o", "/dev/null"},
+       "/dev/null: exists and is not a regular file (a device); expected a regular file or a new "
+       "name"},
+      {{"-o", "fifo.nii"},
+       "fifo.nii: exists and is not a regular file (a FIFO); expected a regular file or a new "
+       "name"},
+      {{"-o", "folder.nii"},
+       "folder.nii: exists and is not a regular file (a folder); expected a regular file or a new "
+       "name"},
+      {{"-o", "missing/out.nii"}, "missing/out.nii: cannot create missing/out.nii.tmp"},
+      {{"-o", "same.png", "--preview", "same.png"},
+       "same.png: is also the output of the labels; give the picture another name"},
+  };
+  const std::vector<std::string> before = dir.entries();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    std::vector<std::string> command = args;
+    command.insert(command.begin() + 1, c.options.begin(), c.options.end());
+    RunResult run = runProgram(command, dir.root());
+    expectNoCrash(run);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("dticut: error: " + c.error, 0), 0u) << run.err;
+    EXPECT_EQ(dir.entries(), before);
+  }
+  for (int k = 0; k < kNumVolumes; ++k) EXPECT_EQ(readFile(dir.path(args[k + 1])), in.file(k));
+}
+
+// A mask must have the volumes' size and at least two voxels inside.
+TEST(HostileInputTest, MasksThatLeaveNoProblemAreRefused) {
+  const struct {
+    std::vector<double> mask;
+    int dim[3];
+    std::string error;
+  } cases[] = {
+      {std::vector<double>(12, 1), {2, 3, 2},
+       "MASK.nii: dimensions 2 x 3 x 2 differ from the 3 x 2 x 2 of L1.nii"},
+      {{0, 0, 0, 0, 0, NAN, 0, 0, 0, 0, 0, 5}, {3, 2, 2},
+       "MASK.nii: has 1 voxel inside (non-zero and not NaN) of 12, the segmentation needs at "
+       "least 2"},
+      {std::vector<double>(12, 0), {3, 2, 2},
+       "MASK.nii: has 0 voxels inside (non-zero and not NaN) of 12, the segmentation needs at "
+       "least 2"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    std::vector<std::string> args = plainInputs().write(dir);
+    writeFile(dir.path("MASK.nii"), volumeFile(c.dim[0], c.dim[1], c.dim[2], c.mask));
+    args.insert(args.end(), {"--mask", "MASK.nii"});
+    RunResult run = runProgram(args, dir.root());
+    expectNoCrash(run);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "dticut: error: " + c.error + "\n");
+  }
 }
