@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -57,7 +58,7 @@ const OptionDoc kOptions[] = {
      "gzip-compressed"},
     {kPreview, nullptr, "--preview", "FILE.png",
      "also draw the middle axial, coronal and sagittal\nslices of the scalar volume with label 1 "
-     "in red"},
+     "in red\n(at most 4096 pixels a side: a longer volume shows\nevery n-th voxel)"},
     {kTensorPrefix, nullptr, "--tensor-prefix", "PREFIX",
      "read the seven files of a tensor fit (above)\ninstead of thirteen volumes"},
     {kEvals, nullptr, "--evals", "FILE", "the dipy form's eigenvalues (above)"},
@@ -330,14 +331,16 @@ float* weightOf(EnergyWeights& weights, OptionId id) {
   }
 }
 
-// A weight is a finite single-precision number written in full; values
-// beyond float's range (which would become infinite or lose every digit)
+// A weight is a finite single-precision number written in full, subnormal
+// ones included; values beyond float's range (which would become infinite)
+// or so small that every digit would be lost (a non-zero value read as 0)
 // are refused rather than silently changed.
 bool parseWeight(const char* text, float* weight) {
   char* end;
   errno = 0;
   float value = strtof(text, &end);
-  if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(value)) return false;
+  if (end == text || *end != '\0' || !std::isfinite(value)) return false;
+  if (errno == ERANGE && value == 0.0f) return false;
   *weight = value;
   return true;
 }
@@ -431,6 +434,9 @@ int parseCommand(int argc, char** argv, Command& command) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed standard output then fails the write with EPIPE, which the
+  // run reports (status 1), instead of ending the process by a signal.
+  signal(SIGPIPE, SIG_IGN);
   Command command;
   int status = parseCommand(argc, argv, command);
   if (status >= 0) return status;

@@ -14,8 +14,8 @@
 #include "app/atomicFile.h"
 #include "app/error.h"
 
-static_assert(kMaxPreviewSide <= PNG_USER_WIDTH_MAX && kMaxPreviewSide <= PNG_USER_HEIGHT_MAX,
-              "libpng would refuse a picture that the size check lets through");
+static_assert(kPreviewMaxSide <= PNG_USER_WIDTH_MAX && kPreviewMaxSide <= PNG_USER_HEIGHT_MAX,
+              "libpng would refuse the largest picture drawn");
 
 namespace {
 
@@ -50,9 +50,10 @@ class GreyScale {
   double m_maximum = 0.0;
 };
 
-// The voxels one panel shows: voxel (column c, row r counted from the top)
-// is element first + c * columnStep + (rows - 1 - r) * rowStep of the
-// volume, so that image up is the increasing axis.
+// The voxels one panel shows: its pixel (column c, row r counted from the
+// top) shows element first + c * columnStep + (rows - 1 - r) * rowStep of
+// the volume, so that image up is the increasing axis; the steps include
+// the layout's step.
 struct SliceWalk {
   long long first;
   long long columnStep;
@@ -67,10 +68,11 @@ class PreviewPainter {
   PreviewPainter(const Image& scalar, const float* labels, const PreviewLayout& layout)
       : m_scalar(scalar), m_labels(labels), m_layout(layout), m_grey(scalar) {
     const long long dimX = scalar.dimX, dimY = scalar.dimY, dimZ = scalar.dimZ;
-    const long long plane = dimX * dimY;
-    m_slices[0] = {(dimZ / 2) * plane, 1, dimX, dimX, dimY};  // axial: x right, y up
-    m_slices[1] = {(dimY / 2) * dimX, 1, plane, dimX, dimZ};  // coronal: x right, z up
-    m_slices[2] = {dimX / 2, dimX, plane, dimY, dimZ};        // sagittal: y right, z up
+    const long long plane = dimX * dimY, s = layout.step;
+    const long long nx = (dimX + s - 1) / s, ny = (dimY + s - 1) / s, nz = (dimZ + s - 1) / s;
+    m_slices[0] = {(dimZ / 2) * plane, s, s * dimX, nx, ny};  // axial: x right, y up
+    m_slices[1] = {(dimY / 2) * dimX, s, s * plane, nx, nz};  // coronal: x right, z up
+    m_slices[2] = {dimX / 2, s * dimX, s * plane, ny, nz};    // sagittal: y right, z up
   }
 
   // Fills `row` (layout.width pixels) with picture row `voxelRow` * scale,
@@ -184,14 +186,22 @@ PreviewLayout previewLayout(int dimX, int dimY, int dimZ) {
   const long long largest = std::max({dimX, dimY, dimZ});
   PreviewLayout layout;
   layout.scale = static_cast<int>((kPreviewMinSide + largest - 1) / largest);
-  const long long k = layout.scale;
-  layout.panels[0] = {0, k * dimX, k * dimY};
-  layout.panels[1] = {layout.panels[0].width + kPreviewGap, k * dimX, k * dimZ};
-  layout.panels[2] = {layout.panels[1].left + layout.panels[1].width + kPreviewGap, k * dimY,
-                      k * dimZ};
-  layout.width = layout.panels[2].left + layout.panels[2].width;
-  layout.height = k * std::max(dimY, dimZ);
-  return layout;
+  layout.step = 1;
+  for (;;) {
+    const long long k = layout.scale, s = layout.step;
+    const long long nx = (dimX + s - 1) / s, ny = (dimY + s - 1) / s, nz = (dimZ + s - 1) / s;
+    layout.panels[0] = {0, k * nx, k * ny};
+    layout.panels[1] = {layout.panels[0].width + kPreviewGap, k * nx, k * nz};
+    layout.panels[2] = {layout.panels[1].left + layout.panels[1].width + kPreviewGap, k * ny,
+                        k * nz};
+    layout.width = layout.panels[2].left + layout.panels[2].width;
+    layout.height = k * std::max(ny, nz);
+    if (layout.width <= kPreviewMaxSide && layout.height <= kPreviewMaxSide) return layout;
+    // Only a volume of more than kPreviewMinSide voxels along some axis
+    // (scale 1) can be too large; each larger step shrinks every panel.
+    assert(layout.scale == 1);
+    ++layout.step;
+  }
 }
 
 void writePreview(const char* path, const Image& scalar, const float* labels) {
@@ -200,13 +210,6 @@ void writePreview(const char* path, const Image& scalar, const float* labels) {
                      scalar.name, scalar.dimX, scalar.dimY, scalar.dimZ);
   assert(scalar.data != nullptr && labels != nullptr);
   const PreviewLayout layout = previewLayout(scalar.dimX, scalar.dimY, scalar.dimZ);
-  if (layout.width > kMaxPreviewSide || layout.height > kMaxPreviewSide)
-    throw AppError(path,
-                     "a picture of %lld x %lld pixels for %d x %d x %d voxels exceeds the limit "
-                     "of %lld pixels per side",
-                     layout.width, layout.height, scalar.dimX, scalar.dimY, scalar.dimZ,
-                     kMaxPreviewSide);
-
   const PreviewPainter painter(scalar, labels, layout);
   std::vector<unsigned char> row(static_cast<size_t>(layout.width) * kBytesPerPixel);
   AtomicFile file(path);

@@ -18,7 +18,8 @@
 // exactly the set of pixels that are not grey.
 //
 // Invariant: the picture's size is previewLayout's, which depends only on
-// the dimensions, so callers and tests can know it in advance. Writing
+// the dimensions, so callers and tests can know it in advance; it is at
+// most kPreviewMaxSide pixels on either side. Writing
 // keeps one row of pixels in memory (O(width)), and the file appears only
 // when complete (AtomicFile); every failure throws AppError naming the
 // PNG path.
@@ -31,29 +32,33 @@
 const int kPreviewGap = 8;
 // The scale makes the largest dimension at least this many pixels.
 const int kPreviewMinSide = 256;
-// The widest and tallest picture written: libpng's own default limit, and
-// far beyond any screen; a larger layout is refused.
-const long long kMaxPreviewSide = 1000000;
+// The widest and tallest picture drawn: a larger layout shows every
+// step-th voxel instead.
+const int kPreviewMaxSide = 4096;
 
 // One slice's place in the picture: it starts at row 0 and column `left`.
 struct PreviewPanel {
   long long left;
-  long long width;   // pixels: scale * voxels across
-  long long height;  // pixels: scale * voxels down
+  long long width;   // pixels: scale * ceil(voxels across / step)
+  long long height;  // pixels: scale * ceil(voxels down / step)
 };
 
 // Where everything goes, computed from the dimensions alone:
 // - scale: the smallest integer k >= 1 with k * max(dimX, dimY, dimZ) >=
 //   kPreviewMinSide; every voxel becomes a k x k block (nearest neighbour),
 //   the same k on all panels so that their proportions match;
-// - panels: axial dimX*k x dimY*k, coronal dimX*k x dimZ*k, sagittal
-//   dimY*k x dimZ*k pixels, at columns 0, axial.width + kPreviewGap and
-//   coronal.left + coronal.width + kPreviewGap;
-// - width = k * (2*dimX + dimY) + 2*kPreviewGap, height = k * max(dimY,
-//   dimZ). Nothing is bounded here: writePreview refuses sizes beyond
-//   kMaxPreviewSide.
+// - step: 1, unless the picture at k = 1 would exceed kPreviewMaxSide on a
+//   side; then the smallest whole step s that makes it fit, and the panels
+//   show every s-th voxel (0, s, 2s, ... along each axis), one pixel each;
+// - panels, with n(d) = ceil(d / step): axial n(dimX)*k x n(dimY)*k,
+//   coronal n(dimX)*k x n(dimZ)*k, sagittal n(dimY)*k x n(dimZ)*k pixels, at
+//   columns 0, axial.width + kPreviewGap and coronal.left + coronal.width +
+//   kPreviewGap;
+// - width = k * (2*n(dimX) + n(dimY)) + 2*kPreviewGap, height =
+//   k * max(n(dimY), n(dimZ)), neither above kPreviewMaxSide.
 struct PreviewLayout {
   int scale;
+  int step;
   PreviewPanel panels[3];  // axial, coronal, sagittal
   long long width;
   long long height;
@@ -65,9 +70,8 @@ PreviewLayout previewLayout(int dimX, int dimY, int dimZ);
 // Writes the picture of `scalar` with the label-1 voxels of `labels`
 // (dimX * dimY * dimZ values, in the volume's voxel order) overlaid, as a
 // PNG file at `path`. Throws AppError naming `path` for a volume without
-// voxels, a picture larger than kMaxPreviewSide on either side, a file
-// that cannot be written, and anything libpng reports; an earlier file at
-// `path` then stays as it was.
+// voxels, a file that cannot be written, and anything libpng reports; an
+// earlier file at `path` then stays as it was.
 void writePreview(const char* path, const Image& scalar, const float* labels);
 
 #endif  // DTICUT_APP_PREVIEW_H

@@ -153,7 +153,8 @@ TEST(DticutTest, VerboseRunsWriteTheSameResultElsewhere) {
 // the weighted costs.
 TEST(DticutTest, WeightsScaleTheirTerms) {
   std::mt19937 random(31);
-  const EnergyWeights sets[] = {{100, 1, 1, 1}, {1, 0.5f, 3, -2}, {0.25f, 7, 0, 0.5f}};
+  const EnergyWeights sets[] = {
+      {100, 1, 1, 1}, {1, 0.5f, 3, -2}, {0.25f, 7, 0, 0.5f}, {2, 1e-40f, 1e-40f, 1}};
   for (const EnergyWeights& w : sets) {
     Inputs in = randomInputs(2, 3, 2, random);
     TempDir dir;
@@ -207,10 +208,10 @@ TEST(DticutTest, UsageNamesTheVolumesInOrderAndRefusesOtherCommandLines) {
        "--evals reads the dipy form, but volumes were given too: L1.nii"},
   };
   // A weight must be a finite float written in full: 1e39 would become
-  // infinite in single precision.
+  // infinite in single precision, 1e-50 zero (1e-40, subnormal, is taken).
   for (const std::string option : {"--data-lambda", "--smooth-fa-lambda",
                                    "--smooth-principal-lambda", "--smooth-omnibus-lambda"})
-    for (const std::string value : {"heavy", "nan", "-inf", "1e39", "2x", ""})
+    for (const std::string value : {"heavy", "nan", "-inf", "1e39", "1e-50", "2x", ""})
       wrong.push_back({{option, value},
                        option + " needs a finite single-precision number, got '" + value + "'"});
   for (const Wrong& c : wrong) {

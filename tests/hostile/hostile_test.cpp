@@ -211,7 +211,7 @@ TEST(HostileInputTest, ExtremeValuesGiveTheMinimumOfTheLimitedEnergy) {
 
 // Output that cannot be written, in ways that hold for root too (root may
 // create files in a folder whatever its mode): a file that cannot grow
-// during the write, standard output on a full device, then a working folder
+// during the write, standard output on a full device or a closed pipe, then a working folder
 // of the proc file system, which takes no new files from anybody and is
 // refused before anything is read.
 TEST(HostileInputTest, AnOutputThatCannotBeWrittenIsReportedAndLosesNothing) {
@@ -237,6 +237,14 @@ TEST(HostileInputTest, AnOutputThatCannotBeWrittenIsReportedAndLosesNothing) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err,
             limited + "dticut: error: standard output: write failed: No space left on device\n");
+  EXPECT_EQ(readFile(dir.path("test.nii")), earlier);
+
+  // A reader that has gone (here one that never reads, and has ended
+  // before the energies come): the write fails with EPIPE, not by a signal.
+  std::string command = "{ sleep 0.3; '" + args[0] + "'";
+  for (size_t i = 1; i < args.size(); ++i) command += " '" + args[i] + "'";
+  run = runProgram({"/bin/sh", "-c", command + "; echo \"status $?\" >&2; } | :"}, dir.root());
+  EXPECT_EQ(run.err, limited + "dticut: error: standard output: write failed: Broken pipe\nstatus 1\n");
   EXPECT_EQ(readFile(dir.path("test.nii")), earlier);
 
   int fd = open("/proc/dticut-probe", O_WRONLY | O_CREAT | O_EXCL, 0644);
