@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "app/atomicFile.h"
@@ -170,6 +171,31 @@ class StageLog {
   std::chrono::steady_clock::time_point m_last;
 };
 
+// Running out of memory. The app's own allocations throw std::bad_alloc,
+// which main reports; the optimizer and its engine end the process
+// themselves (status 1, with their own message on standard output, or none),
+// so while they run the line that says why is armed for the exit. Either way
+// the line names the volume's size and about what a run of that size needs.
+const long long kPeakBytesPerVoxel = 280;  // measured peak of a run, rounded up
+char g_needs[160] = "the run needs more than this process may allocate";
+bool g_optimising = false;
+
+void describeNeeds(const Image& shape) {
+  const long long voxels = static_cast<long long>(shape.dimX) * shape.dimY * shape.dimZ;
+  snprintf(g_needs, sizeof g_needs, "segmenting %d x %d x %d voxels needs about %lld MB",
+           shape.dimX, shape.dimY, shape.dimZ, (voxels * kPeakBytesPerVoxel >> 20) + 1);
+}
+
+AppError outOfMemory() {
+  return AppError("out of memory", "%s", g_needs);
+}
+
+void reportOutOfMemoryAtExit() {
+  if (!g_optimising) return;
+  g_optimising = false;
+  printError(outOfMemory());
+}
+
 void reportLimit(const CostLimit& limit) {
   if (limit.changedWeights == 0 && limit.changedDataCosts == 0) return;
   fprintf(stderr,
@@ -245,6 +271,7 @@ void segmentVolumes(const InputFiles& files, const Command& command) {
   Image shape = volumes.sets[0].eigenvalue;
   shape.data = nullptr;
   shape.storage.reset();
+  describeNeeds(shape);
   log.report("reading", "%zu files of %d x %d x %d voxels",
              files.paths.size() + (files.mask.empty() ? 0 : 1), shape.dimX, shape.dimY,
              shape.dimZ);
@@ -268,7 +295,9 @@ void segmentVolumes(const InputFiles& files, const Command& command) {
 
   std::vector<float> labels(static_cast<size_t>(shape.dimX) * shape.dimY * shape.dimZ);
   ExpansionTrace trace;
+  g_optimising = true;
   segment(std::move(costs), shape, labels.data(), &trace, stdout);
+  g_optimising = false;
   // Energies that never reached their destination (a full disk, a closed
   // pipe) are a failed run: it is reported before the output is replaced.
   if (fflush(stdout) != 0 || ferror(stdout))
@@ -437,6 +466,7 @@ int main(int argc, char** argv) {
   // A closed standard output then fails the write with EPIPE, which the
   // run reports (status 1), instead of ending the process by a signal.
   signal(SIGPIPE, SIG_IGN);
+  atexit(reportOutOfMemoryAtExit);
   Command command;
   int status = parseCommand(argc, argv, command);
   if (status >= 0) return status;
@@ -451,7 +481,11 @@ int main(int argc, char** argv) {
   } catch (const AppError& error) {
     reportError(error);
   } catch (GCException error) {
+    reportOutOfMemoryAtExit();  // "Not enough memory" is the optimizer's one such error
     error.Report();
+  } catch (const std::bad_alloc&) {
+    g_optimising = false;
+    reportError(outOfMemory());
   }
   return 0;
 }

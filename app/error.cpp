@@ -15,9 +15,13 @@ AppError::AppError(const char* subject, const char* format, ...) : m_unrecognise
   }
 }
 
-void reportError(const AppError& error) {
+void printError(const AppError& error) {
   if (error.isUnrecognised()) puts("Unable to read file.");
   fflush(stdout);
   fprintf(stderr, "dticut: error: %s\n", error.what());
+}
+
+void reportError(const AppError& error) {
+  printError(error);
   exit(1);
 }

@@ -32,7 +32,9 @@ class AppError : public std::exception {
 };
 
 // Prints "Unable to read file." on standard output for an unrecognised file,
-// then "dticut: error: <message>" on standard error, and exits with status 1.
+// then "dticut: error: <message>" on standard error.
+void printError(const AppError& error);
+// printError, then exit with status 1.
 [[noreturn]] void reportError(const AppError& error);
 
 #endif  // DTICUT_APP_ERROR_H
