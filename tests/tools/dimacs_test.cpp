@@ -4,6 +4,8 @@
 #include "tools/dimacs.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -16,6 +18,14 @@
 #include "tests/flow/flow_check.h"
 
 namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+const bool kSanitized = true;
+#elif defined(__has_feature)
+const bool kSanitized = __has_feature(address_sanitizer);
+#else
+const bool kSanitized = false;
+#endif
 
 bool parse(const std::string& text, DimacsProblem& p, DimacsError& e) {
   return parse_dimacs(text.data(), text.size(), p, e);
@@ -131,7 +141,39 @@ TEST(DimacsTool, PrintsFlowAndTimesOrAnErrorWithTheLine) {
   run = tool(many);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "dticut-maxflow: " + path + ": # of arcs per node exceeds block size!\n");
+
+  // A standard output that cannot be written is a failure, not silence.
+  std::ofstream(path, std::ios::binary) << "p max 2 1\nn 1 s\nn 2 t\na 1 2 3\n";
+  run = testfiles::runProgram({"/bin/sh", "-c", "exec \"$0\" \"$1\" >/dev/full", DTICUT_MAXFLOW_EXE, path}, ".");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "dticut-maxflow: standard output: write failed: No space left on device\n");
   std::remove(path.c_str());
+}
+
+// Folders and devices are refused before any read with one line and status
+// 1, with no exception escaping (a read of /dev/zero would never end: the
+// address-space limit, where no sanitizer reserves more, makes such a fault
+// a quick failure). A pipe, as /dev/fd/N from the shell's <(...) or as a
+// named FIFO, is read to its end.
+TEST(DimacsTool, RefusesFoldersAndDevicesAndReadsPipes) {
+  const std::string folder = ::testing::TempDir(), fifo = folder + "dimacs_test_fifo." + std::to_string(getpid());
+  const std::string limit = kSanitized ? "" : "ulimit -v 1048576; ";
+  for (const std::string& file : {folder, std::string("/dev/zero"), std::string("/dev/null")}) {
+    testfiles::RunResult run =
+        testfiles::runProgram({"/bin/sh", "-c", limit + "exec \"$0\" \"$1\"", DTICUT_MAXFLOW_EXE, file}, ".");
+    EXPECT_EQ(run.status, 1) << file;
+    EXPECT_EQ(run.err, "dticut-maxflow: " + file + ": is a " + (file == folder ? "folder" : "device") +
+                           ", expected a regular file or a pipe\n");
+  }
+  std::remove(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string feed = "printf 'p max 3 2\\nn 1 s\\nn 3 t\\na 1 2 5\\na 2 3 4\\n' ";
+  for (const std::string& command : {feed + "| exec \"$0\" /dev/fd/0", feed + ">\"$1\" & exec \"$0\" \"$1\""}) {
+    testfiles::RunResult run = testfiles::runProgram({"/bin/sh", "-c", command, DTICUT_MAXFLOW_EXE, fifo}, ".");
+    EXPECT_EQ(run.status, 0) << command << run.err;
+    EXPECT_TRUE(std::regex_match(run.out, std::regex("flow=4 solve_s=[0-9.]+ build_s=[0-9.]+\n"))) << run.out;
+  }
+  std::remove(fifo.c_str());
 }
 
 }  // namespace
