@@ -7,10 +7,32 @@
 #include <new>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
 constexpr int64_t kIntMax = INT_MAX;
+
+// What the graph makes of an arc (see dimacs.h).
+enum class ArcUse { direct, dropped, from_source, to_sink, inner };
+
+ArcUse use_of(const DimacsArc& a, int s, int t) {
+  if (a.from == s && a.to == t) return ArcUse::direct;
+  if (a.to == s || a.from == t || a.from == a.to) return ArcUse::dropped;
+  if (a.from == s) return ArcUse::from_source;
+  if (a.to == t) return ArcUse::to_sink;
+  return ArcUse::inner;
+}
+
+// A node's arcs are spread over copies of it when they exceed the engine's
+// limit on either side. The copies form a binary tree (copy j hangs under
+// copy (j - 1) / 2), so a copy meets at most three others, and every join
+// between two copies is one arc in each direction, or two in each when the
+// join capacity exceeds one arc's (see build_dimacs_graph); a copy keeps
+// room for the join arcs and takes at most kArcsPerCopy of the node's arcs
+// on each side.
+constexpr int kMaxJoinPieces = 2;
+constexpr int kArcsPerCopy = kEngineArcsPerNode - 3 * kMaxJoinPieces;
 
 class Parser {
  public:
@@ -158,14 +180,14 @@ class Parser {
 
   // Keeps the engine's 32-bit flow from overflowing (see dimacs.h).
   bool check_sums(const DimacsArc& a) {
-    const int s = problem_.source, t = problem_.sink;
-    if (a.to == s || a.from == t || a.from == a.to || (a.from == s && a.to == t)) return true;
-    if (a.from == s) {
+    const ArcUse use = use_of(a, problem_.source, problem_.sink);
+    if (use == ArcUse::direct || use == ArcUse::dropped) return true;
+    if (use == ArcUse::from_source) {
       total_from_source_ += a.cap;
       if ((from_source_[a.to] += a.cap) > kIntMax) {
         return too_large("capacities from the source into node " + std::to_string(a.to + 1));
       }
-    } else if (a.to == t) {
+    } else if (use == ArcUse::to_sink) {
       total_to_sink_ += a.cap;
       if ((to_sink_[a.from] += a.cap) > kIntMax) {
         return too_large("capacities from node " + std::to_string(a.from + 1) + " into the sink");
@@ -199,29 +221,115 @@ bool parse_dimacs(const char* data, std::size_t size, DimacsProblem& problem, Di
 }
 
 int64_t build_dimacs_graph(const DimacsProblem& problem, Graph& g) {
-  // calloc: a large declared node count costs address space, not memory, for
-  // the ids that no arc names.
-  std::unique_ptr<void*, void (*)(void*)> handles(
-      static_cast<void**>(std::calloc(static_cast<std::size_t>(problem.nodes), sizeof(void*))), std::free);
-  if (!handles) throw std::bad_alloc();
-  void** node = handles.get();
-  auto handle = [&](int id) {
-    if (!node[id]) node[id] = g.add_node();
-    return node[id];
+  // One word per node id, so that the pass that adds the arcs reads a single
+  // word per end, as a plain translation would. While the arcs are counted it
+  // holds kNamed (0: no arc names the node), the arcs leaving the node in its
+  // high half and those entering it in its low bits; then the node's handle,
+  // or for a node with copies the address of its Copies with the lowest bit
+  // set (handles and Copies lie at even addresses). calloc: a large declared
+  // node count costs address space, not memory, for the ids no arc names.
+  constexpr uint64_t kNamed = uint64_t{1} << 31, kIn = 1, kOut = uint64_t{1} << 32;
+  std::unique_ptr<uint64_t, void (*)(void*)> words(
+      static_cast<uint64_t*>(std::calloc(static_cast<std::size_t>(problem.nodes), sizeof(uint64_t))), std::free);
+  if (!words) throw std::bad_alloc();
+  uint64_t* word = words.get();
+  std::vector<int> named;  // the node ids in the order in which arcs first name them
+  auto count = [&](int id, uint64_t arc) {
+    if (!word[id]) {
+      named.push_back(id);
+      word[id] = kNamed;
+    }
+    word[id] += arc;
   };
+
+  // First pass: name the nodes, count every node's arcs and bound the flow.
   const int s = problem.source, t = problem.sink;
-  int64_t direct = 0;
+  int64_t direct = 0, from_source = 0, to_sink = 0;
   for (const DimacsArc& a : problem.arcs) {
-    if (a.from == s && a.to == t) {
-      direct += a.cap;
-    } else if (a.to == s || a.from == t || a.from == a.to) {
-      continue;
-    } else if (a.from == s) {
-      g.add_tweights(handle(a.to), a.cap, 0);
-    } else if (a.to == t) {
-      g.add_tweights(handle(a.from), 0, a.cap);
-    } else {
-      g.add_edge(handle(a.from), handle(a.to), a.cap, 0);
+    switch (use_of(a, s, t)) {
+      case ArcUse::direct:
+        direct += a.cap;
+        break;
+      case ArcUse::dropped:
+        break;
+      case ArcUse::from_source:
+        count(a.to, 0);
+        from_source += a.cap;
+        break;
+      case ArcUse::to_sink:
+        count(a.from, 0);
+        to_sink += a.cap;
+        break;
+      case ArcUse::inner:
+        count(a.from, kOut);
+        count(a.to, kIn);
+        break;
+    }
+  }
+
+  // A cut that separates two copies of a node crosses a join, so it costs at
+  // least the join's capacity in that direction. That capacity exceeds every
+  // flow of the graph (at most what the source sends, and at most what the
+  // sink receives), so such a cut is never minimal and the flow is that of
+  // the graph without copies. The parser keeps one of the two sums within
+  // 2^31 - 1, so a join needs at most two arcs each way; each arc carries at
+  // most 2^31 - 1 with a reverse capacity of 0, and the flow total stays
+  // what it would be without copies.
+  const int64_t join = std::min<int64_t>(std::min(from_source, to_sink) + 1, kMaxJoinPieces * kIntMax);
+  const int pieces = static_cast<int>((join + kIntMax - 1) / kIntMax);
+  const int piece = static_cast<int>((join + pieces - 1) / pieces);
+  auto add_join = [&](void* a, void* b) {
+    for (int k = 0; k < pieces; ++k) {
+      g.add_edge(a, b, piece, 0);
+      g.add_edge(b, a, piece, 0);
+    }
+  };
+
+  // The nodes, in the order of naming, with the copies of those beyond the
+  // engine's limit; copy 0 takes the terminal capacities.
+  struct Copies {
+    std::vector<void*> node;  // node[j]: copy j
+    int placed[2] = {0, 0};   // the node's arcs added so far: leaving, entering
+  };
+  std::vector<std::unique_ptr<Copies>> all_copies;
+  for (int id : named) {
+    const int most = static_cast<int>(std::max(word[id] >> 32, word[id] & (kNamed - 1)));
+    void* node = g.add_node();
+    word[id] = reinterpret_cast<uintptr_t>(node);
+    if (most <= kEngineArcsPerNode) continue;
+    all_copies.push_back(std::make_unique<Copies>());
+    Copies& c = *all_copies.back();
+    word[id] = reinterpret_cast<uintptr_t>(&c) | 1;
+    c.node.push_back(node);
+    for (int j = 1; j < (most + kArcsPerCopy - 1) / kArcsPerCopy; ++j) {
+      c.node.push_back(g.add_node());
+      add_join(c.node[(j - 1) / 2], c.node[j]);
+    }
+  }
+  // The node that takes node `id`'s next arc on `side` (0: leaving, 1:
+  // entering): the node itself, or the copy whose share of that side is not
+  // yet full. Copy 0 takes the terminal capacities (side -1).
+  auto node_for = [&](int id, int side) {
+    if (!(word[id] & 1)) return reinterpret_cast<void*>(static_cast<uintptr_t>(word[id]));
+    Copies& c = *reinterpret_cast<Copies*>(static_cast<uintptr_t>(word[id] - 1));
+    return c.node[side < 0 ? 0 : static_cast<std::size_t>(c.placed[side]++ / kArcsPerCopy)];
+  };
+
+  // Second pass: the arcs, in the order of the file.
+  for (const DimacsArc& a : problem.arcs) {
+    switch (use_of(a, s, t)) {
+      case ArcUse::direct:
+      case ArcUse::dropped:
+        break;
+      case ArcUse::from_source:
+        g.add_tweights(node_for(a.to, -1), a.cap, 0);
+        break;
+      case ArcUse::to_sink:
+        g.add_tweights(node_for(a.from, -1), 0, a.cap);
+        break;
+      case ArcUse::inner:
+        g.add_edge(node_for(a.from, 0), node_for(a.to, 1), a.cap, 0);
+        break;
     }
   }
   return direct;

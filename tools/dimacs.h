@@ -17,6 +17,15 @@
 // flow could overflow: when a node's capacities from the source, or to the
 // sink, sum to more than 2^31-1, or when both all capacities leaving the
 // source and all entering the sink do.
+//
+// The engine takes at most kEngineArcsPerNode arcs leaving and as many
+// entering each node (flow/graph.h). A node with more, on either side, is
+// built as several copies of it, each with at most kEngineArcsPerNode - 6 of
+// its arcs per side, joined in a binary tree by arcs in both directions
+// whose capacity exceeds the smaller of the sums leaving the source and
+// entering the sink (split over two arcs each way when that is beyond
+// 2^31-1). No minimum cut separates copies, so the flow is the instance's;
+// the copies are extra graph nodes (about one per 1018 arcs of such a node).
 #ifndef DTICUT_TOOLS_DIMACS_H
 #define DTICUT_TOOLS_DIMACS_H
 
@@ -26,6 +35,9 @@
 #include <vector>
 
 #include "flow/graph.h"
+
+// The engine's limit of arcs per node on each side (flow/graph.h).
+constexpr int kEngineArcsPerNode = 1024;
 
 struct DimacsArc {
   int from, to;  // 0-based node ids
@@ -47,8 +59,9 @@ struct DimacsError {
 // filled at the first problem found.
 bool parse_dimacs(const char* data, std::size_t size, DimacsProblem& problem, DimacsError& error);
 
-// Adds the instance to a fresh graph (nodes are created as arcs first name
-// them). Returns the capacity of the direct source-to-sink arcs, which the
+// Adds the instance to a fresh graph: first the nodes (with their copies and
+// the arcs that join them), in the order in which arcs first name them, then
+// the arcs and terminal capacities in the order of the file. Returns the capacity of the direct source-to-sink arcs, which the
 // maximum flow of the instance adds to the graph's maxflow().
 int64_t build_dimacs_graph(const DimacsProblem& problem, Graph& g);
 
