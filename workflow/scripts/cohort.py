@@ -46,11 +46,6 @@ class Run:
         self.args = args
         self.mask = mask
 
-    @property
-    def sources(self):
-        files = list(self.inputs.values())
-        return files + [self.mask] if self.mask else files
-
 
 def find_nifti(stem):
     """stem.nii.gz if it exists, else stem.nii if it exists, else None."""
