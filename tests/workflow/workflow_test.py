@@ -186,8 +186,8 @@ def check_run_by_hand(args, out, key, inputs, mask=None, mask_voxels=None, form=
         return None
     check(set(sidecar) == SIDECAR_KEYS, f"{name}: sidecar keys {sorted(set(sidecar) ^ SIDECAR_KEYS)}")
     energies = dict(re.findall(r"^(Before|After) optimization energy is :\t(-?\d+)$", proc.stdout, re.M))
-    check(sidecar.get("EnergyBefore") == int(energies["Before"]), f"{name}: EnergyBefore")
-    check(sidecar.get("EnergyAfter") == int(energies["After"]), f"{name}: EnergyAfter")
+    check([sidecar.get("EnergyBefore"), sidecar.get("EnergyAfter")]
+          == [int(energies["Before"]), int(energies["After"])], f"{name}: energies")
     check(sidecar.get("Weights") == {"DataLambda": 100.0, "SmoothFaLambda": 1.5,
                                      "SmoothPrincipalLambda": 1.0, "SmoothOmnibusLambda": 1.0},
           f"{name}: Weights {sidecar.get('Weights')}")
@@ -195,9 +195,8 @@ def check_run_by_hand(args, out, key, inputs, mask=None, mask_voxels=None, form=
     check(sidecar.get("DticutVersion") == version, f"{name}: DticutVersion")
     check(sidecar.get("Form") == form and sidecar.get("Mask") == mask, f"{name}: Form, Mask")
     arguments = sidecar.get("Arguments") or []
-    check(arguments[:1] == [args.dticut] and sidecar.get("CommandLine", "").startswith(args.dticut),
+    check(arguments[:1] == [args.dticut] and all(a in arguments for a in inputs),
           f"{name}: command line {sidecar.get('CommandLine')}")
-    check(all(a in arguments for a in inputs), f"{name}: inputs not in the command line")
     limited = [line for line in proc.stderr.splitlines() if line.startswith("dticut: limited")]
     limiting = sidecar.get("Limiting") or {}
     check(limiting.get("Message") == (limited[0] if limited else None), f"{name}: Limiting.Message")
@@ -217,8 +216,6 @@ def check_run_by_hand(args, out, key, inputs, mask=None, mask_voxels=None, form=
           f"{name}: label counts {[sidecar.get(k) for k in ('Voxels', 'Label0Voxels', 'Label1Voxels')]}"
           f", expected {voxels - ones} + {ones}")
     check(0 < ones < voxels, f"{name}: a trivial segmentation ({ones} of {voxels})")
-    check(isinstance(sidecar.get("RunTimeSeconds"), float) and sidecar["RunTimeSeconds"] >= 0,
-          f"{name}: RunTimeSeconds")
     return sidecar
 
 
