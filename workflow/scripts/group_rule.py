@@ -1,11 +1,11 @@
-"""The group rule of the Snakefile: the cohort's summary and picture page."""
+"""The group rule of the Snakefile: the cohort's summary and picture page.
 
-import os
-import sys
+Run by Snakemake's script directive, which defines `snakemake` (the job's
+params and outputs) and puts this folder on sys.path.
+"""
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import group  # noqa: E402
+import group
 
-snakemake = globals()["snakemake"]  # set by Snakemake's script directive
+snakemake = globals()["snakemake"]
 group.write_group(snakemake.params.out, snakemake.params.runs, snakemake.params.weights,
                   snakemake.params.version)
