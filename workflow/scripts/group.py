@@ -89,7 +89,8 @@ td {{ padding: 0 0.8em 0 0; }}
 """
 
 FIGURE = """<figure id="{name}">
-<a href="{preview}"><img src="{preview}" alt="{name}: middle axial, coronal and sagittal slices, label 1 in red" loading="lazy"></a>
+<a href="{preview}"><img src="{preview}" loading="lazy"
+ alt="{name}: middle axial, coronal and sagittal slices, label 1 in red"></a>
 <figcaption><b>{name}</b>
 <table>
 <tr><td>label 1</td><td>{label1} of {voxels} voxels ({percent:.2f} %)</td></tr>
@@ -97,7 +98,8 @@ FIGURE = """<figure id="{name}">
 <tr><td>time</td><td>{seconds:.2f} s</td></tr>
 <tr><td>limited</td><td>{limited}</td></tr>
 </table>
-<a href="{labels}">labels</a> &middot; <a href="{sidecar}">sidecar</a> &middot; <a href="{log}">log</a>
+<a href="{labels}">labels</a> &middot; <a href="{sidecar}">sidecar</a> &middot;
+<a href="{log}">log</a>
 </figcaption>
 </figure>
 """
@@ -145,8 +147,9 @@ def write_group(out_dir, runs, weights=None, version=None):
         facts.append(f"dticut {version}")
     failed = ""
     if missing:
+        log = lambda run: html.escape(os.path.relpath(run["log"], group_dir))  # noqa: E731
         items = "".join(
-            f"<p><b>{html.escape(run['name'])}</b> (<a href=\"{html.escape(os.path.relpath(run['log'], group_dir))}\">log</a>)</p>"
+            f"<p><b>{html.escape(run['name'])}</b> (<a href=\"{log(run)}\">log</a>)</p>"
             f"<pre>{html.escape(message)}</pre>\n" for run, message in missing)
         failed = (f"<div class=\"failed\"><p><b>{len(missing)} run{'s' if len(missing) > 1 else ''}"
                   " without a result</b> (failed, or not run yet):</p>\n" + items + "</div>\n")

@@ -135,7 +135,7 @@ def main():
             "Voxels": counts["Voxels"],
             "Label0Voxels": counts["Label0Voxels"],
             "Label1Voxels": counts["Label1Voxels"],
-            "Label1Fraction": counts["Label1Voxels"] / counts["Voxels"] if counts["Voxels"] else 0.0,
+            "Label1Fraction": counts["Label1Voxels"] / max(counts["Voxels"], 1),
             "Label1OutsideMask": counts["Label1OutsideMask"],
             "Limiting": limiting,
             "RunTimeSeconds": round(seconds, 3),
