@@ -339,3 +339,31 @@ TEST(HostileInputTest, MasksThatLeaveNoProblemAreRefused) {
     EXPECT_EQ(run.err, "dticut: error: " + c.error + "\n");
   }
 }
+
+// A pipe (as bash's <(...) gives one) or a named FIFO as the first file,
+// whose header is also the output's template: each is read once, as it
+// streams, and the run gives exactly the regular file's result.
+TEST(HostileInputTest, APipeOrAFifoAsTheFirstFileIsReadOnce) {
+  TempDir dir;
+  const Inputs in = plainInputs();
+  std::vector<std::string> args = in.write(dir);
+  RunResult plain = runProgram(args, dir.root());
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  const Bytes labels = readFile(dir.path("test.nii"));
+  std::filesystem::rename(dir.path("L1.nii"), dir.path("L1-stored.nii"));
+  ASSERT_EQ(mkfifo(dir.path("L1.nii").c_str(), 0644), 0);
+  std::string rest;
+  for (size_t i = 2; i < args.size(); ++i) rest += " '" + args[i] + "'";
+  const std::string commands[] = {
+      "cat L1-stored.nii > L1.nii & exec '" + args[0] + "' L1.nii" + rest + " -o fifo.nii",
+      "exec '" + args[0] + "' <(cat L1-stored.nii)" + rest + " -o pipe.nii"};
+  for (const std::string& command : commands) {
+    RunResult run = runProgram({"/bin/bash", "-c", "timeout 20 bash -c \"$0\"", command}, dir.root());
+    expectNoCrash(run);
+    EXPECT_EQ(run.status, 0) << command << "\n" << run.err;
+    EXPECT_EQ(run.out, plain.out);
+    EXPECT_EQ(run.err, plain.err);
+  }
+  EXPECT_EQ(readFile(dir.path("fifo.nii")), labels);
+  EXPECT_EQ(readFile(dir.path("pipe.nii")), labels);
+}
