@@ -70,7 +70,7 @@ struct Inputs {
 
   std::vector<std::string> withMask(const TempDir& dir, std::vector<std::string> args) const {
     if (mask.empty()) return args;
-    writeFile(dir.path("MASK.nii"), volumeFile(dim[0], dim[1], dim[2], mask, 2));
+    writeFile(dir.path("MASK.nii"), volumeFile(dim[0], dim[1], dim[2], mask));  // float32: NaN too
     args.insert(args.end(), {"--mask", "MASK.nii"});
     return args;
   }
