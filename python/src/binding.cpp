@@ -5,15 +5,15 @@
 #include <stdexcept>
 #include <type_traits>
 
-std::string format(const char* format, ...) {
+std::string format(const char* pattern, ...) {
   va_list args;
-  va_start(args, format);
+  va_start(args, pattern);
   va_list again;
   va_copy(again, args);
-  int length = vsnprintf(nullptr, 0, format, args);
+  int length = vsnprintf(nullptr, 0, pattern, args);
   va_end(args);
   std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-  vsnprintf(&text[0], text.size() + 1, format, again);
+  vsnprintf(&text[0], text.size() + 1, pattern, again);
   va_end(again);
   return text;
 }
@@ -22,7 +22,7 @@ std::string shapeText(const py::array& array) {
   std::string text;
   for (py::ssize_t axis = 0; axis < array.ndim(); ++axis)
     text += format("%s%zd", axis > 0 ? " x " : "", array.shape(axis));
-  return array.ndim() == 0 ? "a scalar" : text;
+  return array.ndim() == 0 ? "0-d (a scalar)" : text;
 }
 
 namespace {

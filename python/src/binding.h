@@ -23,9 +23,10 @@
 namespace py = pybind11;
 
 // printf-style text for exception messages.
-std::string format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 
-// "2 x 3 x 4" for an array's shape, as dticut writes dimensions.
+// "2 x 3 x 4" for an array's shape, as dticut writes dimensions; "0-d (a
+// scalar)" for a 0-d array.
 std::string shapeText(const py::array& array);
 
 // `object` as a numpy array of real numbers: bool, integer or floating
