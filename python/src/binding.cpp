@@ -70,7 +70,7 @@ Float32Fortran float32Fortran(const py::array& array) {
 std::vector<int> intValues(py::handle object, const char* name) {
   py::array array = realArray(object, name);
   char kind = array.dtype().kind();
-  if (kind == 'f')
+  if (kind == 'f' && array.size() > 0)  // an empty list is float64 to numpy
     throw py::type_error(
         format("%s: dtype %s, expected integers (costs and indices are 32-bit "
                "ints; round them explicitly)",
