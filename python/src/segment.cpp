@@ -111,6 +111,7 @@ Segmentation segmentArrays(py::object evals, py::object evecs, py::object scalar
 
   py::array_t<std::uint8_t, py::array::f_style> labels({shape.dimX, shape.dimY, shape.dimZ});
   std::uint8_t* out = labels.mutable_data();
+  std::vector<float> voxelLabels(static_cast<std::size_t>(labels.size()));
   CostLimit limit;
   ExpansionTrace trace;
   {
@@ -118,12 +119,18 @@ Segmentation segmentArrays(py::object evals, py::object evecs, py::object scalar
     SegmentationCosts costs;
     {
       Eigenvector principal = extractPrincipalEigenvector(sets[0], sets[1], sets[2]);
+      for (Eigenvector& set : sets) set = Eigenvector();
       costs =
           buildSegmentationCosts(principal, scalarVolume, weights, masked ? &maskVolume : nullptr);
     }
+    {
+      // As the command drops its volumes once the costs are built, the
+      // copies this call converted go before the optimizer takes its memory.
+      py::gil_scoped_acquire held;
+      evals32 = evecs32 = scalar32 = mask32 = Float32Fortran();
+    }
     limit = limitCosts(costs.dataCosts.data(), costs.numSites(), 2, costs.weights.data(),
                        static_cast<long long>(costs.weights.size()));
-    std::vector<float> voxelLabels(static_cast<std::size_t>(labels.size()));
     segment(std::move(costs), shape, voxelLabels.data(), &trace, nullptr);
     for (std::size_t p = 0; p < voxelLabels.size(); ++p) out[p] = voxelLabels[p] != 0.0f;
   }
