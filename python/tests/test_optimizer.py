@@ -72,7 +72,8 @@ def move_set(labels, move, num_labels):
     ("grid", TRUNCATED_LINEAR, "swap"),
     ("grid", POTTS, "expansion"),
     ("unit grid", TRUNCATED_LINEAR, "expansion"),
-])
+], ids=["general Potts expansion", "general linear expansion", "general quadratic swap",
+        "grid linear swap", "grid Potts expansion", "unit grid linear expansion"])
 def test_moves_leave_no_better_move(rng, build, smooth, move):
     for _ in range(5):
         graph, data, pairs = (general(rng, 7, smooth) if build == "general"
