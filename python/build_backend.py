@@ -63,10 +63,11 @@ def _build_module(build):
     jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", "2")
     subprocess.run(["cmake", "--build", build, "--target", "_dticut", "--parallel", jobs],
                    check=True, env=env)
-    built = pathlib.Path(build, "python", "dticut", "_dticut" + sysconfig.get_config_var("EXT_SUFFIX"))
+    built = pathlib.Path(build, "python", "dticut",
+                         "_dticut" + sysconfig.get_config_var("EXT_SUFFIX"))
     if not built.exists():
-        raise RuntimeError("CMake did not build the module _dticut: its configure output above says "
-                           "what is missing (pybind11-dev, python3-dev or numpy)")
+        raise RuntimeError("CMake did not build the module _dticut: its configure output above "
+                           "says what is missing (pybind11-dev, python3-dev or numpy)")
     return built
 
 
@@ -87,7 +88,8 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     wheel_name = f"dticut-{_version()}-{tag}.whl"
     record = "".join(_record_line(path, data) for path, data in files.items())
     files[f"{_dist_info()}/RECORD"] = (record + f"{_dist_info()}/RECORD,,\n").encode()
-    with zipfile.ZipFile(pathlib.Path(wheel_directory, wheel_name), "w", zipfile.ZIP_DEFLATED) as wheel:
+    wheel_path = pathlib.Path(wheel_directory, wheel_name)
+    with zipfile.ZipFile(wheel_path, "w", zipfile.ZIP_DEFLATED) as wheel:
         for path, data in files.items():
             entry = zipfile.ZipInfo(path, date_time=(2024, 1, 1, 0, 0, 0))
             entry.external_attr = 0o644 << 16

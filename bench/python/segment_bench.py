@@ -43,7 +43,8 @@ def main():
                                   "--layout", "dipy", folder], check=True, capture_output=True,
                                  text=True).stdout.split()
         files = dict(zip(printed[0::2], printed[1::2]))  # --evals FILE ...
-        arrays = [np.array(nib.load(files[f"--{name}"]).dataobj) for name in ("evals", "evecs", "scalar")]
+        arrays = [np.array(nib.load(files[f"--{name}"]).dataobj)
+                  for name in ("evals", "evecs", "scalar")]
         arrays[1] = arrays[1].reshape(arrays[1].shape[:3] + (3, 3), order="F")
         command = [build / "app/dticut", *printed, "-o", folder / "labels.nii"]
         for name, value in WEIGHTS.items():
@@ -63,7 +64,8 @@ def main():
                 times[name].append(time.perf_counter() - start)
 
         energies = [int(line.split("\t")[1]) for line in done.stdout.splitlines()]
-        labels = np.asanyarray(nib.load(folder / "labels.nii").dataobj).reshape(results[0].labels.shape)
+        labels = np.asanyarray(nib.load(folder / "labels.nii").dataobj)
+        labels = labels.reshape(results[0].labels.shape)
         same = all(energies == [r.energy_before, r.energy_after] and (labels == r.labels).all()
                    for r in results)
 

@@ -20,7 +20,8 @@ def direct_energy(data, smooth, pairs, labels):
     """Sum of D(s, l_s) and of w * V over the pairs, with V(label of the larger
     index site, label of the smaller), as the optimizer orders its arguments."""
     data_part = int(data[np.arange(len(labels)), labels].sum())
-    smooth_part = sum(w * smooth[labels[max(p, q)], labels[min(p, q)]] for p, q, w in pairs if p != q)
+    smooth_part = sum(w * smooth[labels[max(p, q)], labels[min(p, q)]]
+                      for p, q, w in pairs if p != q)
     return data_part, int(smooth_part)
 
 
@@ -40,7 +41,7 @@ def general(rng, sites, smooth, weights=(1, 5)):
 
 def grid(rng, smooth, width=3, height=2, weighted=True):
     data = rng.integers(0, 20, size=(height, width, len(smooth)))
-    V, H = rng.integers(1, 5, size=(2, height, width)) if weighted else np.ones((2, height, width), int)
+    V, H = rng.integers(1, 5, size=(2, height, width)) if weighted else np.ones((2, height, width))
     graph = dticut.GridGraph(width, height, len(smooth))
     graph.set_data_cost(data)
     if weighted:
@@ -191,9 +192,12 @@ def energy_with(variables, *terms):
 
 
 REFUSALS = [
-    (lambda: dticut.GeneralGraph(1, 2), ValueError, "GeneralGraph: num_sites is 1, expected at least 2"),
-    (lambda: dticut.GeneralGraph(3, 1), ValueError, "GeneralGraph: num_labels is 1, expected 2 to 46340"),
-    (lambda: dticut.GridGraph(1, 5, 2), ValueError, "GridGraph: 1 x 5 pixels, expected at least 2 x 2"),
+    (lambda: dticut.GeneralGraph(1, 2), ValueError,
+     "GeneralGraph: num_sites is 1, expected at least 2"),
+    (lambda: dticut.GeneralGraph(3, 1), ValueError,
+     "GeneralGraph: num_labels is 1, expected 2 to 46340"),
+    (lambda: dticut.GridGraph(1, 5, 2), ValueError,
+     "GridGraph: 1 x 5 pixels, expected at least 2 x 2"),
     (lambda: dticut.GeneralGraph(3, 2).set_neighbors(0, 3, 1), IndexError,
      "set_neighbors: site 3 is outside 0 to 2"),
     (lambda: dticut.GeneralGraph(3, 2).set_neighbors([0, 1], [1, 2, 0], 1), ValueError,
@@ -207,7 +211,8 @@ REFUSALS = [
     (lambda: dticut.GridGraph(2, 3, 2).set_smooth_cost_vh(POTTS[:2, :2], np.ones(6, int),
                                                           np.ones((2, 3), int)), ValueError,
      "H: shape 2 x 3, expected 6 or 3 x 2"),
-    (lambda: ready_general().set_labels([0, 3, 0]), ValueError, "labels: 3 at site 1 is outside 0 to 2"),
+    (lambda: ready_general().set_labels([0, 3, 0]), ValueError,
+     "labels: 3 at site 1 is outside 0 to 2"),
     (lambda: dticut.GeneralGraph(3, 2).compute_energy(), dticut.OptimizerError,
      "Smoothness term is not set up yet!"),
     (lambda: ready_general().set_data_cost(np.zeros((3, 3), int)), dticut.OptimizerError,
@@ -235,7 +240,8 @@ REFUSALS = [
      "add_term1: costs this large could give an energy of 536870912"),
     (lambda: (lambda e: (e.minimize(), e.add_variable()))(energy_with(1)), dticut.OptimizerError,
      "Energy: nothing can be added after minimize()"),
-    (lambda: energy_with(1).labels, dticut.OptimizerError, "Energy: the labels are known after minimize()"),
+    (lambda: energy_with(1).labels, dticut.OptimizerError,
+     "Energy: the labels are known after minimize()"),
 ]
 
 
