@@ -247,22 +247,6 @@ void requireOutputsWritable(const InputFiles& files, const Command& command) {
     throw AppError(command.preview, "is also the output of the labels; give the picture another name");
 }
 
-// When no site's data favours label 1, the all-0 labelling is a minimum
-// (pair weights are never negative after limiting) and the cut keeps every
-// site at 0: the result says nothing about the scan. With the default
-// weights that is what an anisotropy map in [0, 1] gives (every data cost
-// truncates to 0, or to 1 for label 1 at a scalar value of 0), so say so
-// rather than return an empty segmentation without a word.
-void warnIfNoSiteFavoursLabelOne(const SegmentationCosts& costs) {
-  const std::vector<int>& data = costs.dataCosts;
-  for (size_t s = 0; s < data.size(); s += 2)
-    if (data[s + 1] < data[s]) return;
-  fprintf(stderr,
-          "dticut: with these weights no data cost is lower for label 1 than for label 0, so "
-          "every voxel keeps label 0 and the result says nothing about the data; raise "
-          "--data-lambda (e.g. --data-lambda 100 for an anisotropy map in [0, 1])\n");
-}
-
 // Reads the volumes, segments them and writes the labels to the output
 // through the first file's header.
 void segmentVolumes(const InputFiles& files, const Command& command) {
@@ -288,9 +272,13 @@ void segmentVolumes(const InputFiles& files, const Command& command) {
   principal = Eigenvector();
   if (command.preview == nullptr) volumes.scalar = Image();
   volumes.mask = Image();
-  reportLimit(limitCosts(costs.dataCosts.data(), costs.numSites(), 2, costs.weights.data(),
-                         static_cast<long long>(costs.weights.size())));
-  warnIfNoSiteFavoursLabelOne(costs);
+  reportLimit(limitSegmentationCosts(costs));
+  // Said rather than returning an empty segmentation without a word.
+  if (!someSiteFavoursLabelOne(costs)) {
+    fprintf(stderr, "dticut: ");
+    fprintf(stderr, kNoSiteFavoursLabelOne, "--data-lambda", "--data-lambda ");
+    fprintf(stderr, "\n");
+  }
   log.report("building the energy", "%d sites, %zu pairs", costs.numSites(), costs.weights.size());
 
   std::vector<float> labels(static_cast<size_t>(shape.dimX) * shape.dimY * shape.dimZ);

@@ -118,6 +118,23 @@ SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar,
   return costs;
 }
 
+CostLimit limitSegmentationCosts(SegmentationCosts& costs) {
+  return limitCosts(costs.dataCosts.data(), costs.numSites(), 2, costs.weights.data(),
+                    static_cast<long long>(costs.weights.size()));
+}
+
+bool someSiteFavoursLabelOne(const SegmentationCosts& costs) {
+  const std::vector<int>& data = costs.dataCosts;
+  for (size_t s = 0; s < data.size(); s += 2)
+    if (data[s + 1] < data[s]) return true;
+  return false;
+}
+
+const char* const kNoSiteFavoursLabelOne =
+    "with these weights no data cost is lower for label 1 than for label 0, so every voxel keeps "
+    "label 0 and the result says nothing about the data; raise %s (e.g. %s100 for an anisotropy "
+    "map in [0, 1])";
+
 void segment(SegmentationCosts costs, const Image& shape, float* labels, ExpansionTrace* trace,
              FILE* energies) {
   const int n = costs.numSites();

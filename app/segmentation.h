@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/costLimit.h"
 #include "app/volume.h"
 
 // Default weights of the energy's four terms. At 1 every cost is the plain
@@ -69,6 +70,21 @@ void requireSegmentable(const Image& volume);
 SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar,
                                          const EnergyWeights& weights = EnergyWeights(),
                                          const Image* mask = nullptr);
+
+// limitCosts on the segmentation's two tables (costLimit.h).
+CostLimit limitSegmentationCosts(SegmentationCosts& costs);
+
+// True when some site's data cost is lower for label 1 than for label 0.
+// When none is, the all-0 labelling is a minimum (pair weights are never
+// negative after limiting) and the cut keeps every site at 0: the result
+// says nothing about the scan. With the default weights that is what an
+// anisotropy map in [0, 1] gives (every data cost truncates to 0, or to 1
+// for label 1 at a scalar value of 0).
+bool someSiteFavoursLabelOne(const SegmentationCosts& costs);
+// What the command and the Python package say then: a printf format whose
+// two %s take the data weight's name as the caller spells it, e.g.
+// "--data-lambda" and "--data-lambda " or "data_lambda" and "data_lambda=".
+extern const char* const kNoSiteFavoursLabelOne;
 
 // The most expansion iterations segment runs.
 const int kExpansionIterations = 2;

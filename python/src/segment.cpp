@@ -5,6 +5,7 @@
 // otherwise; from there the same library calls as the command's run, in the
 // same order, give the same energies, labels and limiting facts.
 #include <cfloat>
+#include <cstdio>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -114,6 +115,7 @@ Segmentation segmentArrays(py::object evals, py::object evecs, py::object scalar
   std::vector<float> voxelLabels(static_cast<std::size_t>(labels.size()));
   CostLimit limit;
   ExpansionTrace trace;
+  bool dataless = false;
   {
     py::gil_scoped_release released;
     SegmentationCosts costs;
@@ -129,10 +131,15 @@ Segmentation segmentArrays(py::object evals, py::object evecs, py::object scalar
       py::gil_scoped_acquire held;
       evals32 = evecs32 = scalar32 = mask32 = Float32Fortran();
     }
-    limit = limitCosts(costs.dataCosts.data(), costs.numSites(), 2, costs.weights.data(),
-                       static_cast<long long>(costs.weights.size()));
+    limit = limitSegmentationCosts(costs);
+    dataless = !someSiteFavoursLabelOne(costs);
     segment(std::move(costs), shape, voxelLabels.data(), &trace, nullptr);
     for (std::size_t p = 0; p < voxelLabels.size(); ++p) out[p] = voxelLabels[p] != 0.0f;
+  }
+  if (dataless) {
+    char message[400];
+    snprintf(message, sizeof message, kNoSiteFavoursLabelOne, "data_lambda", "data_lambda=");
+    if (PyErr_WarnEx(PyExc_UserWarning, message, 1) != 0) throw py::error_already_set();
   }
   return {labels,
           trace.before,

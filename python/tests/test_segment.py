@@ -5,6 +5,7 @@ labels and limiting report segment must reproduce exactly."""
 import os
 import re
 import subprocess
+import warnings
 
 import numpy as np
 import pytest
@@ -37,15 +38,21 @@ def run_command(command, folder, evals, evecs, scalar, mask=None, **weights):
     limit = (0, 0, None)
     if found:
         limit = (int(found[1]), int(found[2]), None if found[4] is None else int(found[4]))
-    return energies, labels, limit
+    return energies, labels, limit, "no data cost is lower for label 1" in done.stderr
 
 
 def assert_same_as_command(command, folder, evals, evecs, scalar, mask=None, given=None, **weights):
     """`given` holds the arrays segment receives, when they differ in dtype or
     layout from the ones written (they round to the same float32)."""
-    energies, labels, limit = run_command(command, folder, evals, evecs, scalar, mask, **weights)
+    energies, labels, limit, dataless = run_command(command, folder, evals, evecs, scalar, mask,
+                                                    **weights)
     arrays = given or (evals, evecs, scalar, mask)
-    result = dticut.segment(*arrays[:3], mask=arrays[3], **weights)
+    with warnings.catch_warnings(record=True) as said:
+        warnings.simplefilter("always")
+        result = dticut.segment(*arrays[:3], mask=arrays[3], **weights)
+    # The command's warning of a result the data cannot change, as a UserWarning.
+    assert [str(w.message).startswith("with these weights no data cost") for w in said] == \
+        ([True] if dataless else [])
     assert [result.energy_before, result.energy_after] == energies
     assert result.labels.dtype == np.uint8 and result.labels.shape == scalar.shape
     np.testing.assert_array_equal(result.labels, labels)
@@ -71,6 +78,7 @@ def strided(array):
 # name, shape, scalar range, masked, weights, what segment is given
 CASES = [
     ("plain", (5, 4, 3), 3.0, False, {}, None),
+    ("no data cost favours label 1", (4, 3, 3), 0.99, True, {}, None),
     ("masked", (6, 5, 4), 1.0, True, {"data_lambda": 100.0}, None),
     ("weighted", (4, 6, 5), 1.0, False,
      {"data_lambda": 37.5, "smooth_fa_lambda": 0.25, "smooth_principal_lambda": 3.0,
