@@ -21,6 +21,17 @@ struct PeerPair {
   int cap, rev_cap;
 };
 
+// Node i of a two-label energy with terminal capacities cs (from the source)
+// and ct (to the sink): what every cut pays, min(cs, ct), goes to `constant`,
+// and the rest becomes one terminal arc, as the engine keeps it.
+inline void add_terminal_pair(uint32_t i, int cs, int ct, uint32_t s, uint32_t t, std::vector<PeerPair>& list,
+                              int64_t& constant) {
+  const int m = cs < ct ? cs : ct;
+  constant += m;
+  if (cs > m) list.push_back({s, i, cs - m, 0});
+  if (ct > m) list.push_back({i, t, ct - m, 0});
+}
+
 class BoostCsrPeer {
  public:
   using Csr = boost::compressed_sparse_row_graph<boost::directedS, boost::no_property, boost::no_property,

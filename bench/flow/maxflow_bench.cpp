@@ -27,11 +27,15 @@
 //   mem_ratio        boost_B/pair / engine_B/pair
 // Bytes are counted through the global allocation operators, replaced below.
 //
+// Solve and layout times are processor time of this process (std::clock),
+// which other programs on a shared machine disturb much less than wall time;
+// on an idle machine the two agree. Build times are wall time.
+//
 // Run (Release build; the whole run takes a few minutes):
 //   build/bench/flow/dticut-bench-flow
 //   build/bench/flow/dticut-bench-flow --benchmark_filter='3D/128'  # one family
-// Other programs share the machine's memory bandwidth: compare the engine and
-// the peer only within one run, as the counters here do.
+// Compare the engine and the peer only within one run, as the counters here
+// do.
 #if defined(DTICUT_BENCH_LEMON)
 #define LEMON_DISABLE_ASSERTS  // the peers run without their debugging checks
 // g++ 12 reports a maybe-uninitialized value inside LEMON's arc storage.
@@ -56,6 +60,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <new>
@@ -64,6 +69,7 @@
 #include <tuple>
 #include <vector>
 
+#include "bench/flow/grid_energy.h"
 #include "flow/graph.h"
 
 // ---- allocation accounting -------------------------------------------------
@@ -107,12 +113,14 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { counted_free(p
 
 // The steps of Graph::maxflow(), run in its order, with the layout step timed
 // apart.
+double cpu_seconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
+
 class GraphBenchAccess {
  public:
   static int maxflow(Graph& g, double& layout_s) {
-    auto t0 = std::chrono::steady_clock::now();
+    const double t0 = cpu_seconds();
     g.prepare_graph();
-    layout_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    layout_s = cpu_seconds() - t0;
     g.maxflow_init();
     return g.run_search();
   }
@@ -120,85 +128,7 @@ class GraphBenchAccess {
 
 namespace {
 
-// ---- energies ----------------------------------------------------------------
-
-// A two-label segmentation energy on a grid: terminal capacities from the
-// data term of each voxel and one symmetric weight per neighbour pair.
-struct GridEnergy {
-  int nodes = 0;
-  std::vector<int> cap_source, cap_sink;  // as given to add_tweights
-  struct Pair {
-    int p, q, w;
-  };
-  std::vector<Pair> pairs;
-  int64_t flow = -1;  // the engine's result, once known
-};
-
-// Smooth data with a few regions: a dark background with bright and dim
-// ellipsoids, Gaussian noise, then two box blurs. Unary terms compare with
-// the two class means; pair weights fall with the contrast across the pair.
-GridEnergy make_grid(int nx, int ny, int nz, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> uni(0.f, 1.f);
-  const int n = nx * ny * nz;
-  auto at = [&](int x, int y, int z) { return x + nx * (y + ny * z); };
-  std::vector<float> img(n, 0.25f);
-  for (int r = 0; r < 7; ++r) {
-    float cx = uni(rng) * nx, cy = uni(rng) * ny, cz = uni(rng) * nz;
-    float rx = (0.08f + 0.2f * uni(rng)) * nx, ry = (0.08f + 0.2f * uni(rng)) * ny,
-          rz = (0.08f + 0.2f * uni(rng)) * nz + 0.5f;
-    float value = r % 3 == 2 ? 0.45f : 0.75f;
-    for (int z = 0; z < nz; ++z) {
-      for (int y = 0; y < ny; ++y) {
-        for (int x = 0; x < nx; ++x) {
-          float dx = (x - cx) / rx, dy = (y - cy) / ry, dz = nz == 1 ? 0.f : (z - cz) / rz;
-          if (dx * dx + dy * dy + dz * dz <= 1.f) img[at(x, y, z)] = value;
-        }
-      }
-    }
-  }
-  std::normal_distribution<float> noise(0.f, 0.15f);
-  for (float& v : img) v += noise(rng);
-  std::vector<float> tmp(n);
-  const int dims[3] = {nx, ny, nz}, stride[3] = {1, nx, nx * ny};
-  for (int pass = 0; pass < 2; ++pass) {
-    for (int axis = 0; axis < 3; ++axis) {
-      if (dims[axis] == 1) continue;
-      for (int i = 0; i < n; ++i) {
-        int c = (i / stride[axis]) % dims[axis];
-        float sum = img[i], cnt = 1;
-        if (c > 0) sum += img[i - stride[axis]], ++cnt;
-        if (c + 1 < dims[axis]) sum += img[i + stride[axis]], ++cnt;
-        tmp[i] = sum / cnt;
-      }
-      img.swap(tmp);
-    }
-  }
-
-  GridEnergy e;
-  e.nodes = n;
-  const float fg = 0.7f, bg = 0.3f, data_weight = 1000.f, pair_weight = 60.f, sigma = 0.05f;
-  for (int i = 0; i < n; ++i) {
-    float v = img[i];
-    e.cap_source.push_back(static_cast<int>(data_weight * (v - bg) * (v - bg)));
-    e.cap_sink.push_back(static_cast<int>(data_weight * (v - fg) * (v - fg)));
-  }
-  for (int z = 0; z < nz; ++z) {
-    for (int y = 0; y < ny; ++y) {
-      for (int x = 0; x < nx; ++x) {
-        const int p = at(x, y, z);
-        const int next[3] = {x + 1 < nx ? p + 1 : -1, y + 1 < ny ? p + nx : -1,
-                             z + 1 < nz ? p + nx * ny : -1};
-        for (int q : next) {
-          if (q < 0) continue;
-          float d = img[p] - img[q];
-          e.pairs.push_back({p, q, static_cast<int>(pair_weight * std::exp(-d * d / (2 * sigma * sigma)))});
-        }
-      }
-    }
-  }
-  return e;
-}
+using bench::GridEnergy;
 
 
 enum Order { kAscending, kDescending, kRandom };
@@ -209,9 +139,7 @@ GridEnergy& energy(int nx, int ny, int nz) {
   static std::map<std::tuple<int, int, int>, GridEnergy> cache;
   auto key = std::make_tuple(nx, ny, nz);
   auto it = cache.find(key);
-  if (it == cache.end()) {
-    it = cache.emplace(key, make_grid(nx, ny, nz, 12345u + static_cast<uint32_t>(nx * 7 + nz))).first;
-  }
+  if (it == cache.end()) it = cache.emplace(key, bench::grid_family(nx, ny, nz)).first;
   return it->second;
 }
 
@@ -244,23 +172,13 @@ EngineRun run_engine(const GridEnergy& e, const std::vector<GridEnergy::Pair>& p
       g.add_tweights(node[i], e.cap_source[i], e.cap_sink[i]);
     }
     for (const auto& pr : pairs) g.add_edge(node[pr.p], node[pr.q], pr.w, pr.w);
-    auto t1 = std::chrono::steady_clock::now();
+    r.build_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double t1 = cpu_seconds();
     r.flow = GraphBenchAccess::maxflow(g, r.layout_s);
-    auto t2 = std::chrono::steady_clock::now();
-    r.build_s = std::chrono::duration<double>(t1 - t0).count();
-    r.solve_s = std::chrono::duration<double>(t2 - t1).count();
+    r.solve_s = cpu_seconds() - t1;
   }
   r.peak = peak_bytes - base;
   return r;
-}
-
-// The peers get the terminal capacities already reduced to their difference
-// (what the engine keeps per node), with the common part added to the result.
-int64_t common_part(const GridEnergy& e, int i, int& cs, int& ct) {
-  int m = std::min(e.cap_source[i], e.cap_sink[i]);
-  cs = e.cap_source[i] - m;
-  ct = e.cap_sink[i] - m;
-  return m;
 }
 
 #if defined(DTICUT_BENCH_BOOST)
@@ -281,10 +199,7 @@ PeerRun run_boost(const GridEnergy& e, const std::vector<GridEnergy::Pair>& pair
     std::vector<PeerPair> list;
     list.reserve(pairs.size() + static_cast<std::size_t>(e.nodes));
     for (int i = 0; i < e.nodes; ++i) {
-      int cs, ct;
-      constant += common_part(e, i, cs, ct);
-      if (cs > 0) list.push_back({s, static_cast<uint32_t>(i), cs, 0});
-      if (ct > 0) list.push_back({static_cast<uint32_t>(i), t, ct, 0});
+      add_terminal_pair(static_cast<uint32_t>(i), e.cap_source[i], e.cap_sink[i], s, t, list, constant);
     }
     for (const auto& pr : pairs) {
       list.push_back({static_cast<uint32_t>(pr.p), static_cast<uint32_t>(pr.q), pr.w, pr.w});
@@ -293,9 +208,9 @@ PeerRun run_boost(const GridEnergy& e, const std::vector<GridEnergy::Pair>& pair
   }
   r.build_peak = peak_bytes - base;
   peak_bytes = live_bytes;
-  auto t0 = std::chrono::steady_clock::now();
+  const double t0 = cpu_seconds();
   r.flow = constant + peer->solve();
-  r.solve_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  r.solve_s = cpu_seconds() - t0;
   r.peak = peak_bytes - base;
   r.build_peak = std::max(r.build_peak, r.peak);
   return r;
@@ -303,6 +218,15 @@ PeerRun run_boost(const GridEnergy& e, const std::vector<GridEnergy::Pair>& pair
 #endif
 
 #if defined(DTICUT_BENCH_LEMON)
+// LEMON gets the terminal capacities already reduced to their difference
+// (what the engine keeps per node), with the common part added to the result.
+int64_t common_part(const GridEnergy& e, int i, int& cs, int& ct) {
+  int m = std::min(e.cap_source[i], e.cap_sink[i]);
+  cs = e.cap_source[i] - m;
+  ct = e.cap_sink[i] - m;
+  return m;
+}
+
 int64_t solve_lemon(const GridEnergy& e, double& build_s, double& solve_s) {
   int64_t constant = 0;
   using lemon::SmartDigraph;
