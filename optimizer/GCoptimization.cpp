@@ -615,8 +615,7 @@ void GCoptimizationGeneralGraph::newPairChunk() {
     m_pair_chunks = table;
     m_pair_chunk_capacity = capacity;
   }
-  int shift = 10 + m_pair_chunk_count;
-  std::size_t size = std::size_t(1) << (shift < kMaxChunkShift ? shift : kMaxChunkShift);
+  std::size_t size = pairChunkSize(m_pair_chunk_count);
   DeclaredPair* chunk = allocate<DeclaredPair>(size);
   m_pair_chunks[m_pair_chunk_count++] = chunk;
   m_pair_free = chunk;
@@ -636,7 +635,7 @@ template <typename F>
 void GCoptimizationGeneralGraph::forEachPair(F f) const {
   for (int k = 0; k < m_pair_chunk_count; k++) {
     const DeclaredPair* p = m_pair_chunks[k];
-    const DeclaredPair* end = k + 1 == m_pair_chunk_count ? m_pair_free : p + (std::size_t(1) << (10 + k < kMaxChunkShift ? 10 + k : kMaxChunkShift));
+    const DeclaredPair* end = k + 1 == m_pair_chunk_count ? m_pair_free : p + pairChunkSize(k);
     for (; p < end; p++) f(*p);
   }
 }

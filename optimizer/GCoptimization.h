@@ -30,7 +30,7 @@
 
 #include <cstddef>
 
-#include "optimizer/LinkedBlockList.h"
+#include "optimizer/LinkedBlockList.h"  // part of this library's interface, whose order packing follows
 
 class Energy;
 
@@ -335,7 +335,7 @@ class GCoptimizationGeneralGraph : public GCoptimization {
   // Declared pairs lie in chunks of 1024, 2048, ... pairs (doubling up to
   // 2^20 pairs, then 2^20 each), so that no pair is ever copied and at most
   // one chunk is partly used.
-  static const int kMaxChunkShift = 20;
+  static std::size_t pairChunkSize(int k) { return std::size_t(1) << (k < 10 ? 10 + k : 20); }
   DeclaredPair** m_pair_chunks;   // null until the first setNeighbors; freed by packing
   int m_pair_chunk_count;
   int m_pair_chunk_capacity;      // entries of m_pair_chunks

@@ -54,17 +54,6 @@ TEST(LinkedBlockListTest, ReadsTheNewestBlockFirstEachInTheOrderAdded) {
   EXPECT_EQ(scan(list), (std::vector<long>{13, 9, 10, 11, 12, 5, 6, 7, 8, 1, 2, 3, 4}));
 }
 
-TEST(LinkedBlockListTest, ItemsAreStoredNotOwned) {
-  std::vector<int> records(9, 7);
-  {
-    LinkedBlockList list;
-    for (int& r : records) list.addFront(&r);
-    list.rewind();
-    EXPECT_EQ(list.next(), &records[8]);
-  }
-  EXPECT_EQ(records, std::vector<int>(9, 7));  // destroying the list freed blocks only
-}
-
 // The message goes to standard output; the child sends that to standard
 // error, where the death test reads it.
 TEST(LinkedBlockListDeathTest, AFailedBlockAllocationPrintsOutOfMemoryAndExitsWith1) {
