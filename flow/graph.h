@@ -26,15 +26,18 @@
 //       - a node's outgoing arcs are read newest first: in the reverse of the
 //         order in which add_edge added them;
 //       - a node's incoming arcs are read the same way, newest first.
+//     With arcs added in the order n1->n0, n0->n2, n0->n1, n2->n1, node n0
+//     reads n0->n1, n0->n2 and node n1 reads n2->n1, n0->n1 (incoming).
 //     The search scans a node's outgoing list and then its incoming list, in
 //     that order. (The order decides only which paths the search finds first;
 //     the flow and the reported cut do not depend on it.)
 //   So a node costs 32 bytes and an arc 20 bytes, plus the unused rest of the
 //   newest node chunk, of each chunk's piece (64 arcs per 1024 nodes on
 //   average) and of the newest slab, and 32 bytes per chunk and 8 per slab in
-//   the tables. `reset` keeps the chunks and slabs for the next graph. There is no temporary memory: the layout step (`prepare_graph`,
-//   inside maxflow) has nothing to move, because add_edge already threads the
-//   lists; it only enforces the limit on the arcs of a node.
+//   the tables; `reset` keeps chunks and slabs for the next graph. There is
+//   no temporary memory: the layout step (`prepare_graph`, inside maxflow)
+//   has nothing to move, because add_edge already threads the lists; it only
+//   enforces the limit on the arcs of a node.
 //   Node order, wherever every node is walked (initialisation, restamping),
 //   is the order of node numbers.
 //
@@ -58,7 +61,8 @@
 //     enough memory!". Fatal conditions go to the error function, if any, and
 //     end the process with exit status 1. Nothing here throws.
 //   * Use: add nodes, arcs and terminal capacities in any interleaving, call
-//     maxflow once, then what_segment; nothing may be added after maxflow.
+//     maxflow once, then what_segment; nothing may be added after maxflow
+//     until `reset` has emptied the graph.
 //   * The scan counter `cur_stamp` starts again (every node's stamp is cleared)
 //     when it reaches INT_MAX; stamps only steer the search, so the result
 //     stays exact.

@@ -1,8 +1,8 @@
 // The linked block list on its own: growth in blocks of four at the front,
 // the scan order, repeated scans, and the failure of a block allocation.
 // (The general neighbourhood packs its pairs in this list's scan order; its
-// tests use the list as their reference.) This file replaces the nothrow
-// form of operator new for the test program, so that a block allocation can
+// tests use the list as their reference.) This file replaces the single-object
+// allocation operators for the test program, so that a block allocation can
 // be made to fail.
 #include "optimizer/LinkedBlockList.h"
 
@@ -23,6 +23,13 @@ void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
   if (fail_nothrow_new) return nullptr;
   return std::malloc(n ? n : 1);
 }
+void* operator new(std::size_t n) {
+  void* p = std::malloc(n ? n : 1);
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
