@@ -18,6 +18,8 @@ Graph::Graph(void (*err_function)(char*))
       arc_slab_capacity(0),
       slab_used(ARCS_PER_SLAB),
       too_many_arcs(false),
+      last_tail(0),
+      tail_trend(0),
       orphan_pool(nullptr),
       on_error(err_function),
       total_flow(0) {}
@@ -37,6 +39,8 @@ void Graph::reset() {
   arc_slab_count = 0;
   slab_used = ARCS_PER_SLAB;
   too_many_arcs = false;
+  last_tail = 0;
+  tail_trend = 0;
   total_flow = 0;
 }
 

@@ -38,8 +38,12 @@
 //   no temporary memory: the layout step (`prepare_graph`, inside maxflow)
 //   has nothing to move, because add_edge already threads the lists; it only
 //   enforces the limit on the arcs of a node.
-//   Node order, wherever every node is walked (initialisation, restamping),
-//   is the order of node numbers.
+//   Initialisation activates the nodes (the search's first sweep) against
+//   the direction in which the arcs came: in descending node number when
+//   add_edge saw the tail rise more often than fall from one arc to the
+//   next, else ascending. A node's lists then name first the neighbours the
+//   sweep has already passed, which are in cache (on a 3-D grid with arcs in
+//   ascending tail order this shortens the search by about a sixth).
 //
 // Choices and contracts:
 //   * Arcs from a node to itself are dropped by `add_edge`: they cross no cut,
@@ -246,6 +250,8 @@ class Graph {
   uint32_t arc_slab_capacity;
   uint32_t slab_used;              // slots of the newest slab given to pieces
   bool too_many_arcs;              // some node has more than 1024 arcs in or out
+  uint32_t last_tail;              // tail of the arc added last
+  int64_t tail_trend;              // arcs whose tail rose minus arcs whose tail fell
   DBlock<nodeptr_st>* orphan_pool; // exists only while maxflow runs
   void (*on_error)(char*);
   int total_flow;                  // constant collected by the terminal operations plus flow
@@ -273,6 +279,8 @@ inline void Graph::add_edge(void* from, void* to, int cap, int rev_cap) {
   node_st* head = static_cast<node_st*>(to);
   if (tail == head) return;
   // Before maxflow a node's parent field holds its number.
+  tail_trend += (tail->parent > last_tail) - (tail->parent < last_tail);
+  last_tail = tail->parent;
   chunk_st& c = chunks[tail->parent >> NODE_CHUNK_SHIFT];
   if (c.arc_left == 0) new_arc_piece(c);
   const uint32_t k = c.arc_next++;

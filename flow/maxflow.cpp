@@ -14,7 +14,7 @@ void Graph::maxflow_init() {
   active_first[0] = active_last[0] = NO_NODE;
   active_first[1] = active_last[1] = NO_NODE;
   orphans_head = orphans_tail = nullptr;
-  for_each_node([this](uint32_t i, node_st* I) {
+  auto init = [this](uint32_t i, node_st* I) {
     I->active_next = 0;
     I->stamp = 0;
     // A free node's tree flag is never read while it is free; clearing it
@@ -27,7 +27,12 @@ void Graph::maxflow_init() {
     } else {
       I->parent = PARENT_NONE;
     }
-  });
+  };
+  if (tail_trend > 0) {
+    for (uint32_t i = node_count; i-- > 0;) init(i, node_at(i));
+  } else {
+    for_each_node(init);
+  }
   cur_stamp = 0;
 }
 
