@@ -28,6 +28,8 @@ void Graph::maxflow_init() {
       I->parent = PARENT_NONE;
     }
   };
+  // The roots are activated against the direction the arcs came in, so that
+  // the first sweep meets, first in every list, neighbours it has passed.
   if (tail_trend > 0) {
     for (uint32_t i = node_count; i-- > 0;) init(i, node_at(i));
   } else {
