@@ -3,39 +3,55 @@
 // that survive from one augmentation to the next. After `maxflow()`, every
 // residual capacity lies between 0 and the sum of the arc's two capacities,
 // flow is conserved at every node, and `what_segment` reports the source side
-// of the minimum cut that has the fewest nodes. Building costs one node record
-// per node and one arc plus one reference per arc, allocated in chunks; the
-// layout step is linear and in place, but it permutes the arcs by following
-// chains of slots, so on graphs much larger than the cache it is bound by
-// memory latency and can take most of maxflow's time on easy energies.
+// of the minimum cut that has the fewest nodes.
 //
-// Layout (64-bit build):
-//   node_chunk: first_free, next_chunk, NODES_PER_CHUNK = 512 node_st slots
-//     (48 bytes each). A chunk takes at most 511 nodes: the slot after the
-//     last node marks where the ranges of the chunk's last node end.
-//   arc_chunk: raw_start, first_free, next_chunk, ARCS_PER_CHUNK = 1024 arc_st
-//     slots (12 bytes each) and one spare slot whose first word holds the
-//     chunk's `last_node` during the layout step. Started at an even address.
-//   ref_chunk: the same with arc_ref_st entries (8 bytes each).
-//   So a node costs 48 bytes and an arc 20 bytes, whatever its capacities,
-//   plus the slack of chunks that a range did not fit into.
-//   Marks: arcs and references lie at even addresses. A range start with its
-//   lowest bit set means "the slot one byte further holds the range's end
-//   address in its first word; the entries follow it". A `parent_arc` with its
-//   lowest bit set is a marked arc (the node is the arc's head). The values 0
-//   (free), PARENT_TERMINAL = 1 and PARENT_ORPHAN = 2 are not arcs.
-//   Node handles stay valid until the graph is destroyed (nodes never move);
-//   arcs and references are moved by the layout step and are not handles.
+// Storage (64-bit build). Nothing is moved once stored:
+//   * Nodes are numbered 0, 1, ... in the order of add_node calls. Their
+//     node_st records (32 bytes) lie in chunks of NODES_PER_CHUNK = 1024,
+//     listed in a table; node k is slot k % 1024 of chunk k / 1024. A node
+//     handle is the address of its record and stays valid until the graph is
+//     destroyed. Inside the engine nodes refer to each other by number.
+//   * Arcs are numbered as they are stored. Their arc_st records (20 bytes, one
+//     per arc whatever its capacities) lie in slabs of ARCS_PER_SLAB = 4096,
+//     listed in a table; arc k is slot k % 4096 of slab k / 4096. Each node
+//     chunk takes pieces of ARCS_PER_PIECE = 128 consecutive slots from the
+//     newest slab, one piece at a time, and an arc goes into the piece of its
+//     tail's chunk. So the arcs of nodes that were added close together lie
+//     close together whatever order the arcs come in, and the search, which
+//     visits neighbouring nodes close in time, stays in cache.
+//   * Each arc sits in two singly linked lists threaded through it by arc
+//     number: the outgoing list of its tail (`first_out`, `next_out`) and the
+//     incoming list of its head (`first_in`, `next_in`). add_edge puts the new
+//     arc at the front of both, so
+//       - a node's outgoing arcs are read newest first: in the reverse of the
+//         order in which add_edge added them;
+//       - a node's incoming arcs are read the same way, newest first.
+//     With arcs added in the order n1->n0, n0->n2, n0->n1, n2->n1, node n0
+//     reads n0->n1, n0->n2 and node n1 reads n2->n1, n0->n1 (incoming).
+//     The search scans a node's outgoing list and then its incoming list, in
+//     that order. (The order decides only which paths the search finds first;
+//     the flow and the reported cut do not depend on it.)
+//   So a node costs 32 bytes and an arc 20 bytes, plus the unused rest of the
+//   newest node chunk, of each chunk's piece (64 arcs per 1024 nodes on
+//   average) and of the newest slab, and 32 bytes per chunk and 8 per slab in
+//   the tables; `reset` keeps chunks and slabs for the next graph. There is
+//   no temporary memory: the layout step (`prepare_graph`, inside maxflow)
+//   has nothing to move, because add_edge already threads the lists; it only
+//   enforces the limit on the arcs of a node.
+//   Initialisation activates the nodes (the search's first sweep) against
+//   the direction in which the arcs came: in descending node number when
+//   add_edge saw the tail rise more often than fall from one arc to the
+//   next, else ascending. A node's lists then name first the neighbours the
+//   sweep has already passed, which are in cache (on a 3-D grid with arcs in
+//   ascending tail order this shortens the search by about a sixth).
 //
 // Choices and contracts:
 //   * Arcs from a node to itself are dropped by `add_edge`: they cross no cut,
 //     so they change neither the flow nor the cut, and they do not count
 //     towards the 1024 arcs a node may have.
-//   * `head_offset` is the byte distance from tail to head, computed when the
-//     arc is added. Nodes of different chunks that lie 2 GiB or more apart
-//     cannot be joined: `add_edge` ends the process through the error function
-//     with "Node records too far apart for a 32-bit arc offset!" rather than
-//     store a truncated offset.
+//   * `head_offset` is the head's node number minus the tail's, modulo 2^32,
+//     so any two nodes of a graph can be joined, however far apart their
+//     records lie.
 //   * Capacities, terminal capacities and the flow are 32-bit signed and
 //     unchecked: the caller keeps every node's summed terminal capacities, the
 //     sum of an arc's two capacities, and the total of all capacities leaving
@@ -43,19 +59,22 @@
 //     within int. Capacities are non-negative.
 //   * A node has at most 1024 outgoing and 1024 incoming arcs; the layout step
 //     in maxflow ends the process with "# of arcs per node exceeds block size!"
-//     otherwise. Fatal conditions (that one and "Not enough memory!") go to the
-//     error function, if any, and end the process with exit status 1. Nothing
-//     here throws.
+//     otherwise. Node and arc numbers are 32 bits: a graph holds fewer than
+//     2^32 - 1 nodes and at most 2^31 - 4096 arcs (about 2.1 billion), and the
+//     node or arc that would pass those counts ends the process with "Not
+//     enough memory!". Fatal conditions go to the error function, if any, and
+//     end the process with exit status 1. Nothing here throws.
 //   * Use: add nodes, arcs and terminal capacities in any interleaving, call
-//     maxflow once, then what_segment; nothing may be added after maxflow.
+//     maxflow once, then what_segment; nothing may be added after maxflow
+//     until `reset` has emptied the graph.
 //   * The scan counter `cur_stamp` starts again (every node's stamp is cleared)
 //     when it reaches INT_MAX; stamps only steer the search, so the result
 //     stays exact.
 #ifndef DTICUT_FLOW_GRAPH_H
 #define DTICUT_FLOW_GRAPH_H
 
+#include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "flow/block.h"
 
@@ -86,126 +105,109 @@ class Graph {
   // constant collected by add_tweights/set_tweights. Call once per graph.
   int maxflow();
 
+  // ---- reuse ----
+  // Empties the graph, as if it had just been constructed with the same error
+  // function, but keeps its node chunks and arc slabs for the nodes and arcs
+  // added next, so that a series of graphs (one per move of an optimizer)
+  // neither allocates nor touches fresh memory again. Handles of the old
+  // nodes become invalid.
+  void reset();
+
   // ---- queries ----
   // 0 if the node is on the source side of the cut, 1 otherwise; valid after
   // maxflow.
   int what_segment(void* i);
 
  private:
-  friend class GraphTestAccess;
+  friend class GraphTestAccess;   // tests/flow: internals and the steps of maxflow
+  friend class GraphBenchAccess;  // bench/flow: times the layout step apart
 
   struct arc_st {
-    int head_offset;  // byte distance from the tail's node_st to the head's
-    int res_cap;      // residual capacity from tail to head
-    int res_rev_cap;  // residual capacity from head to tail
+    uint32_t head_offset;  // head's node number minus the tail's (modulo 2^32)
+    int res_cap;        // residual capacity from tail to head
+    int res_rev_cap;    // residual capacity from head to tail
+    uint32_t next_out;  // next (older) arc of the tail's outgoing list, or NO_ARC
+    uint32_t next_in;   // next (older) arc of the head's incoming list, or NO_ARC
   };
-  // In its head's range: the arc entering the head. Before the layout step it
-  // holds the arc's tail handle instead.
-  struct arc_ref_st {
-    arc_st* arc;
-  };
+  // `parent` says how the node hangs in its tree: PARENT_NONE (free),
+  // PARENT_TERMINAL (a root), PARENT_ORPHAN, or the arc k through which it
+  // hangs: PARENT_ARC + 2k if the node is the arc's tail (its parent is the
+  // head), PARENT_ARC + 2k + 1 ("marked") if it is the head.
   struct node_st {
-    arc_st* arcs_out;      // start of the outgoing range (maybe marked); a count before layout
-    arc_ref_st* refs_in;   // start of the incoming range (maybe marked); a count before layout
-    arc_st* parent_arc;    // tree link: 0, PARENT_TERMINAL, PARENT_ORPHAN, an arc or a marked arc
-    node_st* active_next;  // next node in its active list, itself at the tail, null if inactive
-    int stamp;             // the cur_stamp at which depth was last known to be exact
-    int depth;             // tree links up to the terminal, a root counting 1
-    short in_sink_tree;    // 0: source tree, 1: sink tree; meaningful while parent_arc != 0
+    uint32_t parent;       // tree link, as above; before maxflow: the node's own number
+    uint32_t active_next;  // 0 if in no active list; else 1 + the next node's number (its own at the tail)
+    uint32_t first_out;    // newest outgoing arc, or NO_ARC
+    uint32_t first_in;     // newest incoming arc, or NO_ARC
+    int stamp;             // the cur_stamp at which depth was last known; before maxflow: outgoing count
+    int depth;             // tree links up to the terminal, a root counting 1; before maxflow: incoming count
     int term_cap;          // > 0: residual from the source; < 0: minus residual to the sink
+    unsigned char in_sink_tree;  // 0: source tree, 1: sink tree; meaningful while parent != PARENT_NONE
   };
+  // An orphan-list entry (from the DBlock pool): a node number and the link.
   struct nodeptr_st {
-    node_st* node;
+    uint32_t node;
     nodeptr_st* link;
   };
+  // Per node chunk: where its records lie and the piece its arcs go to.
+  struct chunk_st {
+    node_st* nodes;      // NODES_PER_CHUNK records, 32-byte aligned
+    char* raw;           // what the allocator returned, freed through this
+    uint32_t arc_next;   // number of the next free slot of the chunk's piece
+    uint32_t arc_left;   // free slots left in that piece (0: none yet)
+  };
 
-  enum : int { NODES_PER_CHUNK = 512, ARCS_PER_CHUNK = 1024 };
-  static constexpr std::uintptr_t PARENT_TERMINAL = 1;
-  static constexpr std::uintptr_t PARENT_ORPHAN = 2;
+  enum : int {
+    NODE_CHUNK_SHIFT = 10,
+    NODES_PER_CHUNK = 1 << NODE_CHUNK_SHIFT,
+    ARC_SLAB_SHIFT = 12,
+    ARCS_PER_SLAB = 1 << ARC_SLAB_SHIFT,
+    ARCS_PER_PIECE = 128,
+    MAX_ARCS_PER_NODE = 1024
+  };
+  static constexpr uint32_t NO_ARC = 0xFFFFFFFFu;
+  static constexpr uint32_t NO_NODE = 0xFFFFFFFFu;
+  static constexpr uint32_t PARENT_NONE = 0;
+  static constexpr uint32_t PARENT_TERMINAL = 1;
+  static constexpr uint32_t PARENT_ORPHAN = 2;
+  static constexpr uint32_t PARENT_ARC = 3;
   static constexpr int DEPTH_INFINITE = 1000000000;
   static constexpr int ORPHAN_PTRS_PER_BLOCK = 128;
 
-  struct node_chunk {
-    node_st* first_free;
-    node_chunk* next_chunk;  // older chunk
-    node_st nodes[NODES_PER_CHUNK];
-  };
-  struct arc_chunk {
-    char* raw_start;  // what the allocator returned; freed through this
-    arc_st* first_free;
-    arc_chunk* next_chunk;  // older chunk
-    arc_st slots[ARCS_PER_CHUNK + 1];
-  };
-  struct ref_chunk {
-    char* raw_start;
-    arc_ref_st* first_free;
-    ref_chunk* next_chunk;
-    arc_ref_st slots[ARCS_PER_CHUNK + 1];
-  };
-
-  // Pointer bits: marks, counters and byte offsets between node records.
-  static std::uintptr_t bits(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
-  template <class S>
-  static S* from_bits(std::uintptr_t v) {
-    return reinterpret_cast<S*>(v);
+  node_st* node_at(uint32_t k) const {
+    return node_base[k >> NODE_CHUNK_SHIFT] + (k & (NODES_PER_CHUNK - 1));
   }
-  static node_st* shift(node_st* n, int offset) {
-    return from_bits<node_st>(bits(n) + static_cast<std::uintptr_t>(static_cast<std::intptr_t>(offset)));
+  arc_st* arc_at(uint32_t k) const { return arc_slabs[k >> ARC_SLAB_SHIFT] + (k & (ARCS_PER_SLAB - 1)); }
+  // The parent code of a node that hangs through arc k, as its tail or (marked)
+  // as its head.
+  static uint32_t tail_link(uint32_t k) { return PARENT_ARC + 2 * k; }
+  static uint32_t head_link(uint32_t k) { return PARENT_ARC + 2 * k + 1; }
+  // The node that node k hangs under through the arc link p (>= PARENT_ARC).
+  uint32_t parent_of(uint32_t k, uint32_t p) const {
+    const arc_st* a = arc_at((p - PARENT_ARC) >> 1);
+    return (p - PARENT_ARC) & 1 ? k - a->head_offset : k + a->head_offset;
   }
-  static node_st* unshift(node_st* n, int offset) {
-    return from_bits<node_st>(bits(n) - static_cast<std::uintptr_t>(static_cast<std::intptr_t>(offset)));
-  }
-  // The node that `k` hangs under through the arc (marked or not) `a`.
-  static node_st* parent_of(node_st* k, arc_st* a) {
-    std::uintptr_t v = bits(a);
-    if (v & 1) return unshift(k, from_bits<arc_st>(v - 1)->head_offset);
-    return shift(k, a->head_offset);
-  }
-  // A pointer kept in the first word of an arc or reference slot. Arc slots
-  // are only 4-byte aligned, hence the copies.
-  template <class S>
-  static S* load_word(const void* slot) {
-    S* p;
-    std::memcpy(&p, slot, sizeof p);
-    return p;
-  }
-  static void store_word(void* slot, const void* p) { std::memcpy(slot, &p, sizeof p); }
-  // The laid-out range [first, end) whose start is `start`; `next_start` is the
-  // start stored in the node slot that follows in the same node chunk.
-  template <class S>
-  static void read_range(S* start, S* next_start, S*& first, S*& end) {
-    std::uintptr_t s = bits(start);
-    if (s & 1) {
-      first = from_bits<S>(s + 1);
-      end = load_word<S>(first);
-      ++first;
-    } else {
-      std::uintptr_t e = bits(next_start);
-      first = start;
-      end = from_bits<S>(e + (e & 1));
+  // Calls f(number, record) for every node, in node order.
+  template <class F>
+  void for_each_node(F f) const {
+    for (uint32_t c = 0; c < node_chunk_count; ++c) {
+      node_st* i = node_base[c];
+      const uint32_t first = c << NODE_CHUNK_SHIFT;
+      const uint32_t n = c + 1 == node_chunk_count ? node_count - first : uint32_t{NODES_PER_CHUNK};
+      for (uint32_t s = 0; s < n; ++s) f(first + s, i + s);
     }
   }
-  static void out_range(node_st* i, arc_st*& first, arc_st*& end) {
-    read_range(i->arcs_out, (i + 1)->arcs_out, first, end);
-  }
-  static void in_range(node_st* i, arc_ref_st*& first, arc_ref_st*& end) {
-    read_range(i->refs_in, (i + 1)->refs_in, first, end);
-  }
-
-  template <class S>
-  static S* mark_range(S* start, S* free_slot);
 
   // Slow paths of the building operations.
   void new_node_chunk();
-  void new_arc_chunks();
-  template <class Chunk>
-  Chunk* alloc_chunk();
+  void new_arc_piece(chunk_st& c);
+  template <class T>
+  static void grow_table(T*& table, uint32_t count, uint32_t& capacity, void (*on_error)(char*));
 
   // The arc that joins the two trees: its source-side and sink-side ends and
   // its residual fields from s to t and from t to s.
   struct join_st {
-    node_st* s;
-    node_st* t;
+    uint32_t s;
+    uint32_t t;
     int* cap_st;
     int* cap_ts;
   };
@@ -214,46 +216,60 @@ class Graph {
   void maxflow_init();
   int run_search();
   void restamp();
-  void activate(node_st* j);
-  node_st* next_active();
+  void activate(uint32_t j, node_st* J);
+  uint32_t next_active();
   template <bool SINK>
-  bool tree_link(node_st* i, node_st* j, arc_st* link);
+  bool tree_link(node_st* I, uint32_t j, node_st* J, uint32_t link);
   template <bool SINK>
-  void grow(node_st* i, join_st& join);
+  bool grow(uint32_t i, node_st* I, join_st& join);
   template <bool SINK>
-  int path_bottleneck(node_st* i, int b);
+  int path_bottleneck(uint32_t i, int b);
   template <bool SINK>
-  void push_path(node_st* i, int b);
-  void augment(node_st* s, node_st* t, int* cap_st, int* cap_ts);
-  void orphan_front(node_st* n);
-  void orphan_back(node_st* n);
+  void push_path(uint32_t i, int b);
+  void augment(const join_st& join);
+  void orphan_front(uint32_t n, node_st* N);
+  void orphan_back(uint32_t n, node_st* N);
   void adopt_orphans();
-  int origin_depth(node_st* j);
+  int origin_depth(uint32_t j);
   template <bool SINK>
-  void process_orphan(node_st* n);
-  void process_source_orphan(node_st* n);
-  void process_sink_orphan(node_st* n);
+  void process_orphan(uint32_t n, node_st* N);
+  void process_source_orphan(uint32_t n, node_st* N);
+  void process_sink_orphan(uint32_t n, node_st* N);
 
-  node_chunk* node_blocks;         // newest node chunk; null before the first node
-  arc_chunk* arc_blocks;           // newest arc chunk; null before the first arc
-  ref_chunk* ref_blocks;           // newest reference chunk, partner of arc_blocks
+  node_st** node_base;             // per node chunk: its records (the hot table)
+  chunk_st* chunks;                // per node chunk: records, raw block, arc piece
+  uint32_t node_chunk_count;       // chunks in use
+  uint32_t node_chunks_allocated;  // chunks held (kept by reset)
+  uint32_t node_chunk_capacity;
+  uint32_t node_count;             // nodes added; the number of the next one
+  node_st* node_free;              // next free record of the newest chunk
+  node_st* node_end;               // end of the newest chunk
+  arc_st** arc_slabs;              // every arc slab, in the order opened
+  uint32_t arc_slab_count;         // slabs in use
+  uint32_t arc_slabs_allocated;    // slabs held (kept by reset)
+  uint32_t arc_slab_capacity;
+  uint32_t slab_used;              // slots of the newest slab given to pieces
+  bool too_many_arcs;              // some node has more than 1024 arcs in or out
+  uint32_t last_tail;              // tail of the arc added last
+  int64_t tail_trend;              // arcs whose tail rose minus arcs whose tail fell
   DBlock<nodeptr_st>* orphan_pool; // exists only while maxflow runs
   void (*on_error)(char*);
   int total_flow;                  // constant collected by the terminal operations plus flow
-  node_st* active_first[2];        // list 0 is being consumed, list 1 filled
-  node_st* active_last[2];
+  uint32_t active_first[2];        // list 0 is being consumed, list 1 filled; NO_NODE if empty
+  uint32_t active_last[2];
   nodeptr_st* orphans_head;
   nodeptr_st* orphans_tail;
   int cur_stamp;                   // counts growth steps; restarted before it could overflow
 };
 
 inline void* Graph::add_node() {
-  if (!node_blocks || node_blocks->first_free >= &node_blocks->nodes[NODES_PER_CHUNK - 1]) {
-    new_node_chunk();
-  }
-  node_st* n = node_blocks->first_free++;
-  n->arcs_out = nullptr;
-  n->refs_in = nullptr;
+  if (node_free == node_end) new_node_chunk();
+  node_st* n = node_free++;
+  n->parent = node_count++;
+  n->first_out = NO_ARC;
+  n->first_in = NO_ARC;
+  n->stamp = 0;
+  n->depth = 0;
   n->term_cap = 0;
   return n;
 }
@@ -262,21 +278,25 @@ inline void Graph::add_edge(void* from, void* to, int cap, int rev_cap) {
   node_st* tail = static_cast<node_st*>(from);
   node_st* head = static_cast<node_st*>(to);
   if (tail == head) return;
-  std::intptr_t offset = static_cast<std::intptr_t>(bits(head) - bits(tail));
-  if (offset != static_cast<int>(offset)) {
-    flow_fatal(on_error, "Node records too far apart for a 32-bit arc offset!");
-  }
-  if (!arc_blocks || arc_blocks->first_free == &arc_blocks->slots[ARCS_PER_CHUNK]) {
-    new_arc_chunks();
-  }
-  arc_st* a = arc_blocks->first_free++;
-  arc_ref_st* r = ref_blocks->first_free++;
-  r->arc = reinterpret_cast<arc_st*>(tail);
-  a->head_offset = static_cast<int>(offset);
+  // Before maxflow a node's parent field holds its number.
+  tail_trend += (tail->parent > last_tail) - (tail->parent < last_tail);
+  last_tail = tail->parent;
+  chunk_st& c = chunks[tail->parent >> NODE_CHUNK_SHIFT];
+  if (c.arc_left == 0) new_arc_piece(c);
+  const uint32_t k = c.arc_next++;
+  --c.arc_left;
+  arc_st* a = arc_at(k);
+  a->head_offset = head->parent - tail->parent;
   a->res_cap = cap;
   a->res_rev_cap = rev_cap;
-  tail->arcs_out = from_bits<arc_st>(bits(tail->arcs_out) + 1);
-  head->refs_in = from_bits<arc_ref_st>(bits(head->refs_in) + 1);
+  a->next_out = tail->first_out;
+  tail->first_out = k;
+  a->next_in = head->first_in;
+  head->first_in = k;
+  // The counts only need to tell whether some node went past the limit.
+  const int out = ++tail->stamp;
+  const int in = ++head->depth;
+  if (out > MAX_ARCS_PER_NODE || in > MAX_ARCS_PER_NODE) too_many_arcs = true;
 }
 
 inline void Graph::set_tweights(void* i, int cap_source, int cap_sink) {
@@ -299,7 +319,7 @@ inline void Graph::add_tweights(void* i, int cap_source, int cap_sink) {
 
 inline int Graph::what_segment(void* i) {
   node_st* n = static_cast<node_st*>(i);
-  if (!n->parent_arc) return 1;
+  if (n->parent == PARENT_NONE) return 1;
   return n->in_sink_tree ? 1 : 0;
 }
 

@@ -59,7 +59,10 @@ GCoptimization::GCoptimization(int nSites, int nLabels)
       m_swap_n_links_op(nullptr),
       m_swap_t_links_op(nullptr),
       m_data_source_delete(nullptr),
-      m_smooth_source_delete(nullptr) {
+      m_smooth_source_delete(nullptr),
+      m_move_sites(nullptr),
+      m_move_variables(nullptr),
+      m_move_energy(nullptr) {
   assert(nLabels > 1 && nSites > 0);
   m_num_labels = nLabels;
   m_num_sites = nSites;
@@ -75,6 +78,7 @@ GCoptimization::GCoptimization(int nSites, int nLabels)
 }
 
 GCoptimization::~GCoptimization() {
+  releaseMoveSpace();
   delete[] m_label_table;
   delete[] m_site_to_var;
   delete[] m_labeling;
@@ -107,6 +111,13 @@ void GCoptimization::allocateAll(int num, int** arrays[], const std::size_t coun
     *arrays[k] = nullptr;
   }
   handleError(kNoMemory);
+}
+
+template <typename T>
+T* GCoptimization::moveBuffer(T*& buffer, std::size_t count, T*& owned) {
+  if (count > std::size_t(m_num_sites)) return owned = allocate<T>(count);
+  if (!buffer) buffer = allocate<T>(std::size_t(m_num_sites));
+  return buffer;
 }
 
 void GCoptimization::scramble_label_table() {
@@ -296,19 +307,20 @@ class GCoptimization::MoveScope {
   MoveScope(GCoptimization* optimizer, int size, int* activeSites)
       : m_energy(nullptr),
         m_variables(nullptr),
+        m_own_variables(nullptr),
         m_optimizer(optimizer),
         m_size(size),
         m_active_sites(activeSites) {}
   ~MoveScope() {
     for (int k = 0; k < m_size; k++) m_optimizer->m_site_to_var[m_active_sites[k]] = -1;
-    delete[] m_variables;
-    delete m_energy;
+    delete[] m_own_variables;
   }
   MoveScope(const MoveScope&) = delete;
   MoveScope& operator=(const MoveScope&) = delete;
 
-  Energy* m_energy;
-  void** m_variables;  // variable k belongs to m_active_sites[k]
+  Energy* m_energy;         // the optimizer's m_move_energy, emptied for this move
+  void** m_variables;       // variable k belongs to m_active_sites[k]
+  void** m_own_variables;   // m_variables when the move had to allocate them
 
  private:
   GCoptimization* m_optimizer;
@@ -330,11 +342,24 @@ int GCoptimization::iterate(int max_num_iterations, int (GCoptimization::*oneIte
 }
 
 int GCoptimization::expansion(int max_num_iterations) {
-  return iterate(max_num_iterations, &GCoptimization::oneExpansionIteration);
+  int energy = iterate(max_num_iterations, &GCoptimization::oneExpansionIteration);
+  releaseMoveSpace();
+  return energy;
 }
 
 int GCoptimization::swap(int max_num_iterations) {
-  return iterate(max_num_iterations, &GCoptimization::oneSwapIteration);
+  int energy = iterate(max_num_iterations, &GCoptimization::oneSwapIteration);
+  releaseMoveSpace();
+  return energy;
+}
+
+void GCoptimization::releaseMoveSpace() {
+  delete m_move_energy;
+  m_move_energy = nullptr;
+  delete[] m_move_sites;
+  m_move_sites = nullptr;
+  delete[] m_move_variables;
+  m_move_variables = nullptr;
 }
 
 int GCoptimization::oneExpansionIteration() {
@@ -357,8 +382,9 @@ int GCoptimization::oneSwapIteration() {
 
 void GCoptimization::alpha_expansion(int alpha_label) {
   assert(alpha_label >= 0 && alpha_label < m_num_labels);
-  int* activeSites = allocate<int>(m_num_sites);
-  ScopedArray<int> hold(activeSites);
+  int* owned = nullptr;
+  int* activeSites = moveBuffer(m_move_sites, std::size_t(m_num_sites), owned);
+  ScopedArray<int> hold(owned);
   int size = 0;
   for (int s = 0; s < m_num_sites; s++) {
     if (m_labeling[s] == alpha_label) continue;
@@ -369,8 +395,9 @@ void GCoptimization::alpha_expansion(int alpha_label) {
 }
 
 void GCoptimization::alpha_expansion(int alpha_label, int* sites, int num) {
-  int* activeSites = allocate<int>(std::size_t(num));
-  ScopedArray<int> hold(activeSites);
+  int* owned = nullptr;
+  int* activeSites = moveBuffer(m_move_sites, std::size_t(num), owned);
+  ScopedArray<int> hold(owned);
   int size = 0;
   for (int i = 0; i < num; i++) {
     int site = sites[i];
@@ -385,8 +412,9 @@ void GCoptimization::alpha_expansion(int alpha_label, int* sites, int num) {
 void GCoptimization::alpha_beta_swap(int alpha_label, int beta_label) {
   assert(alpha_label >= 0 && alpha_label < m_num_labels && beta_label >= 0 &&
          beta_label < m_num_labels);
-  int* activeSites = allocate<int>(m_num_sites);
-  ScopedArray<int> hold(activeSites);
+  int* owned = nullptr;
+  int* activeSites = moveBuffer(m_move_sites, std::size_t(m_num_sites), owned);
+  ScopedArray<int> hold(owned);
   int size = 0;
   for (int s = 0; s < m_num_sites; s++) {
     if (m_labeling[s] != alpha_label && m_labeling[s] != beta_label) continue;
@@ -400,8 +428,9 @@ void GCoptimization::alpha_beta_swap(int alpha_label, int beta_label, int* alpha
                                      int alpha_size, int* betaSites, int beta_size) {
   assert(!(alpha_label < 0 || alpha_label >= m_num_labels || beta_label < 0 ||
            beta_label >= m_num_labels));
-  int* activeSites = allocate<int>(std::size_t(alpha_size) + std::size_t(beta_size));
-  ScopedArray<int> hold(activeSites);
+  int* owned = nullptr;
+  int* activeSites = moveBuffer(m_move_sites, std::size_t(alpha_size) + std::size_t(beta_size), owned);
+  ScopedArray<int> hold(owned);
   int size = 0;
   for (int i = 0; i < alpha_size; i++, size++) {
     int site = alphaSites[i];
@@ -433,9 +462,14 @@ void GCoptimization::solveMove(int size, int* activeSites, int alpha_label, int 
   if (!readyToOptimise()) handleError(kSetUpTermsFirst);
   if (size == 0) return;
 
-  move.m_energy = new (std::nothrow) Energy(nullptr);
-  if (!move.m_energy) handleError(kNoMemory);
-  move.m_variables = allocate<void*>(std::size_t(size));
+  if (m_move_energy) {
+    m_move_energy->reset();
+  } else {
+    m_move_energy = new (std::nothrow) Energy(nullptr);
+    if (!m_move_energy) handleError(kNoMemory);
+  }
+  move.m_energy = m_move_energy;
+  move.m_variables = moveBuffer(m_move_variables, std::size_t(size), move.m_own_variables);
   for (int k = 0; k < size; k++) move.m_variables[k] = move.m_energy->add_node();
   if (kSwap) {
     set_up_swap_energy(size, alpha_label, beta_label, move.m_energy, move.m_variables, activeSites);
@@ -546,68 +580,81 @@ void GCoptimization::addPairTerms(int size, int alpha_label, int beta_label, Ene
 
 GCoptimizationGeneralGraph::GCoptimizationGeneralGraph(int num_sites, int num_labels)
     : GCoptimization(num_sites, num_labels),
-      m_neighbor_lists(nullptr),
       m_neighbors_pending(true),
       m_num_neighbors(nullptr),
       m_neighbor_sites(nullptr),
       m_neighbor_weights(nullptr),
       m_owns_neighbor_arrays(true),
-      m_record_blocks(nullptr),
-      m_records_used(kRecordsPerBlock),
-      m_packed_sites(nullptr),
-      m_packed_weights(nullptr) {
+      m_pair_chunks(nullptr),
+      m_pair_chunk_count(0),
+      m_pair_chunk_capacity(0),
+      m_pair_count(0),
+      m_pair_free(nullptr),
+      m_pair_end(nullptr),
+      m_declared(false),
+      m_packed(nullptr) {
   assert(num_sites > 1 && num_labels > 1);
 }
 
 GCoptimizationGeneralGraph::~GCoptimizationGeneralGraph() {
-  releaseRecords();
-  delete[] m_neighbor_lists;
+  releasePairs();
   if (m_owns_neighbor_arrays) {
-    delete[] m_packed_sites;
-    delete[] m_packed_weights;
+    delete[] m_packed;
     delete[] m_num_neighbors;
     delete[] m_neighbor_sites;
     delete[] m_neighbor_weights;
   }
 }
 
-GCoptimizationGeneralGraph::NeighborRecord* GCoptimizationGeneralGraph::newRecord(int site,
-                                                                                   int weight) {
-  if (m_records_used == kRecordsPerBlock) {
-    RecordBlock* block = new (std::nothrow) RecordBlock;
-    if (!block) handleError(kNoMemory);
-    block->next = m_record_blocks;
-    m_record_blocks = block;
-    m_records_used = 0;
+void GCoptimizationGeneralGraph::newPairChunk() {
+  if (m_pair_chunk_count == m_pair_chunk_capacity) {
+    int capacity = m_pair_chunk_capacity ? 2 * m_pair_chunk_capacity : 16;
+    DeclaredPair** table = allocate<DeclaredPair*>(std::size_t(capacity));
+    for (int k = 0; k < m_pair_chunk_count; k++) table[k] = m_pair_chunks[k];
+    delete[] m_pair_chunks;
+    m_pair_chunks = table;
+    m_pair_chunk_capacity = capacity;
   }
-  NeighborRecord* record = &m_record_blocks->records[m_records_used++];
-  record->site = site;
-  record->weight = weight;
-  return record;
+  std::size_t size = pairChunkSize(m_pair_chunk_count);
+  DeclaredPair* chunk = allocate<DeclaredPair>(size);
+  m_pair_chunks[m_pair_chunk_count++] = chunk;
+  m_pair_free = chunk;
+  m_pair_end = chunk + size;
 }
 
-void GCoptimizationGeneralGraph::releaseRecords() {
-  while (m_record_blocks) {
-    RecordBlock* next = m_record_blocks->next;
-    delete m_record_blocks;
-    m_record_blocks = next;
+void GCoptimizationGeneralGraph::releasePairs() {
+  for (int k = 0; k < m_pair_chunk_count; k++) delete[] m_pair_chunks[k];
+  delete[] m_pair_chunks;
+  m_pair_chunks = nullptr;
+  m_pair_chunk_count = m_pair_chunk_capacity = 0;
+  m_pair_count = 0;
+  m_pair_free = m_pair_end = nullptr;
+}
+
+template <typename F>
+void GCoptimizationGeneralGraph::forEachPair(F f) const {
+  for (int k = 0; k < m_pair_chunk_count; k++) {
+    const DeclaredPair* p = m_pair_chunks[k];
+    const DeclaredPair* end = k + 1 == m_pair_chunk_count ? m_pair_free : p + pairChunkSize(k);
+    for (; p < end; p++) f(*p);
   }
-  m_records_used = kRecordsPerBlock;
 }
 
 void GCoptimizationGeneralGraph::setNeighbors(int site1, int site2, int weight) {
   assert(site1 < m_num_sites && site1 >= 0 && site2 < m_num_sites && site2 >= 0);
   if (!m_neighbors_pending) handleError(kNeighborhoodSet);
-  if (!m_neighbor_lists) m_neighbor_lists = allocate<LinkedBlockList>(std::size_t(m_num_sites));
-  NeighborRecord* toSite2 = newRecord(site2, weight);
-  NeighborRecord* toSite1 = newRecord(site1, weight);
-  m_neighbor_lists[site1].addFront(toSite2);
-  m_neighbor_lists[site2].addFront(toSite1);
+  if (m_pair_free == m_pair_end) newPairChunk();
+  m_declared = true;
+  DeclaredPair* p = m_pair_free++;
+  p->site1 = site1;
+  p->site2 = site2;
+  p->weight = weight;
+  m_pair_count++;
 }
 
 void GCoptimizationGeneralGraph::setAllNeighbors(int* numNeighbors, int** neighborsIndexes,
                                                  int** neighborsWeights) {
-  if (m_neighbor_lists) handleError(kNeighborhoodSet);
+  if (m_declared) handleError(kNeighborhoodSet);
   m_num_neighbors = numNeighbors;
   m_neighbor_sites = neighborsIndexes;
   m_neighbor_weights = neighborsWeights;
@@ -628,48 +675,64 @@ void GCoptimizationGeneralGraph::giveNeighborInfo(int site, int* numSites, int**
   *weights = m_neighbor_weights[site];
 }
 
-// Each site's entries are counted first and all sites' entries share two
-// arrays, so a site may hold any number of entries (repeated pairs and
-// self-pairs included) and packing costs two allocations, not two per site.
+namespace {
+
+// Where the j-th entry (from 0) of a site with n entries is packed. Entries
+// fill blocks of four in declaration order, and blocks are read from the
+// newest: the newest block (b = (n - 1) / 4, holding n - 4b entries) first,
+// then blocks b - 1, ..., 0, four entries each, every block in order.
+inline int packedPosition(int j, int n) {
+  int newest = (n - 1) / 4;
+  int block = j / 4;
+  if (block == newest) return j % 4;
+  return (n - 4 * newest) + 4 * (newest - 1 - block) + j % 4;
+}
+
+}  // namespace
+
+// Two passes over the declared pairs: the first counts every site's entries,
+// the second puts each entry at its packed place, which its rank among its
+// site's entries and their count determine. Each pair (a, b, w) gives a its
+// entry before b, as declaring did. A site's weights follow its indices in
+// m_packed, so while the entries are placed m_neighbor_weights[s] serves as
+// the site's cursor, m_neighbor_sites[s] + rank, and it ends where the
+// weights begin: no temporary memory and no pass to set the pointers.
 void GCoptimizationGeneralGraph::finishSettingNeighbors() {
   m_neighbors_pending = false;
+  m_declared = true;
   m_num_neighbors = allocate<int>(std::size_t(m_num_sites));
   m_neighbor_sites = allocate<int*>(std::size_t(m_num_sites));
   m_neighbor_weights = allocate<int*>(std::size_t(m_num_sites));
-  std::size_t total = 0;
+  int* count = m_num_neighbors;
+  for (int s = 0; s < m_num_sites; s++) count[s] = 0;
+  forEachPair([count](const DeclaredPair& p) {
+    count[p.site1]++;
+    count[p.site2]++;
+  });
+  if (m_pair_count > 0) m_packed = allocate<int>(4 * m_pair_count);
+  int** sites = m_neighbor_sites;
+  int** cursor = m_neighbor_weights;
+  int* next = m_packed;
   for (int s = 0; s < m_num_sites; s++) {
-    int count = 0;
-    if (m_neighbor_lists && !m_neighbor_lists[s].empty()) {
-      LinkedBlockList& list = m_neighbor_lists[s];
-      for (list.rewind(); list.hasNext(); list.next()) count++;
+    if (count[s] == 0) {
+      sites[s] = cursor[s] = nullptr;
+      continue;
     }
-    m_num_neighbors[s] = count;
-    total += std::size_t(count);
+    sites[s] = cursor[s] = next;
+    next += 2 * std::size_t(count[s]);
   }
-  if (total > 0) {
-    m_packed_sites = allocate<int>(total);
-    m_packed_weights = allocate<int>(total);
-  }
-
-  std::size_t at = 0;
-  for (int s = 0; s < m_num_sites; s++) {
-    m_neighbor_sites[s] = nullptr;
-    m_neighbor_weights[s] = nullptr;
-    if (m_num_neighbors[s] == 0) continue;
-    m_neighbor_sites[s] = m_packed_sites + at;
-    m_neighbor_weights[s] = m_packed_weights + at;
-    LinkedBlockList& list = m_neighbor_lists[s];
-    for (list.rewind(); list.hasNext(); at++) {
-      const NeighborRecord* record = static_cast<const NeighborRecord*>(list.next());
-      m_packed_sites[at] = record->site;
-      m_packed_weights[at] = record->weight;
-    }
-  }
-
-  releaseRecords();
-  delete[] m_neighbor_lists;
-  m_neighbor_lists = nullptr;
-  m_neighbor_lists = allocate<LinkedBlockList>(1);
+  auto put = [count, sites, cursor](int s, int t, int w) {
+    int n = count[s];
+    int* first = sites[s];
+    int k = packedPosition(int(cursor[s]++ - first), n);
+    first[k] = t;
+    first[n + k] = w;
+  };
+  forEachPair([&put](const DeclaredPair& p) {
+    put(p.site1, p.site2, p.weight);
+    put(p.site2, p.site1, p.weight);
+  });
+  releasePairs();
 }
 
 // ---------------------------------------------------------------------------

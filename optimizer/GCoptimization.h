@@ -30,7 +30,7 @@
 
 #include <cstddef>
 
-#include "optimizer/LinkedBlockList.h"
+#include "optimizer/LinkedBlockList.h"  // part of this library's interface, whose order packing follows
 
 class Energy;
 
@@ -178,7 +178,7 @@ class GCoptimization {
                                          void** variables, int* activeSites);
   typedef void (*DeleteFn)(void* source);
 
-  // Frees the move's Energy and variables and resets m_site_to_var of its
+  // Frees variables the move had to allocate and resets m_site_to_var of its
   // active sites, however the move ends.
   class MoveScope;
 
@@ -258,21 +258,43 @@ class GCoptimization {
   void solveMove(int size, int* activeSites, int alpha_label, int beta_label);
 
   int iterate(int max_num_iterations, int (GCoptimization::*oneIteration)());
+  // Space for `count` items of a move: `buffer` (m_num_sites items, made at
+  // the first move and kept), or, for a longer list, a new array left in
+  // `owned` for the caller to free.
+  template <typename T>
+  T* moveBuffer(T*& buffer, std::size_t count, T*& owned);
+  // Frees what the moves keep from one move to the next.
+  void releaseMoveSpace();
+
+  // Working space of the moves, kept from one move to the next until the end
+  // of expansion() or swap(), or the optimizer's destruction: a move over a
+  // large volume then neither allocates nor faults in fresh pages.
+  int* m_move_sites;        // the active-site list of the moves over all sites
+  void** m_move_variables;  // the variables of a move
+  Energy* m_move_energy;    // the binary energy, emptied (Graph::reset) for each move
   // The zeroed own table of an entry-by-entry setter; `message` when the
   // side already has a source.
   int* newEntryTable(bool installed, const char* message, std::size_t size);
 };
 
 // Optimizer over an arbitrary neighbourhood: pairs declared one at a time
-// (collected per site and packed into flat arrays by the first readiness
-// check), or complete per-site arrays borrowed from the caller.
+// (collected in declaration order and packed into flat arrays by the first
+// readiness check), or complete per-site arrays borrowed from the caller.
 // Invariant: every declared pair (a, b, w) gives a the entry (b, w) and b the
 // entry (a, w); pairs are never merged, self-pairs are kept (and ignored by
-// energy and moves). Packing is one pass over all entries; a neighbourhood
-// query is three array reads.
+// energy and moves). A site's entries are packed as if each site kept a list
+// that grows at the front in blocks of four and is read from the newest block
+// (LinkedBlockList): entries e1 ... e6 are packed e5, e6, e1, e2, e3, e4.
+// Cost: declaring a pair is an append of 12 bytes to a series of chunks that
+// double in size (one allocation per chunk, none per pair); packing counts
+// every site's
+// entries and then puts each entry straight into its packed place, two passes
+// over the pairs with one temporary int per site; a neighbourhood query is
+// three array reads.
 class GCoptimizationGeneralGraph : public GCoptimization {
  public:
   // ---- Types -------------------------------------------------------------
+  // One entry of a site's neighbourhood: the other site and the pair weight.
   struct NeighborRecord {
     int site;  // the other site of the declared pair
     int weight;
@@ -297,34 +319,41 @@ class GCoptimizationGeneralGraph : public GCoptimization {
   bool readyToOptimise() override;
 
  protected:
-  // Packs every site's list into flat arrays, in list scan order.
+  // Packs the declared pairs into the per-site arrays, in the order above.
   void finishSettingNeighbors();
 
-  LinkedBlockList* m_neighbor_lists;  // per site, NeighborRecord*; one empty list after packing
-  bool m_neighbors_pending;           // still declaring: must pack before use
+  bool m_neighbors_pending;     // still declaring: must pack before use
   int* m_num_neighbors;
   int** m_neighbor_sites;       // per site, m_num_neighbors[s] indices; null for count 0
   int** m_neighbor_weights;     // parallel to m_neighbor_sites
   bool m_owns_neighbor_arrays;  // false after setAllNeighbors: the caller's arrays
 
  private:
-  // Declared records come from blocks that are freed together once packed: a
-  // volume declares millions of 8-byte records, and one allocator call each
-  // would dominate declaring and packing time and double their memory.
-  static const int kRecordsPerBlock = 4096;
-  struct RecordBlock {
-    RecordBlock* next;
-    NeighborRecord records[kRecordsPerBlock];
+  struct DeclaredPair {
+    int site1, site2, weight;
   };
-  NeighborRecord* newRecord(int site, int weight);
-  void releaseRecords();
+  // Declared pairs lie in chunks of 1024, 2048, ... pairs (doubling up to
+  // 2^20 pairs, then 2^20 each), so that no pair is ever copied and at most
+  // one chunk is partly used.
+  static std::size_t pairChunkSize(int k) { return std::size_t(1) << (k < 10 ? 10 + k : 20); }
+  DeclaredPair** m_pair_chunks;   // null until the first setNeighbors; freed by packing
+  int m_pair_chunk_count;
+  int m_pair_chunk_capacity;      // entries of m_pair_chunks
+  std::size_t m_pair_count;       // pairs declared
+  DeclaredPair* m_pair_free;      // next free slot of the newest chunk
+  DeclaredPair* m_pair_end;       // end of the newest chunk
+  bool m_declared;                // setNeighbors was called or the pairs were packed (even none):
+                                  // setAllNeighbors is refused for good
+  void newPairChunk();
+  void releasePairs();
+  // Calls f(pair) for every declared pair, in declaration order.
+  template <typename F>
+  void forEachPair(F f) const;
 
-  RecordBlock* m_record_blocks;  // newest first; null once packed
-  int m_records_used;            // records taken from the newest block
-  // After packing, every site's entries lie in these two arrays, site after
-  // site; m_neighbor_sites[s] and m_neighbor_weights[s] point into them.
-  int* m_packed_sites;
-  int* m_packed_weights;
+  // After packing, every site's entries lie in this one array, site after
+  // site, each site's neighbour indices followed by their weights:
+  // m_neighbor_sites[s] and m_neighbor_weights[s] point into it.
+  int* m_packed;
 };
 
 // Optimizer over a width x height grid, four-connected; pixel (x, y) is site

@@ -1,16 +1,41 @@
-// The engine on segmentation-like grid energies, with the same graphs solved
-// in the same run by two push-relabel peers (LEMON Preflow, Boost Graph
-// push_relabel_max_flow) when they were found at build time. Every iteration
-// builds the solver's graph from the energy and solves it; the flow is
-// checked against the engine's inside the loop.
+// Max-flow engine against Boost Graph's push-relabel on a CSR graph, on
+// segmentation-like grid energies, in the same run and on the same graphs.
 //
-// Counters: nodes/s and arcs/s over build plus solve, build_ms and solve_ms
-// per iteration, and peak_B/arc, the peak of the bytes allocated through the
-// global allocation operators (replaced below) while the solver's graph was
-// built and solved, per neighbour pair. A neighbour pair is what "arc" means
-// in the counters: one engine arc carries both of its directions.
+// Families: 2-D 512 x 512 and 2048 x 2048 (4-connected), 3-D 64^3 and
+// 128 x 128 x 70 (6-connected). Each is built with its neighbour pairs added
+// in three orders: ascending tail (the order in which DIMACS files list their
+// arcs), descending tail (the order of the optimizer's moves), and a fixed
+// random permutation. One benchmark per family and order; every iteration
+// builds and solves the engine's graph and then Boost's, and checks that the
+// flows are equal. Reported (medians over the iterations of one run):
+//   engine_solve_ms  maxflow() of the engine: layout step, initialisation and
+//                    search (the benchmark's Time column is this)
+//   layout_ms, layout_%  the layout step alone and its share of the solve
+//   boost_solve_ms   push_relabel_max_flow alone (building the CSR graph,
+//                    sorting its edges and filling its property vectors is
+//                    not timed, like the engine's add_node/add_edge)
+//   speedup          boost_solve_ms / engine_solve_ms, per iteration
+//   build_ms         the engine's add_node/add_tweights/add_edge calls
+//   engine_B/pair    peak bytes allocated while the engine's graph was built
+//                    and solved, per neighbour pair (one engine arc carries
+//                    both directions of a pair)
+//   boost_B/pair     peak bytes allocated by the peer from the end of its
+//                    build to the end of its solve: the CSR graph, its property
+//                    vectors and the solver's own arrays (the edge list it was
+//                    built from is freed before); boost_build_B/pair also
+//                    counts the build
+//   mem_ratio        boost_B/pair / engine_B/pair
+// Bytes are counted through the global allocation operators, replaced below.
 //
-// Run: build/bench/flow/dticut-bench-flow --benchmark_min_time=0.05
+// Solve and layout times are processor time of this process (std::clock),
+// which other programs on a shared machine disturb much less than wall time;
+// on an idle machine the two agree. Build times are wall time.
+//
+// Run (Release build; the whole run takes a few minutes):
+//   build/bench/flow/dticut-bench-flow
+//   build/bench/flow/dticut-bench-flow --benchmark_filter='3D/128'  # one family
+// Compare the engine and the peer only within one run, as the counters here
+// do.
 #if defined(DTICUT_BENCH_LEMON)
 #define LEMON_DISABLE_ASSERTS  // the peers run without their debugging checks
 // g++ 12 reports a maybe-uninitialized value inside LEMON's arc storage.
@@ -25,9 +50,7 @@
 #endif
 #endif
 #if defined(DTICUT_BENCH_BOOST)
-#define BOOST_DISABLE_ASSERTS
-#include <boost/graph/adjacency_list.hpp>
-#include <boost/graph/push_relabel_max_flow.hpp>
+#include "bench/flow/boost_csr_peer.h"
 #endif
 
 #include <benchmark/benchmark.h>
@@ -37,12 +60,16 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <map>
+#include <memory>
 #include <new>
 #include <random>
+#include <string>
 #include <tuple>
 #include <vector>
 
+#include "bench/flow/grid_energy.h"
 #include "flow/graph.h"
 
 // ---- allocation accounting -------------------------------------------------
@@ -84,119 +111,114 @@ void operator delete[](void* p, std::size_t) noexcept { counted_free(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { counted_free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { counted_free(p); }
 
-namespace {
+// The steps of Graph::maxflow(), run in its order, with the layout step timed
+// apart.
+double cpu_seconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
 
-// ---- energies ----------------------------------------------------------------
-
-// A two-label segmentation energy on a grid: terminal capacities from the
-// data term of each voxel and one symmetric weight per neighbour pair.
-struct GridEnergy {
-  int nodes = 0;
-  std::vector<int> cap_source, cap_sink;  // as given to add_tweights
-  struct Pair {
-    int p, q, w;
-  };
-  std::vector<Pair> pairs;
-  int64_t flow = -1;  // the engine's result, once known
+class GraphBenchAccess {
+ public:
+  static int maxflow(Graph& g, double& layout_s) {
+    const double t0 = cpu_seconds();
+    g.prepare_graph();
+    layout_s = cpu_seconds() - t0;
+    g.maxflow_init();
+    return g.run_search();
+  }
 };
 
-// Smooth data with a few regions: a dark background with bright and dim
-// ellipsoids, Gaussian noise, then two box blurs. Unary terms compare with
-// the two class means; pair weights fall with the contrast across the pair.
-GridEnergy make_grid(int nx, int ny, int nz, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> uni(0.f, 1.f);
-  const int n = nx * ny * nz;
-  auto at = [&](int x, int y, int z) { return x + nx * (y + ny * z); };
-  std::vector<float> img(n, 0.25f);
-  for (int r = 0; r < 7; ++r) {
-    float cx = uni(rng) * nx, cy = uni(rng) * ny, cz = uni(rng) * nz;
-    float rx = (0.08f + 0.2f * uni(rng)) * nx, ry = (0.08f + 0.2f * uni(rng)) * ny,
-          rz = (0.08f + 0.2f * uni(rng)) * nz + 0.5f;
-    float value = r % 3 == 2 ? 0.45f : 0.75f;
-    for (int z = 0; z < nz; ++z) {
-      for (int y = 0; y < ny; ++y) {
-        for (int x = 0; x < nx; ++x) {
-          float dx = (x - cx) / rx, dy = (y - cy) / ry, dz = nz == 1 ? 0.f : (z - cz) / rz;
-          if (dx * dx + dy * dy + dz * dz <= 1.f) img[at(x, y, z)] = value;
-        }
-      }
-    }
-  }
-  std::normal_distribution<float> noise(0.f, 0.15f);
-  for (float& v : img) v += noise(rng);
-  std::vector<float> tmp(n);
-  const int dims[3] = {nx, ny, nz}, stride[3] = {1, nx, nx * ny};
-  for (int pass = 0; pass < 2; ++pass) {
-    for (int axis = 0; axis < 3; ++axis) {
-      if (dims[axis] == 1) continue;
-      for (int i = 0; i < n; ++i) {
-        int c = (i / stride[axis]) % dims[axis];
-        float sum = img[i], cnt = 1;
-        if (c > 0) sum += img[i - stride[axis]], ++cnt;
-        if (c + 1 < dims[axis]) sum += img[i + stride[axis]], ++cnt;
-        tmp[i] = sum / cnt;
-      }
-      img.swap(tmp);
-    }
-  }
+namespace {
 
-  GridEnergy e;
-  e.nodes = n;
-  const float fg = 0.7f, bg = 0.3f, data_weight = 1000.f, pair_weight = 60.f, sigma = 0.05f;
-  for (int i = 0; i < n; ++i) {
-    float v = img[i];
-    e.cap_source.push_back(static_cast<int>(data_weight * (v - bg) * (v - bg)));
-    e.cap_sink.push_back(static_cast<int>(data_weight * (v - fg) * (v - fg)));
-  }
-  for (int z = 0; z < nz; ++z) {
-    for (int y = 0; y < ny; ++y) {
-      for (int x = 0; x < nx; ++x) {
-        const int p = at(x, y, z);
-        const int next[3] = {x + 1 < nx ? p + 1 : -1, y + 1 < ny ? p + nx : -1,
-                             z + 1 < nz ? p + nx * ny : -1};
-        for (int q : next) {
-          if (q < 0) continue;
-          float d = img[p] - img[q];
-          e.pairs.push_back({p, q, static_cast<int>(pair_weight * std::exp(-d * d / (2 * sigma * sigma)))});
-        }
-      }
-    }
-  }
-  return e;
-}
+using bench::GridEnergy;
 
+
+enum Order { kAscending, kDescending, kRandom };
+
+// The energy of a family, its pairs in ascending tail order (as make_grid
+// lists them).
 GridEnergy& energy(int nx, int ny, int nz) {
   static std::map<std::tuple<int, int, int>, GridEnergy> cache;
   auto key = std::make_tuple(nx, ny, nz);
   auto it = cache.find(key);
-  if (it == cache.end()) {
-    it = cache.emplace(key, make_grid(nx, ny, nz, 12345u + static_cast<uint32_t>(nx * 7 + nz))).first;
-  }
+  if (it == cache.end()) it = cache.emplace(key, bench::grid_family(nx, ny, nz)).first;
   return it->second;
+}
+
+// The family's pairs in the given insertion order.
+std::vector<GridEnergy::Pair> ordered_pairs(const GridEnergy& e, Order order) {
+  std::vector<GridEnergy::Pair> pairs = e.pairs;
+  if (order == kDescending) std::reverse(pairs.begin(), pairs.end());
+  if (order == kRandom) std::shuffle(pairs.begin(), pairs.end(), std::mt19937(271828));
+  return pairs;
 }
 
 // ---- solvers -----------------------------------------------------------------
 
-int64_t solve_engine(const GridEnergy& e, double& build_s, double& solve_s) {
-  auto t0 = std::chrono::steady_clock::now();
-  Graph g;
+struct EngineRun {
+  int64_t flow;
+  double build_s, solve_s, layout_s;
+  std::size_t peak;  // bytes
+};
+
+EngineRun run_engine(const GridEnergy& e, const std::vector<GridEnergy::Pair>& pairs) {
   std::vector<void*> node(e.nodes);
-  for (int i = 0; i < e.nodes; ++i) {
-    node[i] = g.add_node();
-    g.add_tweights(node[i], e.cap_source[i], e.cap_sink[i]);
+  const std::size_t base = live_bytes;
+  peak_bytes = live_bytes;
+  EngineRun r;
+  {
+    auto t0 = std::chrono::steady_clock::now();
+    Graph g;
+    for (int i = 0; i < e.nodes; ++i) {
+      node[i] = g.add_node();
+      g.add_tweights(node[i], e.cap_source[i], e.cap_sink[i]);
+    }
+    for (const auto& pr : pairs) g.add_edge(node[pr.p], node[pr.q], pr.w, pr.w);
+    r.build_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double t1 = cpu_seconds();
+    r.flow = GraphBenchAccess::maxflow(g, r.layout_s);
+    r.solve_s = cpu_seconds() - t1;
   }
-  for (const auto& pr : e.pairs) g.add_edge(node[pr.p], node[pr.q], pr.w, pr.w);
-  auto t1 = std::chrono::steady_clock::now();
-  int64_t flow = g.maxflow();
-  auto t2 = std::chrono::steady_clock::now();
-  build_s = std::chrono::duration<double>(t1 - t0).count();
-  solve_s = std::chrono::duration<double>(t2 - t1).count();
-  return flow;
+  r.peak = peak_bytes - base;
+  return r;
 }
 
-#if defined(DTICUT_BENCH_LEMON) || defined(DTICUT_BENCH_BOOST)
-// The peers get the terminal capacities already reduced to their difference
+#if defined(DTICUT_BENCH_BOOST)
+struct PeerRun {
+  int64_t flow;
+  double solve_s;
+  std::size_t peak, build_peak;  // bytes: solve phase, and build plus solve
+};
+
+PeerRun run_boost(const GridEnergy& e, const std::vector<GridEnergy::Pair>& pairs) {
+  const std::size_t base = live_bytes;
+  peak_bytes = live_bytes;
+  PeerRun r;
+  int64_t constant = 0;
+  std::unique_ptr<BoostCsrPeer> peer;
+  {
+    const uint32_t s = static_cast<uint32_t>(e.nodes), t = s + 1;
+    std::vector<PeerPair> list;
+    list.reserve(pairs.size() + static_cast<std::size_t>(e.nodes));
+    for (int i = 0; i < e.nodes; ++i) {
+      add_terminal_pair(static_cast<uint32_t>(i), e.cap_source[i], e.cap_sink[i], s, t, list, constant);
+    }
+    for (const auto& pr : pairs) {
+      list.push_back({static_cast<uint32_t>(pr.p), static_cast<uint32_t>(pr.q), pr.w, pr.w});
+    }
+    peer.reset(new BoostCsrPeer(t + 1, s, t, list));
+  }
+  r.build_peak = peak_bytes - base;
+  peak_bytes = live_bytes;
+  const double t0 = cpu_seconds();
+  r.flow = constant + peer->solve();
+  r.solve_s = cpu_seconds() - t0;
+  r.peak = peak_bytes - base;
+  r.build_peak = std::max(r.build_peak, r.peak);
+  return r;
+}
+#endif
+
+#if defined(DTICUT_BENCH_LEMON)
+// LEMON gets the terminal capacities already reduced to their difference
 // (what the engine keeps per node), with the common part added to the result.
 int64_t common_part(const GridEnergy& e, int i, int& cs, int& ct) {
   int m = std::min(e.cap_source[i], e.cap_sink[i]);
@@ -205,10 +227,8 @@ int64_t common_part(const GridEnergy& e, int i, int& cs, int& ct) {
   return m;
 }
 
-#endif
-
-#if defined(DTICUT_BENCH_LEMON)
 int64_t solve_lemon(const GridEnergy& e, double& build_s, double& solve_s) {
+  int64_t constant = 0;
   using lemon::SmartDigraph;
   auto t0 = std::chrono::steady_clock::now();
   SmartDigraph g;
@@ -218,7 +238,6 @@ int64_t solve_lemon(const GridEnergy& e, double& build_s, double& solve_s) {
   std::vector<SmartDigraph::Node> node(e.nodes);
   for (int i = 0; i < e.nodes; ++i) node[i] = g.addNode();
   SmartDigraph::Node s = g.addNode(), t = g.addNode();
-  int64_t constant = 0;
   for (int i = 0; i < e.nodes; ++i) {
     int cs, ct;
     constant += common_part(e, i, cs, ct);
@@ -242,113 +261,99 @@ int64_t solve_lemon(const GridEnergy& e, double& build_s, double& solve_s) {
 }
 #endif
 
-#if defined(DTICUT_BENCH_BOOST)
-int64_t solve_boost(const GridEnergy& e, double& build_s, double& solve_s) {
-  using Traits = boost::adjacency_list_traits<boost::vecS, boost::vecS, boost::directedS>;
-  using BGraph = boost::adjacency_list<
-      boost::vecS, boost::vecS, boost::directedS, boost::no_property,
-      boost::property<boost::edge_capacity_t, int,
-                      boost::property<boost::edge_residual_capacity_t, int,
-                                      boost::property<boost::edge_reverse_t, Traits::edge_descriptor>>>>;
-  auto t0 = std::chrono::steady_clock::now();
-  BGraph g(e.nodes + 2);
-  const int s = e.nodes, t = e.nodes + 1;
-  auto cap = boost::get(boost::edge_capacity, g);
-  auto rev = boost::get(boost::edge_reverse, g);
-  // An arc and its reverse, each the other's reverse edge.
-  auto add_pair = [&](int u, int v, int c, int rc) {
-    auto a = boost::add_edge(u, v, g).first;
-    auto b = boost::add_edge(v, u, g).first;
-    cap[a] = c;
-    cap[b] = rc;
-    rev[a] = b;
-    rev[b] = a;
-  };
-  int64_t constant = 0;
-  for (int i = 0; i < e.nodes; ++i) {
-    int cs, ct;
-    constant += common_part(e, i, cs, ct);
-    if (cs > 0) add_pair(s, i, cs, 0);
-    if (ct > 0) add_pair(i, t, ct, 0);
-  }
-  for (const auto& pr : e.pairs) add_pair(pr.p, pr.q, pr.w, pr.w);
-  auto t1 = std::chrono::steady_clock::now();
-  int64_t flow = constant + boost::push_relabel_max_flow(g, s, t);
-  auto t2 = std::chrono::steady_clock::now();
-  build_s = std::chrono::duration<double>(t1 - t0).count();
-  solve_s = std::chrono::duration<double>(t2 - t1).count();
-  return flow;
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
-#endif
 
-using Solver = int64_t (*)(const GridEnergy&, double&, double&);
-
-void run(benchmark::State& state, Solver solver, int nx, int ny, int nz) {
+// One family in one order: engine and peer alternately, flows compared.
+void BM_Solve(benchmark::State& state, int nx, int ny, int nz, Order order) {
   GridEnergy& e = energy(nx, ny, nz);
-  if (e.flow < 0) {
-    double b, s;
-    e.flow = solve_engine(e, b, s);
-  }
-  double build_total = 0, solve_total = 0;
-  std::size_t peak = 0;
+  const std::vector<GridEnergy::Pair> pairs = ordered_pairs(e, order);
+  const double n_pairs = static_cast<double>(pairs.size());
+  std::vector<double> solve, layout, layout_share, build, engine_mem;
+#if defined(DTICUT_BENCH_BOOST)
+  std::vector<double> peer_solve, speedup, peer_mem, peer_build_mem, mem_ratio;
+#endif
   for (auto _ : state) {
-    const std::size_t base = live_bytes;
-    peak_bytes = live_bytes;
-    double build_s, solve_s;
-    int64_t flow = solver(e, build_s, solve_s);
-    peak = std::max(peak, peak_bytes - base);
-    build_total += build_s;
-    solve_total += solve_s;
-    if (flow != e.flow) {
-      state.SkipWithError("flow differs from the engine's");
+    EngineRun r = run_engine(e, pairs);
+    state.SetIterationTime(r.solve_s);
+    solve.push_back(1000 * r.solve_s);
+    layout.push_back(1000 * r.layout_s);
+    layout_share.push_back(100 * r.layout_s / r.solve_s);
+    build.push_back(1000 * r.build_s);
+    engine_mem.push_back(static_cast<double>(r.peak) / n_pairs);
+#if defined(DTICUT_BENCH_BOOST)
+    PeerRun p = run_boost(e, pairs);
+    if (p.flow != r.flow) {
+      state.SkipWithError("Boost's flow differs from the engine's");
       break;
     }
+    peer_solve.push_back(1000 * p.solve_s);
+    speedup.push_back(p.solve_s / r.solve_s);
+    peer_mem.push_back(static_cast<double>(p.peak) / n_pairs);
+    peer_build_mem.push_back(static_cast<double>(p.build_peak) / n_pairs);
+    mem_ratio.push_back(static_cast<double>(p.peak) / static_cast<double>(r.peak));
+#endif
+    state.counters["flow"] = static_cast<double>(r.flow);
   }
-  const double iters = static_cast<double>(state.iterations());
-  const double arcs = static_cast<double>(e.pairs.size());
-  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(e.pairs.size()));
-  state.counters["nodes/s"] = benchmark::Counter(e.nodes * iters, benchmark::Counter::kIsRate);
-  state.counters["arcs/s"] = benchmark::Counter(arcs * iters, benchmark::Counter::kIsRate);
-  state.counters["build_ms"] = 1000 * build_total / iters;
-  state.counters["solve_ms"] = 1000 * solve_total / iters;
-  state.counters["peak_B/arc"] = static_cast<double>(peak) / arcs;
-  state.counters["flow"] = static_cast<double>(e.flow);
+  if (solve.empty()) return;
+  state.counters["engine_solve_ms"] = median(solve);
+  state.counters["layout_ms"] = median(layout);
+  state.counters["layout_%"] = median(layout_share);
+  state.counters["build_ms"] = median(build);
+  state.counters["engine_B/pair"] = median(engine_mem);
+#if defined(DTICUT_BENCH_BOOST)
+  if (peer_solve.empty()) return;
+  state.counters["boost_solve_ms"] = median(peer_solve);
+  state.counters["speedup"] = median(speedup);
+  state.counters["boost_B/pair"] = median(peer_mem);
+  state.counters["boost_build_B/pair"] = median(peer_build_mem);
+  state.counters["mem_ratio"] = median(mem_ratio);
+#endif
 }
 
-void BM_EngineGrid2D(benchmark::State& state) {
-  run(state, solve_engine, state.range(0), state.range(0), 1);
+void register_family(const char* family, int nx, int ny, int nz, int iterations) {
+  const char* names[] = {"ascending", "descending", "random"};
+  for (int order = kAscending; order <= kRandom; ++order) {
+    std::string name = std::string("BM_Solve/") + family + "/" + names[order];
+    benchmark::RegisterBenchmark(name.c_str(), BM_Solve, nx, ny, nz, static_cast<Order>(order))
+        ->Iterations(iterations)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+  }
 }
-void BM_EngineGrid3D(benchmark::State& state) {
-  run(state, solve_engine, state.range(0), state.range(1), state.range(2));
-}
-BENCHMARK(BM_EngineGrid2D)->Arg(512)->Arg(2048)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_EngineGrid3D)->Args({64, 64, 64})->Args({128, 128, 70})->Unit(benchmark::kMillisecond);
 
 #if defined(DTICUT_BENCH_LEMON)
-void BM_LemonGrid2D(benchmark::State& state) {
-  run(state, solve_lemon, state.range(0), state.range(0), 1);
+// LEMON's Preflow, when installed: build plus solve, ascending order only
+// (it needs about a minute on the 512 x 512 grid).
+void BM_LemonGrid(benchmark::State& state, int nx, int ny, int nz) {
+  GridEnergy& e = energy(nx, ny, nz);
+  for (auto _ : state) {
+    double build_s, solve_s;
+    int64_t flow = solve_lemon(e, build_s, solve_s);
+    state.counters["build_ms"] = 1000 * build_s;
+    state.counters["solve_ms"] = 1000 * solve_s;
+    state.counters["flow"] = static_cast<double>(flow);
+  }
 }
-void BM_LemonGrid3D(benchmark::State& state) {
-  run(state, solve_lemon, state.range(0), state.range(1), state.range(2));
-}
-// Preflow needs about a minute on the 512 x 512 grid and did not finish the
-// 2048 x 2048 one within 40 minutes on the development machine, so that size
-// is left out to keep a full run within minutes.
-BENCHMARK(BM_LemonGrid2D)->Arg(512)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LemonGrid3D)->Args({64, 64, 64})->Args({128, 128, 70})->Unit(benchmark::kMillisecond);
-#endif
-
-#if defined(DTICUT_BENCH_BOOST)
-void BM_BoostGrid2D(benchmark::State& state) {
-  run(state, solve_boost, state.range(0), state.range(0), 1);
-}
-void BM_BoostGrid3D(benchmark::State& state) {
-  run(state, solve_boost, state.range(0), state.range(1), state.range(2));
-}
-BENCHMARK(BM_BoostGrid2D)->Arg(512)->Arg(2048)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BoostGrid3D)->Args({64, 64, 64})->Args({128, 128, 70})->Unit(benchmark::kMillisecond);
 #endif
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  register_family("2D/512", 512, 512, 1, 5);
+  register_family("2D/2048", 2048, 2048, 1, 3);
+  register_family("3D/64", 64, 64, 64, 5);
+  register_family("3D/128x128x70", 128, 128, 70, 5);
+#if defined(DTICUT_BENCH_LEMON)
+  benchmark::RegisterBenchmark("BM_LemonGrid/2D/512", BM_LemonGrid, 512, 512, 1)->Iterations(1)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_LemonGrid/3D/64", BM_LemonGrid, 64, 64, 64)->Iterations(1)->Unit(benchmark::kMillisecond);
+#endif
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

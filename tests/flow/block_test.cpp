@@ -60,7 +60,8 @@ TEST(DBlock, AllocatesBlocksOnlyWhenNoItemIsFreeAndReusesLastReleasedFirst) {
 void print_error(char* msg) { std::fprintf(stderr, "error: %s\n", msg); }
 
 // Builds a -> c -> b with a saturating first arc, then fails the allocation
-// number `fail_at` (0: the first) from there on.
+// number `fail_at` (0: the first) from there on. The arcs come with a falling
+// tail, so the search starts from a, hangs c under it and orphans c.
 void build_and_solve(int fail_at, void (*on_error)(char*)) {
   int budget = fail_at;
   auto step = [&] { fail_nothrow_allocations = budget-- == 0 || fail_nothrow_allocations; };
@@ -72,8 +73,8 @@ void build_and_solve(int fail_at, void (*on_error)(char*)) {
   g.add_tweights(a, 3, 0);
   g.add_tweights(b, 0, 3);
   step();
-  g.add_edge(a, c, 1, 0);
   g.add_edge(c, b, 5, 0);
+  g.add_edge(a, c, 1, 0);
   step();
   g.maxflow();  // the orphan pool's first block comes with the first orphan
   std::exit(0);

@@ -32,29 +32,25 @@ class GraphTestAccess {
   // Every node, in the order in which the engine walks them.
   static std::vector<void*> node_order(const Graph& g) {
     std::vector<void*> order;
-    for (Graph::node_chunk* nc = g.node_blocks; nc; nc = nc->next_chunk) {
-      for (Graph::node_st* i = nc->nodes; i < nc->first_free; ++i) order.push_back(i);
-    }
+    g.for_each_node([&](uint32_t, Graph::node_st* i) { order.push_back(i); });
     return order;
   }
 
-  // The outgoing (or incoming) arcs of a laid-out node, in range order.
-  static std::vector<Arc> arcs(void* node, bool incoming) {
-    Graph::node_st* i = static_cast<Graph::node_st*>(node);
-    std::vector<Graph::arc_st*> found;
-    if (incoming) {
-      Graph::arc_ref_st *r, *end;
-      Graph::in_range(i, r, end);
-      for (; r < end; ++r) found.push_back(r->arc);
-    } else {
-      Graph::arc_st *a, *end;
-      Graph::out_range(i, a, end);
-      for (; a < end; ++a) found.push_back(a);
-    }
+  // The outgoing (or incoming) arcs of a node, in the order the search scans
+  // them.
+  static std::vector<Arc> arcs(const Graph& g, void* node, bool incoming) {
+    uint32_t i = Graph::NO_NODE;
+    g.for_each_node([&](uint32_t k, Graph::node_st* n) {
+      if (n == node) i = k;
+    });
+    EXPECT_NE(i, Graph::NO_NODE) << "not a node of this graph";
+    Graph::node_st* n = static_cast<Graph::node_st*>(node);
     std::vector<Arc> result;
-    for (Graph::arc_st* a : found) {
-      Graph::node_st* other = incoming ? Graph::unshift(i, a->head_offset) : Graph::shift(i, a->head_offset);
-      result.push_back({a, incoming ? other : i, incoming ? i : other, a->res_cap, a->res_rev_cap});
+    for (uint32_t k = incoming ? n->first_in : n->first_out; k != Graph::NO_ARC;) {
+      Graph::arc_st* a = g.arc_at(k);
+      k = incoming ? a->next_in : a->next_out;
+      void* other = g.node_at(incoming ? i - a->head_offset : i + a->head_offset);
+      result.push_back({a, incoming ? other : node, incoming ? node : other, a->res_cap, a->res_rev_cap});
     }
     return result;
   }
@@ -207,7 +203,7 @@ inline int64_t verify_solved(Graph& g, const FlowProblem& p, const std::vector<v
     EXPECT_TRUE(net[v] >= 0 ? res >= 0 && res <= net[v] : res <= 0 && res >= net[v]) << v;
     excess[v] += net[v] - res;
     if (net[v] > 0) flow += net[v] - res;
-    for (const auto& a : GraphTestAccess::arcs(h[v], false)) {
+    for (const auto& a : GraphTestAccess::arcs(g, h[v], false)) {
       const int w = id.at(a.head);
       EXPECT_TRUE(a.res_cap >= 0 && a.res_rev_cap >= 0) << v << "->" << w;
       stored.insert({v, w, int64_t{a.res_cap} + a.res_rev_cap});
@@ -217,7 +213,7 @@ inline int64_t verify_solved(Graph& g, const FlowProblem& p, const std::vector<v
       if (a.res_cap) residual[v].push_back(w);
       if (a.res_rev_cap) residual[w].push_back(v);
     }
-    for (const auto& a : GraphTestAccess::arcs(h[v], true)) ++refs[a.record];
+    for (const auto& a : GraphTestAccess::arcs(g, h[v], true)) ++refs[a.record];
   }
   for (const auto& e : p.edges) {
     if (e.from == e.to) continue;

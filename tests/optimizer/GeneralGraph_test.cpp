@@ -3,8 +3,12 @@
 // itself come in the random problems of the move suites.
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
 #include <utility>
 #include <vector>
+
+#include "optimizer/LinkedBlockList.h"
 
 #include "optimizer/GCoptimization.h"
 #include "tests/optimizer/reference.h"
@@ -101,6 +105,40 @@ TEST(GeneralGraphTest, SuppliedArraysAreBorrowed) {
     EXPECT_EQ(opt.expansion(2), 7);  // only site 1 moves: 3 + 4
   }
   EXPECT_EQ(w1[1], 4);
+}
+
+
+// Random pairs (repeats and self-pairs included, more than fill the first
+// chunks of declared pairs) are packed exactly as per-site linked block
+// lists of the same declarations would be scanned.
+TEST(GeneralGraphTest, PackedOrderIsTheLinkedBlockListScanOrder) {
+  std::mt19937 rng(31337);
+  for (int round = 0; round < 20; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const int sites = 2 + int(rng() % (round < 10 ? 12 : 400));
+    const int pairs = int(rng() % (round < 10 ? 60 : 5000));
+    TwoLabels opt(sites);
+    std::vector<LinkedBlockList> lists(sites);
+    std::vector<std::pair<int, int>> records;  // (neighbour, weight), addressed by the lists
+    records.reserve(2 * pairs);
+    for (int k = 0; k < pairs; k++) {
+      int a = int(rng() % sites), b = rng() % 8 ? int(rng() % sites) : a, w = int(rng() % 100) - 20;
+      opt.setNeighbors(a, b, w);
+      records.push_back({b, w});
+      lists[a].addFront(&records.back());
+      records.push_back({a, w});
+      lists[b].addFront(&records.back());
+    }
+    opt.compute_energy();
+    for (int s = 0; s < sites; s++) {
+      Entries expected;
+      if (!lists[s].empty()) {
+        for (lists[s].rewind(); lists[s].hasNext();)
+          expected.push_back(*static_cast<std::pair<int, int>*>(lists[s].next()));
+      }
+      ASSERT_EQ(entriesOf(opt, s), expected) << "site " << s;
+    }
+  }
 }
 
 }  // namespace
