@@ -59,7 +59,8 @@
 //     within int. Capacities are non-negative.
 //   * A node has at most 1024 outgoing and 1024 incoming arcs; the layout step
 //     in maxflow ends the process with "# of arcs per node exceeds block size!"
-//     otherwise. Node and arc numbers are 32 bits: a graph holds fewer than
+//     otherwise. Denser nodes are the caller's to split: dticut-maxflow makes
+//     copies of such a node joined by arcs that no minimum cut can cross. Node and arc numbers are 32 bits: a graph holds fewer than
 //     2^32 - 1 nodes and at most 2^31 - 4096 arcs (about 2.1 billion), and the
 //     node or arc that would pass those counts ends the process with "Not
 //     enough memory!". Fatal conditions go to the error function, if any, and

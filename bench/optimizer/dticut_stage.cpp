@@ -30,10 +30,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 #include <vector>
 
-#include "app/costLimit.h"
-#include "app/fileread.h"
+#include "app/segmentation.h"
 #include "bench/flow/boost_csr_peer.h"
 #include "flow/graph.h"
 #include "optimizer/GCoptimization.h"
@@ -48,7 +48,7 @@ double median(std::vector<double> v) {
 }
 
 // The voxel pairs in the order of the costs' weights: x outermost and z
-// innermost, each voxel with its -x, -y and -z neighbours (fileread.h).
+// innermost, each voxel with its -x, -y and -z neighbours (segmentation.h).
 template <typename OnPair>
 void forEachPair(const Image& shape, OnPair pair) {
   const int nx = shape.dimX, ny = shape.dimY, nz = shape.dimZ, slice = nx * ny;
@@ -70,8 +70,8 @@ void forEachPair(const Image& shape, OnPair pair) {
 // labels pays its weight.
 int64_t engine_flow(const SegmentationCosts& c, const Image& shape) {
   Graph g;
-  std::vector<void*> node(c.numSites);
-  for (int p = 0; p < c.numSites; ++p) {
+  std::vector<void*> node(c.numSites());
+  for (int p = 0; p < c.numSites(); ++p) {
     node[p] = g.add_node();
     g.add_tweights(node[p], c.dataCosts[2 * p], c.dataCosts[2 * p + 1]);
   }
@@ -86,9 +86,9 @@ int64_t engine_flow(const SegmentationCosts& c, const Image& shape) {
 void breakdown(const SegmentationCosts& c, const Image& shape) {
   int smoothness[4] = {0, 1, 1, 0};
   double t0 = cpu_seconds();
-  GCoptimizationGeneralGraph* opt = new GCoptimizationGeneralGraph(c.numSites, 2);
+  GCoptimizationGeneralGraph* opt = new GCoptimizationGeneralGraph(c.numSites(), 2);
   forEachPair(shape, [&](int p, int q, long long k) { opt->setNeighbors(p, q, c.weights[k]); });
-  opt->setDataCost(c.dataCosts);
+  opt->setDataCost(const_cast<int*>(c.dataCosts.data()));
   opt->setSmoothCost(smoothness);
   double t1 = cpu_seconds();
   int energy = opt->compute_energy();
@@ -109,13 +109,13 @@ void breakdown(const SegmentationCosts& c, const Image& shape) {
 }
 
 int64_t boost_flow(const SegmentationCosts& c, const Image& shape, double& solve_s) {
-  const uint32_t s = static_cast<uint32_t>(c.numSites), t = s + 1;
+  const uint32_t s = static_cast<uint32_t>(c.numSites()), t = s + 1;
   int64_t constant = 0;
   BoostCsrPeer* peer;
   {
     std::vector<PeerPair> list;
-    list.reserve(static_cast<std::size_t>(c.numPairs) + static_cast<std::size_t>(c.numSites));
-    for (int p = 0; p < c.numSites; ++p) {
+    list.reserve(c.weights.size() + static_cast<std::size_t>(c.numSites()));
+    for (int p = 0; p < c.numSites(); ++p) {
       add_terminal_pair(static_cast<uint32_t>(p), c.dataCosts[2 * p], c.dataCosts[2 * p + 1], s, t, list, constant);
     }
     forEachPair(shape, [&](int p, int q, long long k) {
@@ -159,16 +159,17 @@ int main(int argc, char** argv) {
   Image scalar = getImage(v[12]);
   Eigenvector principal = extractPrincipalEigenvector(sets[0], sets[1], sets[2]);
   SegmentationCosts costs = buildSegmentationCosts(principal, scalar, weights);
-  limitCosts(costs.dataCosts, costs.numSites, 2, costs.weights, costs.numPairs);
+  limitSegmentationCosts(costs);
   Image shape = principal.eigenvalue;
-  std::vector<float> labels(costs.numSites);
+  std::vector<float> labels(costs.numSites());
 
   std::vector<double> stage, peer, ratio;
   int64_t checked = -1;
   for (int r = 0; r < repetitions; ++r) {
+    SegmentationCosts copy = costs;  // segment takes its costs over
     const double start = cpu_seconds();
     ExpansionTrace trace;
-    segment(costs, shape, labels.data(), &trace);
+    segment(std::move(copy), shape, labels.data(), &trace, stdout);
     const double stage_s = cpu_seconds() - start;
     double peer_s;
     int64_t flow = boost_flow(costs, shape, peer_s);
@@ -187,7 +188,7 @@ int main(int argc, char** argv) {
                 stage_s, peer_s, static_cast<long long>(flow), peer_s / stage_s);
   }
   breakdown(costs, shape);
-  std::printf("median: optimisation stage %.3f s, Boost one max-flow %.3f s, ratio %.2f (%d sites, %lld pairs)\n",
-              median(stage), median(peer), median(ratio), costs.numSites, costs.numPairs);
+  std::printf("median: optimisation stage %.3f s, Boost one max-flow %.3f s, ratio %.2f (%d sites, %zu pairs)\n",
+              median(stage), median(peer), median(ratio), costs.numSites(), costs.weights.size());
   return 0;
 }

@@ -112,8 +112,8 @@ std::size_t expect_flow(int n, int s, int t, const std::vector<std::tuple<int, i
   std::vector<bool> reached;
   EXPECT_EQ(direct + g.maxflow(), matrix_maxflow(cap, s, t, reached)) << (n <= 10 ? text : "");
   for (void* node : GraphTestAccess::node_order(g)) {
-    EXPECT_LE(GraphTestAccess::arcs(node, false).size(), std::size_t{kEngineArcsPerNode});
-    EXPECT_LE(GraphTestAccess::arcs(node, true).size(), std::size_t{kEngineArcsPerNode});
+    EXPECT_LE(GraphTestAccess::arcs(g, node, false).size(), std::size_t{kEngineArcsPerNode});
+    EXPECT_LE(GraphTestAccess::arcs(g, node, true).size(), std::size_t{kEngineArcsPerNode});
   }
   return nodes;
 }
