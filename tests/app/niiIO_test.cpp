@@ -1,16 +1,20 @@
 #include "app/niiIO.h"
 
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "app/atomicFile.h"
 #include "app/floatToInt.h"
 #include "tests/app/nifti_files.h"
 
@@ -266,8 +270,9 @@ TEST(NiiIOTest, FreshHeaderRefusesWhatNoFileCanHold) {
 }
 
 // A wrong count, an output that cannot be created and a folder in the way
-// of the rename all leave an existing output and no temporary.
-TEST(NiiIOTest, FailedWritesLeaveWhatWasThere) {
+// of the rename all leave an existing output and no temporary; an output
+// name of any valid length can be written (the temporary's name is short).
+TEST(AtomicFileTest, FailedWritesLeaveWhatWasThereAndAnyNameFits) {
   TempDir dir;
   const std::string path = dir.path("result.nii");
   const Bytes before(5000, 0xAB), templateFile = volumeFile(4, 4, 4, std::vector<double>(64, 0));
@@ -281,8 +286,8 @@ TEST(NiiIOTest, FailedWritesLeaveWhatWasThere) {
   }
   std::string nowhere = dir.path("no-such-folder/out.nii");
   std::string message = errorOf([&] { templ.writeData(values.data(), 64, nowhere.c_str()); });
-  EXPECT_EQ(message.rfind(nowhere + ": cannot create " + nowhere + ".tmp", 0), 0u) << message;
-  EXPECT_NE(message.find(": No such file or directory"), std::string::npos) << message;
+  EXPECT_EQ(message.rfind(nowhere + ": cannot create the temporary " + dir.path("no-such-folder/dticut-"), 0), 0u) << message;
+  EXPECT_NE(message.find(".tmp: No such file or directory"), std::string::npos) << message;
   std::string folder = dir.path("folder.nii");
   std::filesystem::create_directories(folder + "/inside");
   EXPECT_THROW(templ.writeData(values.data(), 64, folder.c_str()), AppError);
@@ -290,6 +295,60 @@ TEST(NiiIOTest, FailedWritesLeaveWhatWasThere) {
   std::filesystem::remove_all(folder);
   EXPECT_EQ(readFile(path), before);
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"result.nii"});
+
+  const std::string longest = dir.path(std::string(251, 'n') + ".nii");  // 255 bytes
+  templ.writeData(values.data(), 64, longest.c_str());
+  EXPECT_EQ(readFile(longest).size(), 352u + 256);
+  EXPECT_EQ(dir.entries().size(), 2u);
+}
+
+// SIGINT or SIGTERM while a temporary exists removes it, and the process
+// still ends by the signal. Signals that were ignored stay ignored, and
+// the default comes back once no temporary is left.
+TEST(AtomicFileTest, ASignalWhileWritingRemovesTheTemporary) {
+  TempDir dir;
+  const std::string path = dir.path("out.nii");
+  for (int number : {SIGINT, SIGTERM}) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    if (child == 0) {
+      signal(number, SIG_DFL);
+      AtomicFile file(path.c_str());
+      file.write(reinterpret_cast<const unsigned char*>("partial"), 7);
+      ssize_t ignored = write(ready[1], "w", 1);
+      (void)ignored;
+      for (;;) pause();
+    }
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(dir.entries().size(), 1u);  // the temporary
+    kill(child, number);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == number) << status;
+    EXPECT_TRUE(dir.entries().empty());
+  }
+  auto action = [] {
+    struct sigaction current;
+    sigaction(SIGINT, nullptr, &current);
+    return current.sa_handler;
+  };
+  void (*saved)(int) = signal(SIGINT, SIG_DFL);
+  {
+    AtomicFile file(path.c_str());
+    EXPECT_NE(action(), SIG_DFL);
+  }
+  EXPECT_EQ(action(), SIG_DFL);
+  signal(SIGINT, SIG_IGN);
+  {
+    AtomicFile file(path.c_str());
+    EXPECT_EQ(action(), SIG_IGN);
+  }
+  signal(SIGINT, saved);
+  EXPECT_TRUE(dir.entries().empty());
 }
 
 TEST(FloatToIntTest, TruncatesTowardZeroAndSaturates) {

@@ -247,6 +247,6 @@ TEST(HostileInputTest, AnOutputThatCannotBeWrittenIsReportedAndLosesNothing) {
   run = runProgram(args, "/proc");
   expectNoCrash(run);
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err.rfind(limited + "dticut: error: test.nii: cannot create test.nii.tmp", 0), 0u)
+  EXPECT_EQ(run.err.rfind(limited + "dticut: error: test.nii: cannot create the temporary dticut-", 0), 0u)
       << run.err;
 }
