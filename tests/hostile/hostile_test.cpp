@@ -93,9 +93,12 @@ TEST(HostileInputTest, MalformedFilesAreRefusedAndAnEarlierOutputSurvives) {
   } cases[] = {
       {"L1.nii", cut(0), "L1.nii: file is 0 bytes, shorter than the 348-byte header"},
       {"V1x.nii", bytes(reversedHeader),
-       "V1x.nii: sizeof_hdr is " + reversed + ", expected 348 in either byte order"},
-      {"V1y.nii", changed(70, 64, 2),
-       "V1y.nii: datatype is 64, expected 2 (uint8), 4 (int16) or 16 (float32)"},
+       "V1x.nii: sizeof_hdr is " + reversed +
+           ", expected 348 (NIfTI-1) or 540 (NIfTI-2) in either byte order"},
+      {"V1y.nii", changed(70, 32, 2),
+       "V1y.nii: datatype is 32 (complex64), expected 2 (uint8), 4 (int16), 8 (int32), 16 "
+       "(float32), 64 (float64), 256 (int8), 512 (uint16), 768 (uint32), 1024 (int64) or 1280 "
+       "(uint64)"},
       {"V2x.nii", changed(44, static_cast<uint16_t>(-4), 2),
        "V2x.nii: dim[2] is -4, expected at least 1"},
       {"L2.nii", changed(42, 0x7FFF7FFF7FFF, 6),
