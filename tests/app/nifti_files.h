@@ -50,7 +50,7 @@ inline uint64_t doubleBits(double value) {
   return bits;
 }
 
-// Bytes per voxel of the NIfTI datatypes the tests write.
+// Bytes per voxel of a real numeric NIfTI datatype; 0 for any other code.
 inline int datatypeSize(int datatype) {
   switch (datatype) {
     case 2:
@@ -63,8 +63,12 @@ inline int datatypeSize(int datatype) {
     case 16:
     case 768:
       return 4;
+    case 64:
+    case 1024:
+    case 1280:
+      return 8;
     default:
-      return 8;  // 64, 1024, 1280
+      return 0;
   }
 }
 
