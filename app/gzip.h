@@ -49,7 +49,7 @@ class ByteSink {
 };
 
 // Bytes that stay in the caller's memory, which must outlive the source.
-class MemorySource : public ByteSource {
+class MemorySource final : public ByteSource {
  public:
   MemorySource(const unsigned char* bytes, size_t length) : m_bytes(bytes), m_length(length) {}
   size_t read(unsigned char* out, size_t capacity) override;
@@ -62,7 +62,7 @@ class MemorySource : public ByteSource {
 };
 
 // Decompresses the gzip stream that a ByteSource yields.
-class GzipReader : public ByteSource {
+class GzipReader final : public ByteSource {
  public:
   // The stream is the `taken` bytes at `start` (at most 32 KiB, already
   // read from `compressed` by the caller, e.g. to look for the magic)

@@ -219,7 +219,7 @@ void encodeAs(float value, bool swap, unsigned char* out) {
 
 // A file or pipe, read strictly forward with read(2) and no buffering of
 // its own, so that nothing beyond what is asked for leaves the file.
-class FileSource : public ByteSource {
+class FileSource final : public ByteSource {
  public:
   // Devices are refused: one like /dev/zero never ends.
   explicit FileSource(const char* path) : m_path(path) {
