@@ -90,8 +90,9 @@ inline Bytes encodeVoxels(const std::vector<double>& values, int datatype, bool 
   return encodeRaw(raw, datatypeSize(datatype), bigEndian);
 }
 
-// The fields the reader interprets, plus a few that only travel. NIfTI-2
-// (version 2) puts them at its own offsets and widths.
+// The fields the reader interprets, plus bitpix, a description and the
+// magic, which only travel. NIfTI-2 (version 2) puts them at its own
+// offsets and widths.
 struct NiftiFields {
   int version = 1;
   int32_t sizeofHdr = 0;  // 0: the version's size, 348 or 540
@@ -113,12 +114,6 @@ inline Bytes buildNifti(const NiftiFields& fields) {
     putUnsigned(out, dimAt + dimWidth * i, static_cast<uint64_t>(fields.dim[i]), dimWidth, be);
   putUnsigned(out, typeAt, static_cast<uint16_t>(fields.datatype), 2, be);
   putUnsigned(out, typeAt + 2, 8 * datatypeSize(fields.datatype), 2, be);  // bitpix
-  for (int i = 0; i < 8; ++i) {
-    if (one)
-      putUnsigned(out, 76 + 4 * i, floatBits(0.5f + i), 4, be);
-    else
-      putUnsigned(out, 104 + 8 * i, doubleBits(0.5 + i), 8, be);
-  }
   if (one) {
     putUnsigned(out, 108, floatBits(static_cast<float>(fields.voxOffset)), 4, be);
     putUnsigned(out, 112, floatBits(static_cast<float>(fields.sclSlope)), 4, be);

@@ -25,8 +25,6 @@ using namespace testfiles;
 
 namespace {
 
-const int kAllDatatypes[] = {2, 4, 8, 16, 64, 256, 512, 768, 1024, 1280};
-
 std::vector<float> voxelsOf(const niiIO& volume, int volumes = 1) {
   return std::vector<float>(volume.data, volume.data + volumes * volume.numVoxels);
 }
@@ -137,8 +135,6 @@ TEST(NiiIOTest, ReadsVolumesInFileOrderOverTheDimsBeyondTheThird) {
     EXPECT_EQ(volumesInFile(*volume->header), c.held);
     volume->readVoxels(c.held);
     EXPECT_EQ(voxelsOf(*volume, c.held), std::vector<float>(values.begin(), values.end()));
-    EXPECT_EQ(voxelsOf(niiIO(file.data(), file.size(), "v.nii")),
-              std::vector<float>(values.begin(), values.begin() + 2));
   }
 }
 
@@ -365,7 +361,7 @@ TEST(NiiIOTest, WritesLabelsInTheTemplatesDatatypeAndUnscaled) {
   TempDir dir;
   const std::string out = dir.path("o.nii"), gz = dir.path("o.nii.gz");
   const std::vector<float> labels = {0, 1, 1.7f, -1.7f};
-  for (int datatype : kAllDatatypes) {
+  for (int datatype : {2, 4, 8, 16, 64, 256, 512, 768, 1024, 1280}) {
     for (int version : {1, 2}) {
       for (double slope : {1.0, 0x1.0002p-15}) {
         bool bigEndian = (datatype + version) % 3 == 0;
@@ -425,8 +421,8 @@ TEST(NiiIOTest, WritesWhereTheHeaderSaysAndDeclaresExactlyWhatItHolds) {
       {2, 1000, 4, 1, 1, 1000, true},
       {1, 352, 4, 1, 3, 352, false},  // a 4-D file read for its first volume
       {1, 352, 4, 1, 0, 352, false},  // no volume declared
-      {1, 352, 0, 1, 1, 352, false},  // dim[0] outside 1 ... 7
-      {2, 544, 8, 1, 1, 544, false},  //
+      {1, 352, 0, 1, 1, 352, false},  // dim[0] below 1
+      {2, 544, 8, 1, 1, 544, false},  // beyond 7, in NIfTI-2
       {1, 348, 2, 2, 1, 348, false},  // a 2-D header over two slices
   };
   for (const auto& c : cases) {
