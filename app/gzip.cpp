@@ -32,6 +32,12 @@ size_t MemorySource::read(unsigned char* out, size_t capacity) {
   return n;
 }
 
+const unsigned char* MemorySource::borrow(size_t length) {
+  if (length > m_length - m_next) return nullptr;
+  m_next += length;
+  return m_bytes + m_next - length;
+}
+
 unsigned long long MemorySource::skipToEnd() {
   size_t rest = m_length - m_next;
   m_next = m_length;

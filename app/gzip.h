@@ -34,6 +34,10 @@ class ByteSource {
   virtual size_t read(unsigned char* out, size_t capacity) = 0;
   // Reads and drops the rest; returns how many bytes that was.
   virtual unsigned long long skipToEnd() = 0;
+  // The next `length` bytes where the source already holds them all in
+  // memory, valid as long as the source, and then consumed; otherwise null
+  // and nothing consumed, and read() copies them.
+  virtual const unsigned char* borrow(size_t) { return nullptr; }
 
  protected:
   ~ByteSource() {}
@@ -54,6 +58,7 @@ class MemorySource final : public ByteSource {
   MemorySource(const unsigned char* bytes, size_t length) : m_bytes(bytes), m_length(length) {}
   size_t read(unsigned char* out, size_t capacity) override;
   unsigned long long skipToEnd() override;
+  const unsigned char* borrow(size_t length) override;
 
  private:
   const unsigned char* m_bytes;

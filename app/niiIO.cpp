@@ -625,11 +625,16 @@ void niiIO::readVoxels(int volumes) {
   const size_t perPiece = sizeof scratch / width;
   for (unsigned long long done = 0; done < count;) {
     size_t n = count - done < perPiece ? static_cast<size_t>(count - done) : perPiece;
-    size_t got = in.content->read(scratch, n * width);
+    size_t got = n * width;
+    const unsigned char* piece = in.content->borrow(got);  // no copy for bytes in memory
+    if (piece == nullptr) {
+      got = in.content->read(scratch, n * width);
+      piece = scratch;
+    }
     in.position += got;
     if (got < n * width) refuseShortFile(in.position, volumes);
     withVoxelType(header->datatype, [&](auto raw) {
-      decodeAs<decltype(raw)>(scratch, n, swap, scaling, values + done);
+      decodeAs<decltype(raw)>(piece, n, swap, scaling, values + done);
     });
     done += n;
   }
