@@ -1,6 +1,8 @@
 #include "app/gzip.h"
 
 #include <climits>
+#include <cstring>
+#include <new>
 
 #define ZLIB_CONST
 #include <zlib.h>
@@ -23,19 +25,41 @@ bool hasGzipMagic(const unsigned char* bytes, size_t length) {
   return length >= 2 && bytes[0] == 0x1f && bytes[1] == 0x8b;
 }
 
-GzipReader::GzipReader(const unsigned char* stream, size_t length, const char* name)
-    : m_stream(stream),
-      m_length(length),
-      m_fed(0),
+size_t MemorySource::read(unsigned char* out, size_t capacity) {
+  size_t n = capacity < m_length - m_next ? capacity : m_length - m_next;
+  if (n > 0) memcpy(out, m_bytes + m_next, n);
+  m_next += n;
+  return n;
+}
+
+const unsigned char* MemorySource::borrow(size_t length) {
+  if (length > m_length - m_next) return nullptr;
+  m_next += length;
+  return m_bytes + m_next - length;
+}
+
+unsigned long long MemorySource::skipToEnd() {
+  size_t rest = m_length - m_next;
+  m_next = m_length;
+  return rest;
+}
+
+GzipReader::GzipReader(ByteSource& compressed, const char* name, const unsigned char* start,
+                       size_t taken)
+    : m_compressed(compressed),
       m_name(name),
-      m_zlib(new z_stream_s()),
+      m_zlib(new (std::nothrow) z_stream_s()),
       m_produced(0),
       m_memberEnded(false),
       m_ended(false) {
-  if (inflateInit2(m_zlib, kGzipWindowBits) != Z_OK) {
+  if (m_zlib == nullptr || inflateInit2(m_zlib, kGzipWindowBits) != Z_OK) {
     delete m_zlib;
-    throw AppError(name, "not enough memory to decompress");
+    throw AppError("out of memory", "%s: about 45 KiB needed to decompress it", name);
   }
+  if (taken > kInput) taken = kInput;
+  if (taken > 0) memcpy(m_input, start, taken);
+  m_zlib->next_in = m_input;
+  m_zlib->avail_in = static_cast<uInt>(taken);
 }
 
 GzipReader::~GzipReader() {
@@ -44,28 +68,34 @@ GzipReader::~GzipReader() {
 }
 
 bool GzipReader::refill() {
-  if (m_fed == m_length) return false;
-  uInt piece = pieceOf(m_length - m_fed);
-  m_zlib->next_in = m_stream + m_fed;
-  m_zlib->avail_in = piece;
-  m_fed += piece;
-  return true;
+  size_t kept = m_zlib->avail_in;
+  memmove(m_input, m_zlib->next_in, kept);
+  size_t added = m_compressed.read(m_input + kept, kInput - kept);
+  m_zlib->next_in = m_input;
+  m_zlib->avail_in = static_cast<uInt>(kept + added);
+  return added > 0;
 }
 
 void GzipReader::nextMember() {
-  size_t at = m_fed - m_zlib->avail_in;  // first byte after the member
-  if (hasGzipMagic(m_stream + at, m_length - at)) {
+  // The magic may straddle the end of the buffer.
+  if (m_zlib->avail_in < 2) refill();
+  if (hasGzipMagic(m_zlib->next_in, m_zlib->avail_in)) {
     inflateReset(m_zlib);  // keeps the pending input
     m_memberEnded = false;
     return;
   }
-  for (size_t i = at; i < m_length; ++i) {
-    if (m_stream[i] != 0)
-      throw AppError(m_name,
-                       "%zu bytes after the end of the gzip data are neither another gzip "
-                       "member nor zero padding",
-                       m_length - at);
-  }
+  unsigned long long trailing = 0;
+  bool padding = true;
+  do {
+    for (uInt i = 0; i < m_zlib->avail_in; ++i) padding = padding && m_zlib->next_in[i] == 0;
+    trailing += m_zlib->avail_in;
+    m_zlib->avail_in = 0;
+  } while (refill());
+  if (!padding)
+    throw AppError(m_name,
+                   "%llu bytes after the end of the gzip data are neither another gzip member "
+                   "nor zero padding",
+                   trailing);
   m_ended = true;
 }
 
@@ -78,9 +108,9 @@ size_t GzipReader::read(unsigned char* out, size_t capacity) {
     }
     if (m_zlib->avail_in == 0 && !refill())
       throw AppError(m_name,
-                       "gzip data is truncated: the stream ends after %llu bytes "
-                       "decompressed, before the end of its last member",
-                       m_produced);
+                     "gzip data is truncated: the stream ends after %llu bytes "
+                     "decompressed, before the end of its last member",
+                     m_produced);
     uInt room = pieceOf(capacity - done);
     m_zlib->next_out = out + done;
     m_zlib->avail_out = room;
@@ -91,12 +121,12 @@ size_t GzipReader::read(unsigned char* out, size_t capacity) {
     if (status == Z_STREAM_END) {
       m_memberEnded = true;
     } else if (status == Z_MEM_ERROR) {
-      throw AppError(m_name, "not enough memory to decompress");
+      throw AppError("out of memory", "%s: about 45 KiB needed to decompress it", m_name);
     } else if (status != Z_OK && status != Z_BUF_ERROR) {
       // Z_BUF_ERROR only says that the input ran out; the next turn
       // refills it or reports the truncation.
       throw AppError(m_name, "corrupt gzip data after %llu bytes decompressed: %s", m_produced,
-                       m_zlib->msg != nullptr ? m_zlib->msg : "unreadable stream");
+                     m_zlib->msg != nullptr ? m_zlib->msg : "unreadable stream");
     }
   }
   return done;
@@ -110,11 +140,11 @@ unsigned long long GzipReader::skipToEnd() {
 }
 
 GzipWriter::GzipWriter(ByteSink& out, const char* name)
-    : m_out(out), m_name(name), m_zlib(new z_stream_s()) {
-  if (deflateInit2(m_zlib, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits, 8,
-                   Z_DEFAULT_STRATEGY) != Z_OK) {
+    : m_out(out), m_name(name), m_zlib(new (std::nothrow) z_stream_s()) {
+  if (m_zlib == nullptr || deflateInit2(m_zlib, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits,
+                                        8, Z_DEFAULT_STRATEGY) != Z_OK) {
     delete m_zlib;
-    throw AppError(name, "not enough memory to compress");
+    throw AppError("out of memory", "%s: about 270 KiB needed to compress it", name);
   }
 }
 
@@ -133,7 +163,7 @@ void GzipWriter::deflatePending(int flush) {
     if (status == Z_STREAM_END) return;
     if (status != Z_OK && status != Z_BUF_ERROR)
       throw AppError(m_name, "compression failed: %s",
-                       m_zlib->msg != nullptr ? m_zlib->msg : "zlib error");
+                     m_zlib->msg != nullptr ? m_zlib->msg : "zlib error");
     // A full output buffer may hide more output; otherwise zlib has taken
     // all the input it was given.
     if (flush == Z_NO_FLUSH && m_zlib->avail_out != 0) return;

@@ -1,17 +1,19 @@
-// gzip streams (RFC 1952) over zlib: the layer between files and the NIfTI
-// decoder and encoder, so that .nii.gz volumes read and write exactly the
-// bytes of their uncompressed form.
+// gzip streams (RFC 1952) over zlib, and the byte sources and sinks they
+// sit between: the layer between files and the NIfTI decoder and encoder,
+// so that .nii.gz volumes read and write exactly the bytes of their
+// uncompressed form.
 //
-// Reading inflates a stream held in memory on demand: a reader keeps only
-// the bytes it asks for, however far the stream would expand (a few hundred
+// Reading pulls compressed bytes from a ByteSource (a file, a pipe or
+// memory) a buffer at a time and inflates on demand: a reader holds only
+// its fixed buffers, however far the stream would expand (a few hundred
 // compressed bytes can inflate to gigabytes), and skipToEnd checks the rest
-// (every member's CRC-32 and length) through a fixed scratch buffer. A
-// stream is one or more members, as gzip(1) writes and zcat reads them:
-// members decompress one after another into one byte sequence; zero bytes
-// after the last member (block padding) are ignored, any other trailing
-// bytes are refused. Every error throws AppError naming the file.
-// Cost: one zlib pass over the data; zlib's state is about 45 KiB
-// inflating, 270 KiB deflating.
+// (every member's CRC-32 and length) without keeping it. A stream is one or
+// more members, as gzip(1) writes and zcat reads them: members decompress
+// one after another into one byte sequence; zero bytes after the last member
+// (block padding) are ignored, any other trailing bytes are refused. Every
+// error throws AppError naming the file. Cost: one zlib pass over the data;
+// zlib's state is about 45 KiB inflating, 270 KiB deflating, plus a 32 KiB
+// buffer either way.
 #ifndef DTICUT_APP_GZIP_H
 #define DTICUT_APP_GZIP_H
 
@@ -19,9 +21,27 @@
 
 struct z_stream_s;
 
-// True when `bytes` start with the gzip magic 1f 8b (a NIfTI-1 header
-// starts with its size, 348, which never looks like that).
+// True when `bytes` start with the gzip magic 1f 8b (a NIfTI header starts
+// with its size, 348 or 540, which never looks like that).
 bool hasGzipMagic(const unsigned char* bytes, size_t length);
+
+// Where read bytes come from, in order and once: a file, memory, or a
+// decompressor in front of one of them.
+class ByteSource {
+ public:
+  // Reads the next bytes into out[0 ... capacity); returns how many, fewer
+  // than `capacity` only at the end.
+  virtual size_t read(unsigned char* out, size_t capacity) = 0;
+  // Reads and drops the rest; returns how many bytes that was.
+  virtual unsigned long long skipToEnd() = 0;
+  // The next `length` bytes where the source already holds them all in
+  // memory, valid as long as the source, and then consumed; otherwise null
+  // and nothing consumed, and read() copies them.
+  virtual const unsigned char* borrow(size_t) { return nullptr; }
+
+ protected:
+  ~ByteSource() {}
+};
 
 // Where written bytes go: a file, or a compressor in front of one.
 class ByteSink {
@@ -32,37 +52,54 @@ class ByteSink {
   ~ByteSink() {}
 };
 
-// Decompresses a gzip stream that stays in the caller's memory.
-class GzipReader {
+// Bytes that stay in the caller's memory, which must outlive the source.
+class MemorySource final : public ByteSource {
  public:
-  // `stream` (length bytes, starting with the magic) and `name` must
+  MemorySource(const unsigned char* bytes, size_t length) : m_bytes(bytes), m_length(length) {}
+  size_t read(unsigned char* out, size_t capacity) override;
+  unsigned long long skipToEnd() override;
+  const unsigned char* borrow(size_t length) override;
+
+ private:
+  const unsigned char* m_bytes;
+  size_t m_length;
+  size_t m_next = 0;  // bytes handed out so far
+};
+
+// Decompresses the gzip stream that a ByteSource yields.
+class GzipReader final : public ByteSource {
+ public:
+  // The stream is the `taken` bytes at `start` (at most 32 KiB, already
+  // read from `compressed` by the caller, e.g. to look for the magic)
+  // followed by what `compressed` yields. `compressed` and `name` must
   // outlive the reader.
-  GzipReader(const unsigned char* stream, size_t length, const char* name);
+  GzipReader(ByteSource& compressed, const char* name, const unsigned char* start = nullptr,
+             size_t taken = 0);
   ~GzipReader();
   GzipReader(const GzipReader&) = delete;
   GzipReader& operator=(const GzipReader&) = delete;
 
   // Decompresses the next bytes into out[0 ... capacity); returns how many,
   // fewer than `capacity` only at the end of the stream.
-  size_t read(unsigned char* out, size_t capacity);
-  // Decompresses and drops the rest of the stream; returns how many bytes
-  // that was.
-  unsigned long long skipToEnd();
+  size_t read(unsigned char* out, size_t capacity) override;
+  // Decompresses and drops the rest of the stream, checking it to its end.
+  unsigned long long skipToEnd() override;
 
  private:
-  // Makes the next piece of the stream zlib's input; false when none is left.
+  // Moves the unread input to the front of the buffer and tops it up from
+  // the source; false when nothing was added.
   bool refill();
   // At a member's end: starts the next member, or ends the stream.
   void nextMember();
 
-  const unsigned char* m_stream;
-  size_t m_length;
-  size_t m_fed;  // bytes of the stream handed to zlib so far
+  static const size_t kInput = 1 << 15;
+  ByteSource& m_compressed;
   const char* m_name;
-  z_stream_s* m_zlib;             // owned
+  z_stream_s* m_zlib;             // owned; its input is always inside m_input
   unsigned long long m_produced;  // decompressed bytes so far
   bool m_memberEnded;             // the current member's trailer has been checked
   bool m_ended;                   // no data follows
+  unsigned char m_input[kInput];  // compressed bytes on their way to zlib
 };
 
 // Compresses what it is given into one gzip member (no name, time 0, so the

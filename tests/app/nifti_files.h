@@ -1,4 +1,4 @@
-// Test helpers: NIfTI-1 files written byte by byte and gzip streams made by
+// Test helpers: NIfTI-1 and NIfTI-2 files written byte by byte and gzip streams made by
 // zlib alone, independently of the code under test, a temporary folder that
 // removes itself, and the message of an expected AppError.
 #ifndef DTICUT_TESTS_APP_NIFTI_FILES_H
@@ -44,52 +44,98 @@ inline uint32_t floatBits(float value) {
   return bits;
 }
 
-// Voxel values encoded as a file of `datatype` (2, 4, 16) stores them.
-inline Bytes encodeVoxels(const std::vector<double>& values, int datatype, bool bigEndian) {
-  int width = datatype == 2 ? 1 : datatype == 4 ? 2 : 4;
-  Bytes out(values.size() * width);
-  for (size_t i = 0; i < values.size(); ++i) {
-    uint64_t raw = datatype == 16 ? floatBits(static_cast<float>(values[i]))
-                                  : static_cast<uint64_t>(static_cast<int64_t>(values[i]));
-    putUnsigned(out, i * width, raw, width, bigEndian);
+inline uint64_t doubleBits(double value) {
+  uint64_t bits;
+  std::memcpy(&bits, &value, 8);
+  return bits;
+}
+
+// Bytes per voxel of a real numeric NIfTI datatype; 0 for any other code.
+inline int datatypeSize(int datatype) {
+  switch (datatype) {
+    case 2:
+    case 256:
+      return 1;
+    case 4:
+    case 512:
+      return 2;
+    case 8:
+    case 16:
+    case 768:
+      return 4;
+    case 64:
+    case 1024:
+    case 1280:
+      return 8;
+    default:
+      return 0;
   }
+}
+
+// Raw voxel bit patterns, `width` bytes each.
+inline Bytes encodeRaw(const std::vector<uint64_t>& raw, int width, bool bigEndian) {
+  Bytes out(raw.size() * width);
+  for (size_t i = 0; i < raw.size(); ++i) putUnsigned(out, i * width, raw[i], width, bigEndian);
   return out;
 }
 
-// The fields the reader interprets, plus a few that only travel.
+// Voxel values encoded as a file of `datatype` stores them: floats by their
+// bits, integers by the two's complement of the value's integer part.
+inline Bytes encodeVoxels(const std::vector<double>& values, int datatype, bool bigEndian) {
+  std::vector<uint64_t> raw;
+  for (double v : values)
+    raw.push_back(datatype == 16   ? floatBits(static_cast<float>(v))
+                  : datatype == 64 ? doubleBits(v)
+                                   : static_cast<uint64_t>(static_cast<int64_t>(v)));
+  return encodeRaw(raw, datatypeSize(datatype), bigEndian);
+}
+
+// The fields the reader interprets, plus bitpix, a description and the
+// magic, which only travel. NIfTI-2 (version 2) puts them at its own
+// offsets and widths.
 struct NiftiFields {
-  int32_t sizeofHdr = 348;
-  int16_t dim[8] = {3, 1, 1, 1, 1, 1, 1, 1};
+  int version = 1;
+  int32_t sizeofHdr = 0;  // 0: the version's size, 348 or 540
+  int64_t dim[8] = {3, 1, 1, 1, 1, 1, 1, 1};
   int16_t datatype = 16;
-  float voxOffset = 352.0f;
+  double voxOffset = 352;  // stored as float32 (NIfTI-1) or int64 (NIfTI-2)
+  double sclSlope = 1, sclInter = 0;
   bool bigEndian = false;
   Bytes voxels;  // already encoded
 };
 
 inline Bytes buildNifti(const NiftiFields& fields) {
-  Bytes out(352, 0);
-  bool be = fields.bigEndian;
-  putUnsigned(out, 0, static_cast<uint32_t>(fields.sizeofHdr), 4, be);
+  const bool be = fields.bigEndian, one = fields.version == 1;
+  const size_t size = one ? 348 : 540;
+  Bytes out(size + 4, 0);
+  putUnsigned(out, 0, static_cast<uint32_t>(fields.sizeofHdr ? fields.sizeofHdr : size), 4, be);
+  const int dimAt = one ? 40 : 16, dimWidth = one ? 2 : 8, typeAt = one ? 70 : 12;
   for (int i = 0; i < 8; ++i)
-    putUnsigned(out, 40 + 2 * i, static_cast<uint16_t>(fields.dim[i]), 2, be);
-  putUnsigned(out, 70, static_cast<uint16_t>(fields.datatype), 2, be);
-  int bitpix = fields.datatype == 2 ? 8 : fields.datatype == 4 ? 16 : 32;
-  putUnsigned(out, 72, static_cast<uint16_t>(bitpix), 2, be);
-  for (int i = 0; i < 8; ++i) putUnsigned(out, 76 + 4 * i, floatBits(0.5f + i), 4, be);
-  putUnsigned(out, 108, floatBits(fields.voxOffset), 4, be);
-  putUnsigned(out, 112, floatBits(2.0f), 4, be);  // scl_slope: must not be applied
-  std::memcpy(&out[148], "hand-made test volume", 21);
-  std::memcpy(&out[344], "n+1", 4);
-  size_t start = fields.voxOffset >= 0 && fields.voxOffset < 1e6f
-                     ? static_cast<size_t>(fields.voxOffset)
-                     : 352;
-  if (start < 348) start = 352;  // an unset (0) offset: after the extension bytes
-  if (out.size() < start) out.resize(start, 0);
+    putUnsigned(out, dimAt + dimWidth * i, static_cast<uint64_t>(fields.dim[i]), dimWidth, be);
+  putUnsigned(out, typeAt, static_cast<uint16_t>(fields.datatype), 2, be);
+  putUnsigned(out, typeAt + 2, 8 * datatypeSize(fields.datatype), 2, be);  // bitpix
+  if (one) {
+    putUnsigned(out, 108, floatBits(static_cast<float>(fields.voxOffset)), 4, be);
+    putUnsigned(out, 112, floatBits(static_cast<float>(fields.sclSlope)), 4, be);
+    putUnsigned(out, 116, floatBits(static_cast<float>(fields.sclInter)), 4, be);
+    std::memcpy(&out[344], "n+1", 4);
+  } else {
+    putUnsigned(out, 168, static_cast<uint64_t>(static_cast<int64_t>(fields.voxOffset)), 8, be);
+    putUnsigned(out, 176, doubleBits(fields.sclSlope), 8, be);
+    putUnsigned(out, 184, doubleBits(fields.sclInter), 8, be);
+    std::memcpy(&out[4], "n+2\0\r\n\032\n", 8);
+  }
+  std::memcpy(&out[one ? 148 : 240], "hand-made test volume", 21);
+  // The voxels go where the offset says; an unset (0) or unusable one puts
+  // them after the extension bytes.
+  double offset = one ? static_cast<float>(fields.voxOffset) : fields.voxOffset;
+  size_t start = offset >= size && offset < 1e8 ? static_cast<size_t>(offset) : size + 4;
+  out.resize(start, 0);
   out.insert(out.end(), fields.voxels.begin(), fields.voxels.end());
   return out;
 }
 
-// A float32 / int16 / uint8 volume of the given size and values.
+// A volume of the given size, values and datatype.
 inline Bytes volumeFile(int dimX, int dimY, int dimZ, const std::vector<double>& values,
                         int datatype = 16, bool bigEndian = false) {
   NiftiFields fields;

@@ -1,16 +1,23 @@
 #include "app/niiIO.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "app/atomicFile.h"
 #include "app/floatToInt.h"
 #include "tests/app/nifti_files.h"
 
@@ -22,104 +29,117 @@ std::vector<float> voxelsOf(const niiIO& volume, int volumes = 1) {
   return std::vector<float>(volume.data, volume.data + volumes * volume.numVoxels);
 }
 
+std::vector<uint32_t> bitsOf(const std::vector<float>& values) {
+  std::vector<uint32_t> bits;
+  for (float v : values) bits.push_back(floatBits(v));
+  return bits;
+}
+
+// A one-dimensional volume of the raw voxels, NIfTI-1 or NIfTI-2.
+NiftiFields fieldsOf(int version, int datatype, const std::vector<uint64_t>& raw, bool bigEndian,
+                     double slope = 1, double inter = 0) {
+  NiftiFields fields;
+  fields.version = version;
+  fields.dim[1] = static_cast<int64_t>(raw.size());
+  fields.datatype = static_cast<int16_t>(datatype);
+  fields.voxOffset = version == 1 ? 352 : 544;
+  fields.sclSlope = slope;
+  fields.sclInter = inter;
+  fields.bigEndian = bigEndian;
+  fields.voxels = encodeRaw(raw, datatypeSize(datatype), bigEndian);
+  return fields;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Reading and writing
+// Reading
 
-// Each encoding is read from a plain and a gzip-compressed template, and
-// written through it to a plain and a compressed output: the header is the
-// template's, the voxels converted by floatToInt (its own test below) and
-// cut to the datatype's width, and the compressed output holds exactly the
-// plain one's bytes.
-TEST(NiiIOTest, RoundTripsEveryDatatypeInBothByteOrdersPlainAndCompressed) {
-  TempDir dir;
-  const std::vector<double> read[] = {{0, -1.5, 3.25e-3, 1e30, -0.0, 123456.789},
-                                      {0, -1, 32767, -32768, 5, 300},
-                                      {0, 1, 127, 128, 254, 255}};
-  const std::vector<float> written = {0.0f,   1.7f,    -1.7f, 255.9f, -300.0f, 70000.0f,
-                                      3.0e9f, -3.0e9f, NAN,   0.25f,  42.0f,   -0.0f};
-  for (int datatype : {16, 4, 2}) {
-    for (bool bigEndian : {false, true}) {
-      SCOPED_TRACE("datatype " + std::to_string(datatype) + (bigEndian ? " big" : " little"));
-      const std::vector<double>& values = read[datatype == 16 ? 0 : datatype == 4 ? 1 : 2];
-      Bytes file = volumeFile(3, 2, 1, values, datatype, bigEndian);
-      for (const Bytes& stored : {file, gzipped(file)}) {
-        niiIO volume(stored.data(), stored.size(), "mem.nii");
-        EXPECT_EQ(volume.header->byteSwap, bigEndian != hostIsBigEndian() ? 1 : 0);
-        EXPECT_EQ(volume.dimX * 100 + volume.dimY * 10 + volume.dimZ, 321);
-        EXPECT_EQ(voxelsOf(volume), std::vector<float>(values.begin(), values.end()));
+// Every datatype, unscaled and scaled, from NIfTI-1 and NIfTI-2 files in
+// both byte orders, plain and compressed. The expected floats were worked
+// out by hand (with numpy), bit for bit.
+TEST(NiiIOTest, ReadsEveryDatatypeAsTheNearestFloatScaledOnce) {
+  const double kNaN = NAN, kInf = INFINITY;
+  // Halfway between two floats once rounded to double, above it exactly:
+  // one rounding gives 2^60 + 2^37, two give 2^60.
+  const uint64_t kTie = (1ULL << 60) + (1ULL << 36) + 1;
+  const struct {
+    int datatype;
+    std::vector<uint64_t> raw;
+    double slope, inter;
+    std::vector<float> expected;
+  } cases[] = {
+      {2, {0, 255, 128}, 1, 0, {0, 255, 128}},
+      {256, {0x80, 0x7f, 0xff}, 0, 5, {-128, 127, -1}},  // slope 0: no scaling
+      {4, {0x8000, 0x7fff, 0xffff}, kNaN, 0, {-32768, 32767, -1}},
+      {512, {65535, 0, 40000}, kInf, 0, {65535, 0, 40000}},
+      {8, {0x7fffffff, 0x80000000, 16777217}, 1, 0, {0x1p31f, -0x1p31f, 16777216}},
+      {768, {0xffffffff, 16777217, 3}, 1, 0, {0x1p32f, 16777216, 3}},
+      {1024, {1ULL << 63, kTie, ~4ULL}, 1, 0, {-0x1p63f, 0x1.000002p60f, -5}},
+      {1280, {~0ULL, kTie, 7}, 1, 0, {0x1p64f, 0x1.000002p60f, 7}},
+      // Slope 1 and intercept 0 read the raw values: -0.0 stays -0.0.
+      {16, {floatBits(-0.0f), floatBits(1.5f), floatBits(INFINITY)}, 1, 0, {-0.0f, 1.5f, INFINITY}},
+      {64,
+       {doubleBits(1e300), doubleBits(-1e300), doubleBits(0.1), doubleBits(1e-50)},
+       1,
+       0,
+       {INFINITY, -INFINITY, 0.1f, 0}},
+      // Scaled: raw -> double, raw * slope + inter in double, one rounding.
+      {4, {32767, 16384, 0x8000}, 0x1.0002p-15, 0, {1, 0x1.0002p-1f, -0x1.0002p0f}},
+      {2, {0, 255}, 2, kNaN, {0, 510}},              // a non-finite intercept counts as 0
+      {1280, {kTie}, 1, 1, {0x1p60f}},               // the raw value is rounded to double
+      {64, {doubleBits(1.2e39)}, 0.25, 0, {3e38f}},  // beyond float until scaled
+      {8, {7, 0xffffffff}, 0.5, -3, {0.5f, -3.5f}},
+  };
+  for (const auto& c : cases) {
+    for (int version : {1, 2}) {
+      for (bool bigEndian : {false, true}) {
+        SCOPED_TRACE("datatype " + std::to_string(c.datatype) + " slope " +
+                     std::to_string(c.slope) + " NIfTI-" + std::to_string(version) +
+                     (bigEndian ? " big" : " little"));
+        Bytes file = buildNifti(fieldsOf(version, c.datatype, c.raw, bigEndian, c.slope, c.inter));
+        for (const Bytes& stored : {file, gzipped(file)}) {
+          niiIO volume(stored.data(), stored.size(), "mem.nii");
+          EXPECT_EQ(volume.header->version, version);
+          EXPECT_EQ(volume.header->byteSwap, bigEndian != hostIsBigEndian() ? 1 : 0);
+          EXPECT_EQ(bitsOf(voxelsOf(volume)), bitsOf(c.expected));
+        }
       }
-
-      std::string templatePath = dir.path("template.nii.gz");
-      std::string outPath = dir.path("out.nii"), gzPath = dir.path("out.nii.gz");
-      Bytes templateFile = volumeFile(2, 3, 2, std::vector<double>(12, 1.0), datatype, bigEndian);
-      writeFile(templatePath, gzipped(templateFile));
-      niiIO templ(templatePath.c_str());
-      templ.writeData(written.data(), 12, outPath.c_str());
-      templ.writeData(written.data(), 12, gzPath.c_str());
-      Bytes out = readFile(outPath);
-      EXPECT_EQ(gunzipped(readFile(gzPath)), out);
-      Bytes expected(templateFile.begin(), templateFile.begin() + 352);
-      std::fill(expected.begin() + 348, expected.end(), 0);
-      std::vector<double> stored;
-      for (float v : written) stored.push_back(datatype == 16 ? double{v} : 1.0 * floatToInt(v));
-      Bytes voxels = encodeVoxels(stored, datatype, bigEndian);
-      expected.insert(expected.end(), voxels.begin(), voxels.end());
-      if (datatype == 16) std::copy_n(out.begin() + 352 + 32, 4, expected.begin() + 352 + 32);
-      EXPECT_EQ(out, expected);  // NaN's float payload is left to the writer
     }
   }
 }
 
-// A 4-D file yields as many of its first volumes as asked for; the voxels
-// start at vox_offset truncated toward zero, past any extension bytes.
-TEST(NiiIOTest, ReadsTheFirstVolumesFromTheVoxelOffset) {
-  NiftiFields fields;
-  fields.dim[0] = 4;
-  fields.dim[1] = 2;
-  fields.dim[4] = 3;
-  fields.voxOffset = 400.5f;
-  fields.voxels = encodeVoxels({1, 2, 3, 4, 5, 6}, 16, false);
-  Bytes file = buildNifti(fields);
-  EXPECT_EQ(voxelsOf(niiIO(file.data(), file.size(), "4d.nii")), (std::vector<float>{1, 2}));
-  niiIO three(file.data(), file.size(), "4d.nii", 3);
-  EXPECT_EQ(voxelsOf(three, 3), (std::vector<float>{1, 2, 3, 4, 5, 6}));
-  EXPECT_EQ(three.numVolumes, 3);
-}
-
-// Single files written with vox_offset left unset (0) hold their voxels at
-// 352; a rewrite through such a template puts them there again, so the
-// output reads back through its unchanged header, here and elsewhere.
-TEST(NiiIOTest, AnUnsetVoxelOffsetMeansTheVoxelsStartAt352) {
-  TempDir dir;
-  const std::vector<double> values = {-7, 300, 0, 32767, -32768, 12};
-  const std::vector<float> labels = {1, 0, 1, 1, 0, 0};
-  for (bool bigEndian : {false, true}) {
-    SCOPED_TRACE(bigEndian ? "big-endian" : "little-endian");
-    NiftiFields fields;
-    fields.dim[1] = 3;
-    fields.dim[2] = 2;
-    fields.datatype = 4;
-    fields.voxOffset = 0.0f;
-    fields.bigEndian = bigEndian;
-    fields.voxels = encodeVoxels(values, 4, bigEndian);
+// Volumes are counted over dims 4 ... dim[0] and come in file order, dim[4]
+// fastest, from vox_offset truncated toward zero: dipy's eigenvectors
+// (X x Y x Z x 3 x 3) hold 9. Dims beyond dim[0], and 0, count as 1.
+TEST(NiiIOTest, ReadsVolumesInFileOrderOverTheDimsBeyondTheThird) {
+  const struct {
+    int version;
+    int64_t dim0, dim4, dim5;
+    int held;
+  } cases[] = {{1, 3, 5, 1, 1}, {1, 4, 0, 1, 1}, {1, 4, 3, 7, 3},
+               {1, 5, 3, 3, 9}, {2, 5, 3, 3, 9}, {2, 4, 2, 1, 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("dim[0] " + std::to_string(c.dim0) + " NIfTI-" + std::to_string(c.version));
+    std::vector<double> values;
+    for (int i = 0; i < 2 * c.held; ++i) values.push_back(i);
+    NiftiFields fields = fieldsOf(c.version, 16, {}, false);
+    fields.voxels = encodeVoxels(values, 16, false);
+    fields.dim[0] = c.dim0;
+    fields.dim[1] = 2;
+    fields.dim[4] = c.dim4;
+    fields.dim[5] = c.dim5;
+    fields.voxOffset = c.version == 1 ? 400.5 : 601;
     Bytes file = buildNifti(fields);
-    ASSERT_EQ(file.size(), 352u + 12);
-    niiIO templ(file.data(), file.size(), "unset.nii");
-    EXPECT_EQ(voxelsOf(templ), std::vector<float>(values.begin(), values.end()));
-
-    std::string out = dir.path("labels.nii");
-    templ.writeData(labels.data(), 6, out.c_str());
-    Bytes written = readFile(out);
-    EXPECT_TRUE(std::equal(file.begin(), file.begin() + 348, written.begin()));
-    EXPECT_EQ(voxelsOf(niiIO(out.c_str())), labels);
-    EXPECT_EQ(written.size(), 352u + 12);
+    std::unique_ptr<niiIO> volume = niiIO::openHeader(file.data(), file.size(), "v.nii");
+    EXPECT_EQ(volumesInFile(*volume->header), c.held);
+    volume->readVoxels(c.held);
+    EXPECT_EQ(voxelsOf(*volume, c.held), std::vector<float>(values.begin(), values.end()));
   }
 }
 
 // A small file that would inflate to 128 MiB: only the bytes up to the end
-// of the voxels are kept, the rest is checked and dropped, so memory does
+// of the voxels are decoded, the rest is checked and dropped, so memory does
 // not follow the expansion.
 TEST(NiiIOTest, CompressedBytesBeyondTheVoxelsAreCheckedNotKept) {
   Bytes stream = gzipped(volumeFile(2, 1, 1, {7, 8}), 128u << 20);
@@ -134,20 +154,22 @@ TEST(NiiIOTest, CompressedBytesBeyondTheVoxelsAreCheckedNotKept) {
   EXPECT_THROW(niiIO(stream.data(), stream.size(), "bomb.nii.gz"), AppError);
 }
 
-// The host-order window is 338 ... 358, the reversed one only 339 ... 357.
-TEST(NiiIOTest, HeaderSizeWindowsDifferByByteOrder) {
+// NIfTI-1's host-order window is 338 ... 358, the reversed one only
+// 339 ... 357; NIfTI-2's size is 540 in either order, with its magic.
+TEST(NiiIOTest, HeaderSizeDecidesVersionAndByteOrder) {
   const struct {
+    int version;
     int32_t size;
     bool reversed, accepted;
-  } cases[] = {{338, false, true},  {358, false, true}, {337, false, false},
-               {359, false, false}, {339, true, true},  {357, true, true},
-               {338, true, false},  {358, true, false}, {348, true, true}};
+  } cases[] = {{1, 338, false, true},  {1, 358, false, true}, {1, 337, false, false},
+               {1, 359, false, false}, {1, 339, true, true},  {1, 357, true, true},
+               {1, 338, true, false},  {1, 358, true, false}, {1, 348, true, true},
+               {2, 540, false, true},  {2, 540, true, true},  {2, 541, false, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.size) + (c.reversed ? " reversed" : " host order"));
-    NiftiFields fields;
+    bool bigEndian = c.reversed != hostIsBigEndian();
+    NiftiFields fields = fieldsOf(c.version, 16, {floatBits(9)}, bigEndian);
     fields.sizeofHdr = c.size;
-    fields.bigEndian = c.reversed != hostIsBigEndian();
-    fields.voxels = encodeVoxels({9}, 16, fields.bigEndian);
     Bytes file = buildNifti(fields);
     if (c.accepted) {
       niiIO volume(file.data(), file.size(), "w.nii");
@@ -162,8 +184,9 @@ TEST(NiiIOTest, HeaderSizeWindowsDifferByByteOrder) {
       EXPECT_TRUE(error.isUnrecognised());
       // The message shows the field as read in the host's order.
       int32_t seen = c.reversed ? static_cast<int32_t>(__builtin_bswap32(c.size)) : c.size;
-      EXPECT_EQ(std::string(error.what()), "w.nii: sizeof_hdr is " + std::to_string(seen) +
-                                               ", expected 348 in either byte order");
+      EXPECT_EQ(std::string(error.what()),
+                "w.nii: sizeof_hdr is " + std::to_string(seen) +
+                    ", expected 348 (NIfTI-1) or 540 (NIfTI-2) in either byte order");
     }
   }
 }
@@ -180,9 +203,10 @@ TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
     putUnsigned(bytes, at, value, width, false);
     return bytes;
   };
+  const Bytes valid2 = buildNifti(fieldsOf(2, 16, {1, 2, 3, 4}, false));
   const Bytes fourD = with(valid, 40, 4, 2);  // dim[0] 4, dim[4] still 1
-  const std::string kDatatypes = ", expected 2 (uint8), 4 (int16) or 16 (float32)";
   const std::string kFourth = ", expected at least 3 along the fourth dimension";
+  const std::string kInside = "; expected 0 (unset) or at least ";
   const struct {
     Bytes bytes;
     std::string message;  // after "m.nii: "
@@ -190,25 +214,45 @@ TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
   } cases[] = {
       {Bytes(valid.begin(), valid.begin() + 347),
        "file is 347 bytes, shorter than the 348-byte header", 1},
-      {with(valid, 70, 8, 2), "datatype is 8" + kDatatypes, 1},
-      {with(valid, 70, 0xFFF0, 2), "datatype is -16" + kDatatypes, 1},
+      {Bytes(valid2.begin(), valid2.begin() + 539),
+       "file is 539 bytes, shorter than the 540-byte header", 1},
+      {with(valid2, 10, 0, 1),
+       "sizeof_hdr is 540 (NIfTI-2) but the magic is not that of a single file, expected \"n+2\" "
+       "and the bytes 0 13 10 26 10",
+       1},
+      {with(valid, 70, 2304, 2),
+       "datatype is 2304 (RGBA32), expected 2 (uint8), 4 (int16), 8 (int32), 16 (float32), 64 "
+       "(float64), 256 (int8), 512 (uint16), 768 (uint32), 1024 (int64) or 1280 (uint64)",
+       1},
       {with(valid, 42, 0, 2), "dim[1] is 0, expected at least 1", 1},
-      {with(valid, 46, 0, 2), "dim[3] is 0, expected at least 1", 1},
+      {with(with(valid2, 24, 3000000000, 8), 32, 3000000000, 8),
+       "dimensions 3000000000 x 3000000000 x 1 make 9000000000000000000 voxels, more than "
+       "2147483647",
+       1},
+      {with(with(valid2, 24, 1ULL << 62, 8), 32, 4, 8),
+       "dimensions 4611686018427387904 x 4 x 1 make over 2^63 voxels, more than 2147483647", 1},
       {with(valid, 108, floatBits(-4.0f), 4),
        "vox_offset is -4, expected a finite value of at least 0", 1},
-      {with(valid, 108, floatBits(INFINITY), 4),
-       "vox_offset is inf, expected a finite value of at least 0", 1},
-      {with(valid, 108, floatBits(100.0f), 4),
-       "vox_offset is 100, inside the 348-byte header; expected 0 (unset) or at least 348", 1},
-      {with(valid, 108, floatBits(347.5f), 4),
-       "vox_offset is 347.5, inside the 348-byte header; expected 0 (unset) or at least 348", 1},
+      {with(valid2, 168, ~3ULL, 8), "vox_offset is -4, expected a finite value of at least 0", 1},
+      {with(valid, 108, floatBits(0.5f), 4),
+       "vox_offset is 0.5, inside the 348-byte header" + kInside + "348", 1},
+      {with(valid2, 168, 348, 8), "vox_offset is 348, inside the 540-byte header" + kInside + "540",
+       1},
+      {with(valid2, 168, 1000, 8), "vox_offset is 1000, beyond the end of the file (560 bytes)", 1},
       {Bytes(valid.begin(), valid.end() - 1),
        "file is 367 bytes, shorter than the 4 voxels of 4 bytes its header promises from offset "
        "352",
        1},
+      {with(valid2, 12, 64, 2),
+       "file is 560 bytes, shorter than the 4 voxels of 8 bytes its header promises from offset "
+       "544",
+       1},
       {valid, "holds 1 volume (dim[0] is 3, dim[4] is 1)" + kFourth, 3},
-      {with(valid, 48, 3, 2), "holds 1 volume (dim[0] is 3, dim[4] is 3)" + kFourth, 3},
       {with(fourD, 48, 2, 2), "holds 2 volumes (dim[0] is 4, dim[4] is 2)" + kFourth, 3},
+      {with(with(fourD, 40, 5, 2), 50, 2, 2),
+       "holds 2 volumes (dim[0] is 5, dim[4] is 1, dim[5] is 2), expected at least 3 beyond the "
+       "third dimension",
+       3},
       {with(fourD, 48, 3, 2),
        "file is 368 bytes, shorter than the 3 volumes of 4 voxels of 4 bytes its header promises "
        "from offset 352",
@@ -222,37 +266,192 @@ TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
   }
 }
 
+// openHeader takes the header and nothing more from a plain file: read from
+// a FIFO, the rest of the bytes are still in it afterwards (this test takes
+// them out, checks them and puts them back), and readVoxels then reads them
+// from the same opening. A compressed stream through a FIFO reads alike.
+TEST(NiiIOTest, OpenHeaderReadsNoFurtherThanTheHeader) {
+  TempDir dir;
+  const std::string fifo = dir.path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::vector<double> values = {5, -6, 7};
+  const Bytes file = volumeFile(3, 1, 1, values, 4);
+  // Open for reading and writing, this end waits for nobody.
+  int end = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(end, 0);
+  ASSERT_EQ(write(end, file.data(), file.size()), static_cast<ssize_t>(file.size()));
+  std::unique_ptr<niiIO> volume = niiIO::openHeader(fifo.c_str());
+  EXPECT_EQ(volume->numVoxels, 3);
+  EXPECT_EQ(volume->data, nullptr);
+  Bytes rest(file.size());
+  ssize_t left = read(end, rest.data(), rest.size());
+  ASSERT_EQ(left, static_cast<ssize_t>(file.size() - 348));
+  EXPECT_TRUE(std::equal(rest.begin(), rest.begin() + left, file.begin() + 348));
+  ASSERT_EQ(write(end, rest.data(), left), left);
+  close(end);
+  volume->readVoxels(1);
+  EXPECT_EQ(voxelsOf(*volume), std::vector<float>(values.begin(), values.end()));
+
+  const Bytes stream = gzipped(file);
+  std::thread writer([&] {
+    int in = open(fifo.c_str(), O_WRONLY);
+    ssize_t ignored = write(in, stream.data(), stream.size());
+    (void)ignored;
+    close(in);
+  });
+  EXPECT_EQ(voxelsOf(niiIO(fifo.c_str())), std::vector<float>(values.begin(), values.end()));
+  writer.join();
+  EXPECT_EQ(errorOf([] { niiIO::openHeader("/dev/null"); }),
+            "/dev/null: is a device, expected a regular file or a pipe");
+}
+
+// A volume larger than the memory allowed ends in AppError with its size
+// and the bytes it needs, not in std::bad_alloc (in a child process under
+// an address-space limit; the address sanitizer reserves too much for one).
+TEST(NiiIOTest, OutOfMemoryIsReportedWithTheSizeNeeded) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "address-space limits do not work under AddressSanitizer";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "address-space limits do not work under AddressSanitizer";
+#endif
+#endif
+  // 1000 x 1000 x 160 zero bytes: a 160 KB stream, 640 MB of floats.
+  NiftiFields fields = fieldsOf(1, 2, {}, false);
+  fields.dim[1] = fields.dim[2] = 1000;
+  fields.dim[3] = 160;
+  Bytes stream = gzipped(buildNifti(fields), 160000000);
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    rlimit limit = {1u << 29, 1u << 29};
+    setrlimit(RLIMIT_AS, &limit);
+    std::string message = "no error";
+    try {
+      niiIO volume(stream.data(), stream.size(), "big.nii.gz");
+    } catch (const AppError& error) {
+      message = error.what();
+    } catch (const std::bad_alloc&) {
+      message = "std::bad_alloc";
+    }
+    ssize_t ignored = write(pipeEnds[1], message.data(), message.size());
+    (void)ignored;
+    _exit(0);
+  }
+  close(pipeEnds[1]);
+  char text[512];
+  ssize_t length = read(pipeEnds[0], text, sizeof text);
+  close(pipeEnds[0]);
+  waitpid(child, nullptr, 0);
+  EXPECT_EQ(std::string(text, length > 0 ? length : 0),
+            "out of memory: big.nii.gz: 1000 x 1000 x 160 voxels need 640000000 bytes as floats");
+}
+
 // ---------------------------------------------------------------------------
 // Writing through a template
 
-// The template's header travels unchanged, except that a 4-D template read
-// for its first volume writes one volume and its header must then say so;
-// the voxels go to the template's offset (rounded up), or to 352 when the
-// offset is unset (0).
-TEST(NiiIOTest, WritesTheTemplateHeaderAndPadsToItsVoxelOffset) {
+// Labels through a template of every datatype, NIfTI-1 and NIfTI-2, in both
+// byte orders, unscaled and scaled: stored in the template's type (integers
+// truncated, negatives in two's complement, 64-bit ones sign-extended;
+// float64 widened), and a scaled template's output says slope 1 and
+// intercept 0, so that the labels read back as 0 and 1. The expected files
+// are the template's bytes with those fields set by hand.
+TEST(NiiIOTest, WritesLabelsInTheTemplatesDatatypeAndUnscaled) {
   TempDir dir;
-  std::string out = dir.path("o.nii");
-  const float values[] = {7.0f, 8.0f};
-  for (bool bigEndian : {false, true}) {
-    for (float offset : {0.0f, 352.0f, 360.5f}) {
-      SCOPED_TRACE(std::to_string(offset) + (bigEndian ? " big" : " little"));
-      NiftiFields fields;
+  const std::string out = dir.path("o.nii"), gz = dir.path("o.nii.gz");
+  const std::vector<float> labels = {0, 1, 1.7f, -1.7f};
+  for (int datatype : {2, 4, 8, 16, 64, 256, 512, 768, 1024, 1280}) {
+    for (int version : {1, 2}) {
+      for (double slope : {1.0, 0x1.0002p-15}) {
+        bool bigEndian = (datatype + version) % 3 == 0;
+        SCOPED_TRACE("datatype " + std::to_string(datatype) + " NIfTI-" + std::to_string(version) +
+                     " slope " + std::to_string(slope));
+        Bytes file = buildNifti(
+            fieldsOf(version, datatype, {1, 2, 3, 4}, bigEndian, slope, slope == 1.0 ? 0 : 3));
+        niiIO(file.data(), file.size(), "t.nii").writeData(labels.data(), 4, out.c_str());
+
+        const size_t size = version == 1 ? 348 : 540, scale = version == 1 ? 112 : 176;
+        Bytes expected(file.begin(), file.begin() + size + 4);
+        std::fill(expected.begin() + size, expected.end(), 0);
+        if (slope != 1.0) {
+          for (int i = 0; i < 2; ++i) {
+            if (version == 1)
+              putUnsigned(expected, scale + 4 * i, floatBits(1.0f - i), 4, bigEndian);
+            else
+              putUnsigned(expected, scale + 8 * i, doubleBits(1.0 - i), 8, bigEndian);
+          }
+        }
+        std::vector<uint64_t> raw = {0, 1, 1, ~0ULL};
+        if (datatype == 16) raw = {0, floatBits(1), floatBits(1.7f), floatBits(-1.7f)};
+        if (datatype == 64) raw = {0, doubleBits(1), doubleBits(1.7f), doubleBits(-1.7f)};
+        Bytes voxels = encodeRaw(raw, datatypeSize(datatype), bigEndian);
+        expected.insert(expected.end(), voxels.begin(), voxels.end());
+        EXPECT_EQ(readFile(out), expected);
+        EXPECT_EQ(voxelsOf(niiIO(out.c_str()))[1], 1.0f);
+      }
+    }
+  }
+  niiIO templ(out.c_str());
+  templ.writeData(labels.data(), 4, gz.c_str());
+  EXPECT_EQ(gunzipped(readFile(gz)), readFile(out));
+}
+
+// The header travels unchanged except where it would misdescribe the file:
+// dims that other readers take for another number of volumes become one
+// 3-D volume. The voxels go exactly where a reader takes them from:
+// vox_offset truncated (352.5 -> 352; 16777220, where a comparison in
+// float stopped one byte short; 16777221, which a float cannot hold and
+// stores as 16777220), or after the extension bytes when unset.
+TEST(NiiIOTest, WritesWhereTheHeaderSaysAndDeclaresExactlyWhatItHolds) {
+  TempDir dir;
+  const std::string out = dir.path("o.nii");
+  const struct {
+    int version;
+    double offset;
+    int64_t dim0, dim3, dim4;
+    size_t start;
+    bool dimsKept;
+  } cases[] = {
+      {1, 0, 3, 1, 1, 352, true},
+      {1, 352.5, 3, 1, 7, 352, true},
+      {1, 16777220, 3, 1, 1, 16777220, true},
+      {1, 16777221, 3, 1, 1, 16777220, true},
+      {2, 0, 3, 1, 1, 544, true},
+      {2, 1000, 4, 1, 1, 1000, true},
+      {1, 352, 4, 1, 3, 352, false},  // a 4-D file read for its first volume
+      {1, 352, 4, 1, 0, 352, false},  // no volume declared
+      {1, 352, 0, 1, 1, 352, false},  // dim[0] below 1
+      {2, 544, 8, 1, 1, 544, false},  // beyond 7, in NIfTI-2
+      {1, 348, 2, 2, 1, 348, false},  // a 2-D header over two slices
+  };
+  for (const auto& c : cases) {
+    for (bool bigEndian : {false, true}) {
+      SCOPED_TRACE(std::to_string(c.offset) + " dim[0] " + std::to_string(c.dim0) +
+                   (bigEndian ? " big" : " little"));
+      NiftiFields fields = fieldsOf(c.version, 16, {}, bigEndian);
+      fields.dim[0] = c.dim0;
       fields.dim[1] = 2;
-      fields.dim[0] = offset == 352.0f ? 5 : 3;
-      fields.dim[4] = 3;
-      fields.dim[5] = 2;
-      fields.voxOffset = offset;
-      fields.bigEndian = bigEndian;
-      fields.voxels = encodeVoxels(std::vector<double>(12, 1.0), 16, bigEndian);
+      fields.dim[3] = c.dim3;
+      fields.dim[4] = c.dim4;
+      fields.voxOffset = c.offset;
+      fields.voxels = encodeVoxels(std::vector<double>(6 * c.dim3, 1.0), 16, bigEndian);
       Bytes file = buildNifti(fields);
-      niiIO(file.data(), file.size(), "t.nii").writeData(values, 2, out.c_str());
-      Bytes expected(file.begin(), file.begin() + 348);
-      if (offset == 352.0f)
-        for (int at : {40, 48, 50}) putUnsigned(expected, at, at == 40 ? 3 : 1, 2, bigEndian);
-      expected.resize(offset == 0.0f ? 352 : static_cast<size_t>(std::ceil(offset)), 0);
-      Bytes voxels = encodeVoxels({7, 8}, 16, bigEndian);
-      expected.insert(expected.end(), voxels.begin(), voxels.end());
+      std::vector<float> values = {7, 8, 9, 10};
+      niiIO(file.data(), file.size(), "t.nii").writeData(values.data(), 2 * c.dim3, out.c_str());
+
+      const size_t size = c.version == 1 ? 348 : 540;
+      const int dimAt = c.version == 1 ? 40 : 16, width = c.version == 1 ? 2 : 8;
+      Bytes expected(file.begin(), file.begin() + size);
+      if (!c.dimsKept)
+        for (int i : {0, 4, 5, 6, 7})
+          putUnsigned(expected, dimAt + width * i, i == 0 ? 3 : 1, width, bigEndian);
+      expected.resize(c.start, 0);
+      Bytes voxels = encodeVoxels({7, 8, 9, 10}, 16, bigEndian);
+      expected.insert(expected.end(), voxels.begin(), voxels.begin() + 8 * c.dim3);
       EXPECT_EQ(readFile(out), expected);
+      EXPECT_EQ(voxelsOf(niiIO(out.c_str())),
+                std::vector<float>(values.begin(), values.begin() + 2 * c.dim3));
     }
   }
 }
@@ -262,12 +461,13 @@ TEST(NiiIOTest, WritesTheTemplateHeaderAndPadsToItsVoxelOffset) {
 TEST(NiiIOTest, FreshHeaderRefusesWhatNoFileCanHold) {
   EXPECT_THROW(niiIO(0, 1, 1, 16, 0), AppError);
   EXPECT_THROW(niiIO(40000, 1, 1, 16, 0), AppError);
-  EXPECT_THROW(niiIO(1, 1, 1, 8, 0), AppError);
+  EXPECT_THROW(niiIO(1, 1, 1, 32, 0), AppError);
 }
 
 // A wrong count, an output that cannot be created and a folder in the way
-// of the rename all leave an existing output and no temporary.
-TEST(NiiIOTest, FailedWritesLeaveWhatWasThere) {
+// of the rename all leave an existing output and no temporary; an output
+// name of any valid length can be written (the temporary's name is short).
+TEST(AtomicFileTest, FailedWritesLeaveWhatWasThereAndAnyNameFits) {
   TempDir dir;
   const std::string path = dir.path("result.nii");
   const Bytes before(5000, 0xAB), templateFile = volumeFile(4, 4, 4, std::vector<double>(64, 0));
@@ -281,8 +481,11 @@ TEST(NiiIOTest, FailedWritesLeaveWhatWasThere) {
   }
   std::string nowhere = dir.path("no-such-folder/out.nii");
   std::string message = errorOf([&] { templ.writeData(values.data(), 64, nowhere.c_str()); });
-  EXPECT_EQ(message.rfind(nowhere + ": cannot create " + nowhere + ".tmp", 0), 0u) << message;
-  EXPECT_NE(message.find(": No such file or directory"), std::string::npos) << message;
+  EXPECT_EQ(message.rfind(
+                nowhere + ": cannot create the temporary " + dir.path("no-such-folder/dticut-"), 0),
+            0u)
+      << message;
+  EXPECT_NE(message.find(".tmp: No such file or directory"), std::string::npos) << message;
   std::string folder = dir.path("folder.nii");
   std::filesystem::create_directories(folder + "/inside");
   EXPECT_THROW(templ.writeData(values.data(), 64, folder.c_str()), AppError);
@@ -290,6 +493,60 @@ TEST(NiiIOTest, FailedWritesLeaveWhatWasThere) {
   std::filesystem::remove_all(folder);
   EXPECT_EQ(readFile(path), before);
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"result.nii"});
+
+  const std::string longest = dir.path(std::string(251, 'n') + ".nii");  // 255 bytes
+  templ.writeData(values.data(), 64, longest.c_str());
+  EXPECT_EQ(readFile(longest).size(), 352u + 256);
+  EXPECT_EQ(dir.entries().size(), 2u);
+}
+
+// SIGINT or SIGTERM while a temporary exists removes it, and the process
+// still ends by the signal. Signals that were ignored stay ignored, and
+// the default comes back once no temporary is left.
+TEST(AtomicFileTest, ASignalWhileWritingRemovesTheTemporary) {
+  TempDir dir;
+  const std::string path = dir.path("out.nii");
+  for (int number : {SIGINT, SIGTERM}) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    if (child == 0) {
+      signal(number, SIG_DFL);
+      AtomicFile file(path.c_str());
+      file.write(reinterpret_cast<const unsigned char*>("partial"), 7);
+      ssize_t ignored = write(ready[1], "w", 1);
+      (void)ignored;
+      for (;;) pause();
+    }
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(dir.entries().size(), 1u);  // the temporary
+    kill(child, number);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == number) << status;
+    EXPECT_TRUE(dir.entries().empty());
+  }
+  auto action = [] {
+    struct sigaction current;
+    sigaction(SIGINT, nullptr, &current);
+    return current.sa_handler;
+  };
+  void (*saved)(int) = signal(SIGINT, SIG_DFL);
+  {
+    AtomicFile file(path.c_str());
+    EXPECT_NE(action(), SIG_DFL);
+  }
+  EXPECT_EQ(action(), SIG_DFL);
+  signal(SIGINT, SIG_IGN);
+  {
+    AtomicFile file(path.c_str());
+    EXPECT_EQ(action(), SIG_IGN);
+  }
+  signal(SIGINT, saved);
+  EXPECT_TRUE(dir.entries().empty());
 }
 
 TEST(FloatToIntTest, TruncatesTowardZeroAndSaturates) {

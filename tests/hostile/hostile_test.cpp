@@ -94,9 +94,12 @@ TEST(HostileInputTest, MalformedFilesAreRefusedAndAnEarlierOutputSurvives) {
   } cases[] = {
       {"L1.nii", cut(0), "L1.nii: file is 0 bytes, shorter than the 348-byte header"},
       {"V1x.nii", bytes(reversedHeader),
-       "V1x.nii: sizeof_hdr is " + reversed + ", expected 348 in either byte order"},
-      {"V1y.nii", changed(70, 64, 2),
-       "V1y.nii: datatype is 64, expected 2 (uint8), 4 (int16) or 16 (float32)"},
+       "V1x.nii: sizeof_hdr is " + reversed +
+           ", expected 348 (NIfTI-1) or 540 (NIfTI-2) in either byte order"},
+      {"V1y.nii", changed(70, 32, 2),
+       "V1y.nii: datatype is 32 (complex64), expected 2 (uint8), 4 (int16), 8 (int32), 16 "
+       "(float32), 64 (float64), 256 (int8), 512 (uint16), 768 (uint32), 1024 (int64) or 1280 "
+       "(uint64)"},
       {"V2x.nii", changed(44, static_cast<uint16_t>(-4), 2),
        "V2x.nii: dim[2] is -4, expected at least 1"},
       {"L2.nii", changed(42, 0x7FFF7FFF7FFF, 6),
@@ -258,7 +261,8 @@ TEST(HostileInputTest, AnOutputThatCannotBeWrittenIsReportedAndLosesNothing) {
   expectNoCrash(run);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err.rfind("dticut: error: test.nii: cannot create test.nii.tmp", 0), 0u) << run.err;
+  EXPECT_EQ(run.err.rfind("dticut: error: test.nii: cannot create the temporary dticut-", 0), 0u)
+      << run.err;
 }
 
 // An output that would replace an input (by its own name, another path to
@@ -293,7 +297,8 @@ TEST(HostileInputTest, OutputsThatWouldDestroyAnInputOrCannotBeWrittenAreRefused
       {{"-o", "folder.nii"},
        "folder.nii: exists and is not a regular file (a folder); expected a regular file or a new "
        "name"},
-      {{"-o", "missing/out.nii"}, "missing/out.nii: cannot create missing/out.nii.tmp"},
+      {{"-o", "missing/out.nii"},
+       "missing/out.nii: cannot create the temporary missing/dticut-"},
       {{"-o", "same.png", "--preview", "same.png"},
        "same.png: is also the output of the labels; give the picture another name"},
   };
