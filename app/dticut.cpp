@@ -251,11 +251,13 @@ void requireOutputsWritable(const InputFiles& files, const Command& command) {
 // through the first file's header.
 void segmentVolumes(const InputFiles& files, const Command& command) {
   StageLog log(command.verbose);
-  TensorVolumes volumes = loadTensorVolumes(files, requireSegmentable);
+  TensorVolumes volumes = loadTensorVolumes(files, [](const Image& first) {
+    requireSegmentable(first);
+    describeNeeds(first);
+  });
   Image shape = volumes.sets[0].eigenvalue;
   shape.data = nullptr;
   shape.storage.reset();
-  describeNeeds(shape);
   log.report("reading", "%zu files of %d x %d x %d voxels",
              files.paths.size() + (files.mask.empty() ? 0 : 1), shape.dimX, shape.dimY,
              shape.dimZ);

@@ -12,6 +12,7 @@
 #include <new>
 #include <optional>
 #include <type_traits>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -221,7 +222,10 @@ void encodeAs(float value, bool swap, unsigned char* out) {
 // its own, so that nothing beyond what is asked for leaves the file.
 class FileSource final : public ByteSource {
  public:
-  // Devices are refused: one like /dev/zero never ends.
+  // Devices are refused: one like /dev/zero never ends. A pipe or FIFO is
+  // read to its end at once, into memory: the caller checks every file's
+  // header before reading voxels, so with several pipes open a writer that
+  // fills them one after another would otherwise wait on us forever.
   explicit FileSource(const char* path) : m_path(path) {
     m_fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (m_fd < 0) throw AppError(path, "cannot open: %s", strerror(errno));
@@ -233,12 +237,27 @@ class FileSource final : public ByteSource {
       }
       if (S_ISREG(status.st_mode)) m_length = static_cast<unsigned long long>(status.st_size);
     }
+    if (m_length == kUnknownLength) {
+      try {
+        drain();
+      } catch (...) {
+        close(m_fd);
+        throw;
+      }
+    }
   }
   ~FileSource() { close(m_fd); }
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
 
   size_t read(unsigned char* out, size_t capacity) override {
+    if (m_drained) {
+      size_t rest = m_buffer.size() - static_cast<size_t>(m_consumed);
+      size_t done = capacity < rest ? capacity : rest;
+      memcpy(out, m_buffer.data() + m_consumed, done);
+      m_consumed += done;
+      return done;
+    }
     size_t done = 0;
     while (done < capacity) {
       size_t piece = capacity - done < (1u << 30) ? capacity - done : (1u << 30);
@@ -252,27 +271,38 @@ class FileSource final : public ByteSource {
     return done;
   }
 
-  // A regular file's rest is known from its size; a pipe's is read.
+  // The rest is known from the size.
   unsigned long long skipToEnd() override {
-    if (m_length != kUnknownLength) {
-      unsigned long long rest = m_length > m_consumed ? m_length - m_consumed : 0;
-      m_consumed += rest;
-      return rest;
-    }
-    unsigned char scratch[1 << 15];
-    unsigned long long skipped = 0;
-    for (size_t n; (n = read(scratch, sizeof scratch)) > 0;) skipped += n;
-    return skipped;
+    unsigned long long rest = m_length > m_consumed ? m_length - m_consumed : 0;
+    m_consumed += rest;
+    return rest;
   }
 
-  // The size of a regular file; kUnknownLength for a pipe or FIFO.
+  // The size of the file, or of all a pipe held.
   unsigned long long length() const { return m_length; }
 
  private:
+  void drain() {
+    unsigned char piece[1 << 16];
+    for (size_t n; (n = read(piece, sizeof piece)) > 0;) {
+      try {
+        m_buffer.insert(m_buffer.end(), piece, piece + n);
+      } catch (const std::bad_alloc&) {
+        throw AppError("out of memory", "%s: no room for the %zu bytes read from the pipe so far",
+                       m_path, m_buffer.size() + n);
+      }
+    }
+    m_length = m_buffer.size();
+    m_consumed = 0;
+    m_drained = true;
+  }
+
   const char* m_path;
   int m_fd;
   unsigned long long m_length = kUnknownLength;
   unsigned long long m_consumed = 0;  // bytes read so far
+  std::vector<unsigned char> m_buffer;  // a pipe's whole content
+  bool m_drained = false;
 };
 
 // Collects encoded bytes and hands them to the sink in large pieces.
@@ -578,10 +608,9 @@ int niiIO::testHeaderForByteSwap(const unsigned char* bytes, int* version) const
   throw unrecognised;
 }
 
-void niiIO::readVoxels(int volumes) {
-  assert(m_pending != nullptr && volumes >= 1);
-  Pending& in = *m_pending;
-  const char* name = in.name.c_str();
+void niiIO::requireVolumes(int volumes) const {
+  assert(m_pending != nullptr);
+  const char* name = m_pending->name.c_str();
   long long held = volumesInFile(*header);
   if (held < volumes) {
     char dims[128];
@@ -593,6 +622,13 @@ void niiIO::readVoxels(int volumes) {
                    held == 1 ? "" : "s", dims, volumes,
                    last == 4 ? "along the fourth dimension" : "beyond the third dimension");
   }
+}
+
+void niiIO::readVoxels(int volumes) {
+  assert(m_pending != nullptr && volumes >= 1);
+  requireVolumes(volumes);
+  Pending& in = *m_pending;
+  const char* name = in.name.c_str();
   const unsigned long long count = static_cast<unsigned long long>(numVoxels) * volumes;
   const unsigned long long width = static_cast<unsigned long long>(bytesPerVoxel);
   const unsigned long long start = static_cast<unsigned long long>(header->voxelStart);

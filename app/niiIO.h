@@ -88,8 +88,12 @@ class niiIO {
   // `bytes` must stay valid until readVoxels. `name` names it in errors.
   static std::unique_ptr<niiIO> openHeader(const unsigned char* bytes, size_t length,
                                            const char* name);
+  // Throws AppError naming the file and its dims unless it holds at least
+  // `volumes` volumes (volumesInFile); valid between openHeader and
+  // readVoxels.
+  void requireVolumes(int volumes) const;
   // Reads the first `volumes` volumes (in file order) into `data` and
-  // closes the file. Needs a file that holds that many (volumesInFile);
+  // closes the file. Needs a file that holds that many (requireVolumes);
   // may be called once, after openHeader.
   void readVoxels(int volumes);
 

@@ -76,6 +76,15 @@ int volumesOf(VolumeKind kind) {
   }
 }
 
+// The file of `files` that holds set `set`'s eigenvalue volume (forms that
+// give a set's components apart from the others give its eigenvalue apart
+// too, before them).
+size_t eigenvalueFileOf(const InputFiles& files, int set) {
+  size_t i = 0;
+  while (!(files.form[i].kind == VolumeKind::kEigenvalue && files.form[i].set == set)) ++i;
+  return i;
+}
+
 bool isComponent(VolumeKind kind) {
   return kind == VolumeKind::kComponentX || kind == VolumeKind::kComponentY ||
          kind == VolumeKind::kComponentZ || kind == VolumeKind::kEigenvectors;
@@ -210,29 +219,39 @@ InputFiles InputFiles::dipy(const char* evals, const char* evecs, const char* sc
 }
 
 TensorVolumes loadTensorVolumes(const InputFiles& files, void (*requireShape)(const Image& first)) {
+  // Every header first, each file opened once: a file that cannot be read,
+  // has another size or too few volumes is refused before any voxels are
+  // read, so one bad header among large files costs nothing.
+  const size_t count = files.paths.size() + (files.mask.empty() ? 0 : 1);
+  std::vector<std::unique_ptr<niiIO>> readers;
+  std::vector<Image> shapes;  // the dimensions of each file, no voxels
+  for (size_t i = 0; i < count; ++i) {
+    const char* path = files.paths.size() > i ? files.paths[i].c_str() : files.mask.c_str();
+    readers.push_back(niiIO::openHeader(path));
+    const niiIO& reader = *readers.back();
+    shapes.push_back({nullptr, reader.dimX, reader.dimY, reader.dimZ, path});
+    const bool isMask = i == files.paths.size();
+    if (i == 0)
+      requireShape(shapes[0]);
+    else if (!isMask && isComponent(files.form[i].kind))
+      requireSameDimensions(shapes[eigenvalueFileOf(files, files.form[i].set)], shapes[i]);
+    else
+      requireSameDimensions(shapes[0], shapes[i]);
+    readers.back()->requireVolumes(isMask ? 1 : volumesOf(files.form[i].kind));
+  }
+
   TensorVolumes volumes;
-  Image first;
-  for (size_t i = 0; i < files.paths.size(); ++i) {
-    const InputVolume& volume = files.form[i];
-    const char* path = files.paths[i].c_str();
-    std::unique_ptr<niiIO> reader(new niiIO(path, volumesOf(volume.kind)));
-    Image image = takeImage(*reader, path);
-    if (i == 0) {
-      first = image;
-      requireShape(first);
-      // The labels are one volume, whatever the first file holds.
-      reader->numVolumes = 1;
-      volumes.outputTemplate = std::move(reader);
-    } else if (isComponent(volume.kind)) {
-      requireSameDimensions(volumes.sets[volume.set].eigenvalue, image);
-    } else {
-      requireSameDimensions(first, image);
-    }
-    place(image, volume, volumes);
+  for (size_t i = 0; i < count; ++i) {
+    const bool isMask = i == files.paths.size();
+    readers[i]->readVoxels(isMask ? 1 : volumesOf(files.form[i].kind));
+    Image image = takeImage(*readers[i], shapes[i].name);
+    if (isMask)
+      volumes.mask = image;
+    else
+      place(image, files.form[i], volumes);
   }
-  if (!files.mask.empty()) {
-    volumes.mask = getImage(files.mask.c_str());
-    requireSameDimensions(first, volumes.mask);
-  }
+  // The labels are one volume, whatever the first file holds.
+  readers[0]->numVolumes = 1;
+  volumes.outputTemplate = std::move(readers[0]);
   return volumes;
 }

@@ -104,15 +104,17 @@ struct TensorVolumes {
   std::unique_ptr<niiIO> outputTemplate;  // holds no voxels; writes one volume
 };
 
-// Reads every file once, in the form's order, then the mask. Each file must
-// have the dimensions of the first, and each set's component files those of
-// the set's eigenvalue file (checked in that order, so the message names
-// the nearer file); files of several volumes must hold as many as their
-// kind needs (3 for a set's eigenvectors or all eigenvalues, 9 for all
-// eigenvectors). `requireShape` sees the first volume as soon as it is read,
-// before any other file, so that a size the caller cannot use is refused at
-// once; it throws AppError to refuse. Names in the records point into
-// `files`, which must outlive them.
+// Reads every file once, in the form's order, then the mask: first every
+// header, then the voxels, so that a file that is unreadable, of another
+// size or with too few volumes is refused before any voxels are read. Each
+// file must have the dimensions of the first, and each set's component
+// files those of the set's eigenvalue file (checked in that order, so the
+// message names the nearer file); files of several volumes must hold as
+// many as their kind needs (3 for a set's eigenvectors or all eigenvalues, 9
+// for all eigenvectors). `requireShape` sees the first file's dimensions
+// (an Image without voxels) as soon as its header is read; it throws
+// AppError to refuse. Names in the records point into `files`, which must
+// outlive them.
 TensorVolumes loadTensorVolumes(const InputFiles& files, void (*requireShape)(const Image& first));
 
 #endif  // DTICUT_APP_VOLUME_H

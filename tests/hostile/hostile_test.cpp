@@ -105,8 +105,7 @@ TEST(HostileInputTest, MalformedFilesAreRefusedAndAnEarlierOutputSurvives) {
       {"L2.nii", changed(42, 0x7FFF7FFF7FFF, 6),
        "L2.nii: dimensions 32767 x 32767 x 32767 make 35181150961663 voxels, more than 2147483647"},
       {"V2z.nii", changed(42, 0x7FFF7FFF, 4),
-       "V2z.nii: file is 400 bytes, shorter than the 2147352578 voxels of 4 bytes its header "
-       "promises from offset 352"},
+       "V2z.nii: dimensions 32767 x 32767 x 2 differ from the 3 x 2 x 2 of L2.nii"},
       {"L3.nii", changed(108, floatBits(NAN), 4),
        "L3.nii: vox_offset is nan, expected a finite value of at least 0"},
       {"V1z.nii", changed(108, floatBits(100.0f), 4),
@@ -168,6 +167,26 @@ TEST(HostileInputTest, MalformedFilesAreRefusedAndAnEarlierOutputSurvives) {
   EXPECT_EQ(single.status, 1);
   EXPECT_EQ(single.err,
             "dticut: error: L1.nii: has 1 voxel (1 x 1 x 1), the segmentation needs at least 2\n");
+
+  // Every header is checked before any voxels are read: a compressed first
+  // file promising 1100 x 1000 x 1000 voxels is refused from its header
+  // alone, and a bad header in the last file is found before the first
+  // file's short voxels.
+  Bytes huge = volumeFile(2, 2, 1, {1, 2, 3, 4});
+  for (auto [at, value] : {std::make_pair(42, 1100), {44, 1000}, {46, 1000}})
+    putUnsigned(huge, at, value, 2, false);
+  std::vector<std::string> args = plainInputs().write(dir);
+  writeFile(dir.path("L1.nii"), gzipped(huge, 1 << 20));
+  RunResult promised = runProgram(args, dir.root());
+  EXPECT_EQ(promised.err,
+            "dticut: error: L1.nii: 1100 x 1000 x 1000 voxels make 2200000000 data costs and "
+            "3296800000 neighbour pairs, more than the optimizer's limit of 2147483647\n");
+  Bytes shortFirst = plainInputs().file(0);
+  shortFirst.pop_back();
+  writeFile(dir.path("L1.nii"), shortFirst);
+  writeFile(dir.path("SCALAR.nii"), Bytes(100, 0));
+  EXPECT_EQ(runProgram(args, dir.root()).err,
+            "dticut: error: SCALAR.nii: file is 100 bytes, shorter than the 348-byte header\n");
 }
 
 // Zero scalar values (the background of a masked scan) make every pair
@@ -371,4 +390,52 @@ TEST(HostileInputTest, APipeOrAFifoAsTheFirstFileIsReadOnce) {
   }
   EXPECT_EQ(readFile(dir.path("fifo.nii")), labels);
   EXPECT_EQ(readFile(dir.path("pipe.nii")), labels);
+}
+
+// Under growing memory limits a run either succeeds or ends with status 1
+// and, last on standard error, the out-of-memory line naming the size it
+// needs (after the optimizer's own message on standard output, where it
+// prints one), its earlier output intact; never by a signal. The sanitizers
+// reserve more address space than any such limit allows.
+TEST(HostileInputTest, RunningOutOfMemoryIsReportedWhereverItHappens) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__has_feature)
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+  GTEST_SKIP() << "address space limits and AddressSanitizer do not mix";
+#endif
+#endif
+  TempDir dir;
+  Inputs in(40, 40, 40);
+  for (int k = 0; k < kNumVolumes; ++k)
+    for (int p = 0; p < in.size(); ++p)
+      in.volume[k][p] = k % 4 == 0 ? 1.0 + (p + k) % 3 : k == 12 ? (p % 7) / 7.0 : (p % 3) - 1.0;
+  std::vector<std::string> args = in.write(dir);
+  args.insert(args.begin() + 1, {"--data-lambda", "100"});
+  const Bytes earlier = {'k', 'e', 'e', 'p'};
+  writeFile(dir.path("test.nii"), earlier);
+  // From 1 MB above the least address space in which the program starts at
+  // all: nearer to it the C++ runtime cannot set up the buffer it throws
+  // exceptions from when memory is out, and ends the process itself.
+  int floor = 4;
+  while (floor < 64 && inShell("ulimit -v " + std::to_string(floor << 10) + ";",
+                               {DTICUT_EXE, "--version"}, "", dir).status != 0)
+    ++floor;
+  int failed = 0, succeeded = 0;
+  for (int megabytes = floor + 1; megabytes <= 512; megabytes += megabytes / 4) {
+    const std::string limit = "ulimit -v " + std::to_string(megabytes << 10) + ";";
+    RunResult run = inShell(limit, args, "", dir);
+    SCOPED_TRACE(limit + "\n" + run.err);
+    expectNoCrash(run);
+    if (run.status == 0) {
+      ++succeeded;
+      std::filesystem::remove(dir.path("test.nii"));
+      continue;
+    }
+    ++failed;
+    EXPECT_EQ(run.status, 1);
+    std::string last = run.err.substr(run.err.rfind('\n', run.err.size() - 2) + 1);
+    EXPECT_EQ(last.rfind("dticut: error: out of memory: ", 0), 0u);
+    EXPECT_EQ(readFile(dir.path("test.nii")), earlier);
+  }
+  EXPECT_GT(failed, 0);
+  EXPECT_GT(succeeded, 0);
 }
