@@ -233,12 +233,8 @@ int64_t build_dimacs_graph(const DimacsProblem& problem, Graph& g) {
       static_cast<uint64_t*>(std::calloc(static_cast<std::size_t>(problem.nodes), sizeof(uint64_t))), std::free);
   if (!words) throw std::bad_alloc();
   uint64_t* word = words.get();
-  std::vector<int> named;  // the node ids in the order in which arcs first name them
   auto count = [&](int id, uint64_t arc) {
-    if (!word[id]) {
-      named.push_back(id);
-      word[id] = kNamed;
-    }
+    if (!word[id]) word[id] = kNamed;
     word[id] += arc;
   };
 
@@ -285,14 +281,17 @@ int64_t build_dimacs_graph(const DimacsProblem& problem, Graph& g) {
     }
   };
 
-  // The nodes, in the order of naming, with the copies of those beyond the
-  // engine's limit; copy 0 takes the terminal capacities.
+  // The nodes an arc names, in the order of their ids (so that a grid keeps
+  // its order in the engine's storage whichever arcs the file lists first),
+  // with the copies of those beyond the engine's limit; copy 0 takes the
+  // terminal capacities.
   struct Copies {
     std::vector<void*> node;  // node[j]: copy j
     int placed[2] = {0, 0};   // the node's arcs added so far: leaving, entering
   };
   std::vector<std::unique_ptr<Copies>> all_copies;
-  for (int id : named) {
+  for (int id = 0; id < problem.nodes; ++id) {
+    if (!word[id]) continue;
     const int most = static_cast<int>(std::max(word[id] >> 32, word[id] & (kNamed - 1)));
     void* node = g.add_node();
     word[id] = reinterpret_cast<uintptr_t>(node);
