@@ -1,5 +1,7 @@
 #include "app/costLimit.h"
 
+#include <vector>
+
 namespace {
 
 // Number of entries of `costs` that are negative, each set to 0.
@@ -26,22 +28,70 @@ long long lowerTo(int cap, int* costs, long long count) {
   return changed;
 }
 
-// The budgeted total with every cost above `cap` lowered to it, in 64 bits
-// (at most about 2^31 sites and 2^31 pairs of at most 2^31 each); stops
-// counting once it exceeds the budget. Costs are non-negative here.
-long long cappedTotal(long long cap, const int* dataCosts, int numSites, int numLabels,
-                      const int* weights, long long numPairs) {
-  long long total = 0;
+// Calls visit(v) for every value the budget counts: each site's largest
+// data cost, then each weight. Costs are non-negative here.
+template <typename Visit>
+void forEachBudgeted(const int* dataCosts, int numSites, int numLabels, const int* weights,
+                     long long numPairs, Visit visit) {
   for (int s = 0; s < numSites; ++s) {
     const int* row = dataCosts + static_cast<long long>(s) * numLabels;
     int largest = row[0];
     for (int l = 1; l < numLabels; ++l)
       if (row[l] > largest) largest = row[l];
-    total += largest < cap ? largest : cap;
+    visit(largest);
   }
-  for (long long i = 0; i < numPairs && total <= kCostBudget; ++i)
-    total += weights[i] < cap ? weights[i] : cap;
-  return total;
+  for (long long i = 0; i < numPairs; ++i) visit(weights[i]);
+}
+
+// The largest cap c in [0, kCostBudget] whose total, the sum over the
+// budgeted values v of min(v, c), is at most kCostBudget; the caller knows
+// that the total without a cap exceeds it. The total grows with c, so the
+// cap is found by counting rather than by trying caps one pass each: a first
+// pass counts and sums the values in buckets of kWidth, which locates the
+// bucket where the total passes the budget, and a second pass counts the
+// values within that bucket one by one. Values above the budget behave as
+// kCostBudget + 1 for every cap in range, so they are counted as that; sums
+// are 64-bit (at most 2^32 values of at most 2^29 + 1).
+int largestCapWithinBudget(const int* dataCosts, int numSites, int numLabels, const int* weights,
+                           long long numPairs) {
+  const int kShift = 15;
+  const long long kWidth = 1LL << kShift;
+  const long long top = kCostBudget + 1;
+  std::vector<long long> count((top >> kShift) + 1), sum(count.size());
+  long long values = 0;
+  forEachBudgeted(dataCosts, numSites, numLabels, weights, numPairs, [&](int v) {
+    const long long clipped = v < top ? v : top;
+    ++count[clipped >> kShift];
+    sum[clipped >> kShift] += clipped;
+    ++values;
+  });
+  // total(c) = (sum of the values below c) + c * (how many are not).
+  auto total = [&](long long c, long long sumBelow, long long countBelow) {
+    return sumBelow + c * (values - countBelow);
+  };
+  long long bucket = 0, sumBelow = 0, countBelow = 0;  // below bucket * kWidth
+  while ((bucket + 1) * kWidth <= kCostBudget &&
+         total((bucket + 1) * kWidth, sumBelow + sum[bucket], countBelow + count[bucket]) <=
+             kCostBudget) {
+    sumBelow += sum[bucket];
+    countBelow += count[bucket];
+    ++bucket;
+  }
+  // The cap lies in [bucket * kWidth, (bucket + 1) * kWidth): count that
+  // bucket's values one by one.
+  const long long first = bucket * kWidth;
+  std::vector<long long> within(kWidth);
+  forEachBudgeted(dataCosts, numSites, numLabels, weights, numPairs, [&](int v) {
+    if (v >= first && v < first + kWidth) ++within[v - first];
+  });
+  long long cap = first;
+  for (long long c = first + 1; c < first + kWidth && c <= kCostBudget; ++c) {
+    sumBelow += (c - 1) * within[c - 1 - first];
+    countBelow += within[c - 1 - first];
+    if (total(c, sumBelow, countBelow) > kCostBudget) break;
+    cap = c;
+  }
+  return static_cast<int>(cap);
 }
 
 }  // namespace
@@ -50,20 +100,12 @@ CostLimit limitCosts(int* dataCosts, int numSites, int numLabels, int* weights,
                      long long numPairs) {
   long long numDataCosts = static_cast<long long>(numSites) * numLabels;
   CostLimit limit = {zeroNegatives(weights, numPairs), zeroNegatives(dataCosts, numDataCosts), -1};
-  const long long noCap = 1LL << 31;  // above every int: lowers nothing
-  if (cappedTotal(noCap, dataCosts, numSites, numLabels, weights, numPairs) <= kCostBudget)
-    return limit;
-  // The total grows with the cap and is 0 at cap 0: find the largest cap in
-  // [0, budget] whose total stays within the budget.
-  long long low = 0, high = kCostBudget;
-  while (low < high) {
-    long long middle = low + (high - low + 1) / 2;
-    if (cappedTotal(middle, dataCosts, numSites, numLabels, weights, numPairs) <= kCostBudget)
-      low = middle;
-    else
-      high = middle - 1;
-  }
-  limit.cap = static_cast<int>(low);
+  long long total = 0;  // of the values, each counted at most as budget + 1
+  forEachBudgeted(dataCosts, numSites, numLabels, weights, numPairs, [&](int v) {
+    total += v <= kCostBudget ? v : kCostBudget + 1;
+  });
+  if (total <= kCostBudget) return limit;
+  limit.cap = largestCapWithinBudget(dataCosts, numSites, numLabels, weights, numPairs);
   limit.changedWeights += lowerTo(limit.cap, weights, numPairs);
   limit.changedDataCosts += lowerTo(limit.cap, dataCosts, numDataCosts);
   return limit;

@@ -8,8 +8,8 @@
 // sites of the largest data cost plus the sum of all pair weights is at most
 // kCostBudget, which bounds every energy and every intermediate sum of a move
 // (at most twice that total) inside 32 bits. Costs already within the budget
-// are left exactly as they were. Cost: two passes over the costs, plus about
-// 30 more when a cap is needed.
+// are left exactly as they were. Cost: three passes over the costs, three
+// more when a cap is needed (the cap is found by counting, not by trial).
 #ifndef DTICUT_APP_COSTLIMIT_H
 #define DTICUT_APP_COSTLIMIT_H
 
