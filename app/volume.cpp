@@ -176,20 +176,6 @@ Eigenvector extractPrincipalEigenvector(Eigenvector first, Eigenvector second, E
   return largerOf(largerOf(first, second), third);
 }
 
-int indexOf(int x, int y, int z, Image image) {
-  return z * image.dimX * image.dimY + y * image.dimX + x;
-}
-
-Vector vectorAt(int i, Eigenvector set) {
-  float e = set.eigenvalue.data[i];
-  Vector v = {e * set.x.data[i], e * set.y.data[i], e * set.z.data[i]};
-  return v;
-}
-
-float dot(Vector a, Vector b) {
-  return a.x * b.x + a.y * b.y + a.z * b.z;
-}
-
 InputFiles InputFiles::thirteen(char* const* paths) {
   return {kThirteenFileForm, std::vector<std::string>(paths, paths + kNumVolumes), ""};
 }

@@ -70,11 +70,21 @@ Eigenvector largerOf(Eigenvector a, Eigenvector b);
 // Per voxel the set with the largest eigenvalue; ties go to the earlier set.
 Eigenvector extractPrincipalEigenvector(Eigenvector first, Eigenvector second, Eigenvector third);
 
-int indexOf(int x, int y, int z, Image image);
+// The per-voxel operations are inline: the costs call them for every voxel
+// and pair. Records go by reference, which reads the same voxels as a copy
+// would and leaves the shared arrays' counts alone.
+inline int indexOf(int x, int y, int z, const Image& image) {
+  return z * image.dimX * image.dimY + y * image.dimX + x;
+}
 // The eigenvector at voxel i scaled by its eigenvalue, in single precision.
-Vector vectorAt(int i, Eigenvector set);
+inline Vector vectorAt(int i, const Eigenvector& set) {
+  float e = set.eigenvalue.data[i];
+  return {e * set.x.data[i], e * set.y.data[i], e * set.z.data[i]};
+}
 // a.x*b.x + a.y*b.y, then + a.z*b.z, in single precision.
-float dot(Vector a, Vector b);
+inline float dot(Vector a, Vector b) {
+  return a.x * b.x + a.y * b.y + a.z * b.z;
+}
 
 // The files of one run, resolved to paths, in the order of their form's
 // table (inputForms.h), and the mask's path if any.
