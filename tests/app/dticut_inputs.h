@@ -53,8 +53,9 @@ struct Inputs {
 
   // The same numbers as dipy writes them: the eigenvalues as volumes 0, 1, 2
   // of evals.nii, the eigenvectors' components c of set k as volume c + 3k
-  // of evecs.nii, and scalar.nii.
-  std::vector<std::string> writeDipy(const TempDir& dir) const {
+  // of evecs.nii (5-D, 3 x 3 volumes, as dipy writes it, or 4-D of 9), and
+  // scalar.nii.
+  std::vector<std::string> writeDipy(const TempDir& dir, bool fiveD = false) const {
     std::vector<double> evals, evecs;
     for (int k = 0; k < 3; ++k) {
       evals.insert(evals.end(), volume[4 * k].begin(), volume[4 * k].end());
@@ -62,7 +63,11 @@ struct Inputs {
         evecs.insert(evecs.end(), volume[4 * k + c].begin(), volume[4 * k + c].end());
     }
     writeFile(dir.path("evals.nii"), volumesFile(dim[0], dim[1], dim[2], 3, evals));
-    writeFile(dir.path("evecs.nii"), volumesFile(dim[0], dim[1], dim[2], 9, evecs));
+    Bytes vectors = volumesFile(dim[0], dim[1], dim[2], 9, evecs);
+    if (fiveD)
+      for (auto [at, value] : {std::make_pair(40, 5), {48, 3}, {50, 3}})  // dim[0], dim[4], dim[5]
+        putUnsigned(vectors, at, value, 2, false);
+    writeFile(dir.path("evecs.nii"), vectors);
     writeFile(dir.path("scalar.nii"), file(12));
     return withMask(dir, {DTICUT_EXE, "--evals", "evals.nii", "--evecs", "evecs.nii", "--scalar",
                           "scalar.nii"});

@@ -33,7 +33,7 @@ Inputs randomInputs(int x, int y, int z, std::mt19937& random) {
 
 // Each result against an exhaustive search, with the template (L1) in every
 // encoding; the prefix form, some of its files compressed, and the dipy form
-// give the same output from the same numbers.
+// (its eigenvectors 5-D or 4-D) give the same output from the same numbers.
 TEST(DticutTest, AllInputFormsMatchAnExhaustiveSearch) {
   const unsigned seed = 4242;
   std::printf("seed %u\n", seed);
@@ -53,7 +53,7 @@ TEST(DticutTest, AllInputFormsMatchAnExhaustiveSearch) {
     expectMinimum(run, in, dir);
 
     in.writePrefix(dir, static_cast<unsigned>(random()));
-    std::vector<std::string> dipy = in.writeDipy(dir);
+    std::vector<std::string> dipy = in.writeDipy(dir, round % 2 == 0);
     dipy.insert(dipy.end(), {"-o", "dipy.nii"});
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{DTICUT_EXE, "--tensor-prefix", "dti", "-o", "prefix.nii"}, dipy}) {
@@ -63,7 +63,11 @@ TEST(DticutTest, AllInputFormsMatchAnExhaustiveSearch) {
       EXPECT_EQ(other.err, run.err);
     }
     EXPECT_EQ(readFile(dir.path("prefix.nii")), readFile(dir.path("test.nii")));
-    // The dipy form's template is evals.nii, a float32 file of three volumes.
+    // The dipy form's template is evals.nii, a little-endian float32 file of
+    // three volumes, narrowed on output to L1's header when L1 is such a file.
+    if (in.templateDatatype == 16 && !in.templateBigEndian) {
+      EXPECT_EQ(readFile(dir.path("dipy.nii")), readFile(dir.path("test.nii")));
+    }
     niiIO dipyLabels(dir.path("dipy.nii").c_str()), labels(dir.path("test.nii").c_str());
     EXPECT_EQ(std::vector<float>(dipyLabels.data, dipyLabels.data + dipyLabels.numVoxels),
               std::vector<float>(labels.data, labels.data + labels.numVoxels));
