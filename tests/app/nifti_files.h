@@ -23,10 +23,7 @@ namespace testfiles {
 using Bytes = std::vector<unsigned char>;
 
 inline bool hostIsBigEndian() {
-  const uint16_t probe = 1;
-  unsigned char first;
-  std::memcpy(&first, &probe, 1);
-  return first == 0;
+  return __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 }
 
 // Appends or overwrites an unsigned value of `width` bytes in the given
@@ -52,24 +49,11 @@ inline uint64_t doubleBits(double value) {
 
 // Bytes per voxel of a real numeric NIfTI datatype; 0 for any other code.
 inline int datatypeSize(int datatype) {
-  switch (datatype) {
-    case 2:
-    case 256:
-      return 1;
-    case 4:
-    case 512:
-      return 2;
-    case 8:
-    case 16:
-    case 768:
-      return 4;
-    case 64:
-    case 1024:
-    case 1280:
-      return 8;
-    default:
-      return 0;
-  }
+  const int codes[] = {2, 256, 4, 512, 8, 16, 768, 64, 1024, 1280};
+  const int sizes[] = {1, 1, 2, 2, 4, 4, 4, 8, 8, 8};
+  for (int i = 0; i < 10; ++i)
+    if (codes[i] == datatype) return sizes[i];
+  return 0;
 }
 
 // Raw voxel bit patterns, `width` bytes each.
@@ -217,12 +201,8 @@ inline Bytes readFile(const std::string& path) {
 // contents at the end of the scope.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "dticut-test-XXXXXX").string();
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data()) == nullptr) std::abort();
-    m_path = name.data();
+  TempDir() : m_path((std::filesystem::temp_directory_path() / "dticut-test-XXXXXX").string()) {
+    if (mkdtemp(m_path.data()) == nullptr) std::abort();
   }
   ~TempDir() {
     std::error_code ignored;
