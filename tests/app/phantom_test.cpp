@@ -18,13 +18,6 @@ using namespace testfiles;
 
 namespace {
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
 RunResult phantom(const TempDir& dir, std::vector<std::string> options) {
   options.insert(options.begin(), PHANTOM_EXE);
   options.push_back(dir.root());
@@ -54,7 +47,9 @@ TEST(PhantomTest, WritesTheThirteenVolumesInDticutsOrder) {
   TempDir dir;
   RunResult run = phantom(dir, {"--size", "20x16x10"});
   ASSERT_EQ(run.status, 0) << run.err;
-  std::vector<std::string> paths = lines(run.out);
+  std::vector<std::string> paths;
+  std::istringstream printed(run.out);
+  for (std::string line; std::getline(printed, line);) paths.push_back(line);
   ASSERT_EQ(paths.size(), 13u);
   std::vector<std::unique_ptr<niiIO>> v;
   for (int k = 0; k < kNumVolumes; ++k) {
@@ -132,7 +127,8 @@ TEST(PhantomTest, OutputDependsOnlyOnSizeSeedAndByteOrder) {
     EXPECT_EQ(swapped.header->byteSwap, hostIsBigEndian() ? 0 : 1);
     EXPECT_EQ(voxels(little, 0), voxels(swapped, 0));
     int file = k == 12 ? 6 : k / 4 * 2 + (k % 4 == 0 ? 0 : 1);
-    std::string packed = prefix.path(std::string("dti_") + kTensorPrefixForm[file].name + ".nii.gz");
+    std::string packed =
+        prefix.path(std::string("dti_") + kTensorPrefixForm[file].name + ".nii.gz");
     bool single = k % 4 == 0 || k == 12;
     niiIO fromPrefix(packed.c_str(), single ? 1 : 3);
     EXPECT_EQ(voxels(fromPrefix, single ? 0 : k % 4 - 1), voxels(little, 0)) << name;
