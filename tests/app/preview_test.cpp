@@ -22,23 +22,18 @@ namespace {
 struct Picture {
   long long width = 0, height = 0;
   std::vector<unsigned char> rgb;
-};
 
-Picture decode(const std::string& path) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  Picture picture;
-  if (!png_image_begin_read_from_file(&image, path.c_str())) {
-    ADD_FAILURE() << path << ": " << image.message;
-    return picture;
+  explicit Picture(const std::string& path) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    EXPECT_TRUE(png_image_begin_read_from_file(&image, path.c_str())) << image.message;
+    EXPECT_EQ(image.format, static_cast<png_uint_32>(PNG_FORMAT_RGB));  // stored as 8-bit RGB
+    rgb.resize(PNG_IMAGE_SIZE(image));
+    EXPECT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) << image.message;
+    width = image.width;
+    height = image.height;
   }
-  EXPECT_EQ(image.format, static_cast<png_uint_32>(PNG_FORMAT_RGB));  // stored as 8-bit RGB
-  picture.rgb.resize(PNG_IMAGE_SIZE(image));
-  EXPECT_TRUE(png_image_finish_read(&image, nullptr, picture.rgb.data(), 0, nullptr));
-  picture.width = image.width;
-  picture.height = image.height;
-  return picture;
-}
+};
 
 Image volumeOf(std::vector<float>& values, int dimX, int dimY, int dimZ) {
   return Image{values.data(), dimX, dimY, dimZ, "scalar"};
@@ -82,7 +77,7 @@ TEST(PreviewTest, EveryPixelShowsItsVoxelAndOnlyLabelOneIsOverlaid) {
       grey[nanVoxel] = grey[infVoxel] = 0;
     }
     writePreview(path.c_str(), volumeOf(values, dimX, dimY, dimZ), labels.data());
-    Picture picture = decode(path);
+    Picture picture(path);
     PreviewLayout layout = previewLayout(dimX, dimY, dimZ);
     ASSERT_EQ(std::make_pair(picture.width, picture.height), std::make_pair(c.width, c.height));
     EXPECT_EQ(std::make_pair(layout.width, layout.height), std::make_pair(c.width, c.height));
@@ -124,7 +119,7 @@ TEST(PreviewTest, EveryPixelShowsItsVoxelAndOnlyLabelOneIsOverlaid) {
   // still black.
   std::vector<float> constant(1, 3.0f), none(1, 0.0f);
   writePreview(path.c_str(), volumeOf(constant, 1, 1, 1), none.data());
-  Picture flat = decode(path);
+  Picture flat(path);
   EXPECT_EQ(std::make_pair(flat.width, flat.height), std::make_pair(3 * 256 + 16LL, 256LL));
   EXPECT_EQ(flat.rgb[0], 128);
   EXPECT_EQ(flat.rgb[3 * 256], 0);  // the first gap
