@@ -36,11 +36,13 @@ std::vector<std::pair<int, int>> pairsInOrder(int dimX, int dimY, int dimZ) {
 
 // Hand-computed single-precision values: each weight scales its own term.
 TEST(CostFormulaTest, WeightsScaleTheirTerms) {
-  // d = 0.8f - 1 = -0.19999999; d*(d*100) = 3.9999995, truncated to 3.
+  // d = 0.3f - 1 = -0.7; d*(d*100) = 49 exactly, where (d*d)*100 would give
+  // 48.999996, truncated to 48; for label 0, 9.000001. A NaN stays NaN.
   EnergyWeights heavy;
   heavy.data = 100;
-  EXPECT_EQ(floatToInt(dataCostFor(0.8f, 0, heavy)), 64);
-  EXPECT_EQ(floatToInt(dataCostFor(0.8f, 1, heavy)), 3);
+  EXPECT_EQ(floatToInt(dataCostFor(0.3f, 0, heavy)), 9);
+  EXPECT_EQ(floatToInt(dataCostFor(0.3f, 1, heavy)), 49);
+  EXPECT_TRUE(std::isnan(dataCostFor(NAN, 0)));
 
   // Three voxels along x: scalar 0.5, 0.5, 1; scaled directions (2,0,0),
   // (2,0,0), (0,1,0). Pair (1, 0): r = 1, k = 0.25*principal, a.b = 4;
@@ -63,8 +65,10 @@ TEST(CostFormulaTest, WeightsScaleTheirTerms) {
   EXPECT_EQ(costs.dataCosts, (std::vector<int>{2, 2, 2, 2, 10, 0}));
   // (3 - 0.125*4)^2 = 6.25 and (3*0.6666667)^2 + 4*0.25 = 5.
   EXPECT_EQ(costs.weights, (std::vector<int>{6, 5}));
-  // A zero scalar sum makes 1/0: +infinity, which floatToInt saturates.
+  // A zero scalar sum makes 1/0: +infinity, which floatToInt saturates;
+  // scalar values outside [0, 1] can make a weight negative.
   EXPECT_EQ(smoothCostFor({1, 0, 0}, 0.0f, {0, 1, 0}, 0.0f), INFINITY);
+  EXPECT_LT(smoothCostFor({1, 0, 0}, 3.0f, {0, 1, 0}, -0.5f), 0.0f);
 }
 
 // ---------------------------------------------------------------------------

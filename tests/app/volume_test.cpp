@@ -82,6 +82,9 @@ TEST(PrincipalTest, ExtractTakesTheWholeLargestSetTiesToTheEarlier) {
         << i;
   }
   EXPECT_EQ(values(sets[0].x), std::vector<float>(8, 10.0f));  // inputs unchanged
+  EXPECT_EQ(
+      (std::vector<std::string>{p.eigenvalue.name, p.x.name, p.y.name, p.z.name}),
+      (std::vector<std::string>{"eigenvalue", "eigenvector_x", "eigenvector_y", "eigenvector_z"}));
 }
 
 TEST(PrincipalTest, SetsOfDifferentSizesAreRefused) {
