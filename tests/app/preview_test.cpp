@@ -55,8 +55,8 @@ TEST(PreviewTest, EveryPixelShowsItsVoxelAndOnlyLabelOneIsOverlaid) {
     long long width, height;
     int scale, step;
   } cases[] = {
-      // k = ceil(256 / 5) = 52: width k * (2*3 + 4) + two gaps of 8, height k * max(4, 5).
-      {{3, 4, 5}, 536, 260, 52, 1},
+      // k = ceil(256 / 6) = 43: width k * (2*6 + 4) + two gaps of 8, height k * max(4, 5).
+      {{6, 4, 5}, 704, 215, 43, 1},
       // At k = 1 the width 2*3 + 5000 + 16 exceeds 4096; step 2 gives 2*2 + 2500 + 16.
       {{3, 5000, 2}, 2520, 2500, 1, 2},
   };
@@ -71,8 +71,8 @@ TEST(PreviewTest, EveryPixelShowsItsVoxelAndOnlyLabelOneIsOverlaid) {
       labels[i] = i % 3 == 0 || i % 7 == 2 ? 1.0f : i % 5 == 0 ? 0.999f : i % 2 == 0 ? 2.0f : 0.0f;
     }
     if (dimY == 4) {
-      const int nanVoxel = 1 + 2 * dimX * dimY, infVoxel = 2 * dimX + 3 * dimX * dimY;
-      values[nanVoxel] = NAN;        // (1, 0, 2): axial and sagittal slices
+      const int nanVoxel = 3 + 2 * dimX * dimY, infVoxel = 2 * dimX + 3 * dimX * dimY;
+      values[nanVoxel] = NAN;        // (3, 0, 2): axial and sagittal slices
       values[infVoxel] = -INFINITY;  // (0, 2, 3): coronal slice
       grey[nanVoxel] = grey[infVoxel] = 0;
     }
