@@ -404,9 +404,10 @@ TEST(AtomicFileTest, ASignalWhileWritingRemovesTheTemporary) {
   void (*saved)(int) = signal(SIGINT, SIG_DFL);
   for (void (*before)(int) : {SIG_DFL, SIG_IGN}) {
     signal(SIGINT, before);
-    auto file = std::make_unique<AtomicFile>(path.c_str());
-    EXPECT_EQ(action() != before, before == SIG_DFL);
-    file.reset();
+    {
+      AtomicFile file(path.c_str());
+      EXPECT_EQ(action() != before, before == SIG_DFL);
+    }
     EXPECT_EQ(action(), before);
   }
   signal(SIGINT, saved);
