@@ -54,22 +54,22 @@ Bytes inflateAll(const Bytes& stream, size_t piece) {
   return out;
 }
 
-// The reader's error for `stream`, or "" when it is read.
-std::string errorOf(const Bytes& stream) {
-  try {
-    inflateAll(stream, 4096);
-    return "";
-  } catch (const AppError& error) {
-    return error.what();
-  }
+// The reader's error for `stream`, or "no error" when it is read.
+std::string readError(const Bytes& stream) {
+  return testfiles::errorOf([&] { inflateAll(stream, 4096); });
 }
 
 }  // namespace
 
+// The longest input is noise: its compressed form fills several output
+// buffers while one piece of input is taken.
 TEST(GzipTest, WriterOutputInflatesToItsInputWhateverThePieces) {
+  std::mt19937 noise(7);
   for (size_t length : {0, 1, 5000, 300000}) {
     SCOPED_TRACE(length);
     Bytes input = sample(length, 7);
+    if (length == 300000)
+      for (unsigned char& byte : input) byte = static_cast<unsigned char>(noise());
     Bytes whole = compress(input, 1 << 20);
     EXPECT_EQ(gunzipped(whole), input);
     EXPECT_EQ(compress(input, 777), whole);
@@ -110,30 +110,22 @@ TEST(GzipTest, ReaderJoinsMembersAndIgnoresZeroPadding) {
 TEST(GzipTest, DamagedStreamsAreRefusedWithTheFileNamed) {
   const Bytes input = sample(5000, 4);
   const Bytes stream = gzipped(input);
-  auto changed = [&](size_t at, unsigned char value) {
-    Bytes copy = stream;
-    copy[at] = value;
-    return copy;
-  };
   Bytes garbage = stream;
   garbage.insert(garbage.end(), {0, 'x', 0});
-  EXPECT_EQ(errorOf(garbage),
+  EXPECT_EQ(readError(garbage),
             "in.gz: 3 bytes after the end of the gzip data are neither another gzip member nor "
             "zero padding");
-  EXPECT_EQ(errorOf(changed(stream.size() - 8, stream[stream.size() - 8] ^ 1)),
-            "in.gz: corrupt gzip data after 5000 bytes decompressed: incorrect data check");
-  EXPECT_EQ(errorOf(changed(stream.size() - 4, stream[stream.size() - 4] ^ 1)),
-            "in.gz: corrupt gzip data after 5000 bytes decompressed: incorrect length check");
-  EXPECT_EQ(errorOf(changed(2, 7)),
-            "in.gz: corrupt gzip data after 0 bytes decompressed: unknown compression method");
   // Cut anywhere, the stream is truncated; changed anywhere, it is refused
-  // or, for the header bytes zlib does not check, read unchanged.
+  // or, for the header bytes zlib does not check, read unchanged. (The
+  // message of damaged data is checked through the command, in the hostile
+  // suite.)
   for (size_t at = 0; at < stream.size(); ++at) {
     SCOPED_TRACE(at);
-    std::string error = errorOf(Bytes(stream.begin(), stream.begin() + at));
+    std::string error = readError(Bytes(stream.begin(), stream.begin() + at));
     EXPECT_EQ(error.rfind("in.gz: gzip data is truncated: the stream ends after ", 0), 0u) << error;
-    Bytes damaged = changed(at, stream[at] ^ 0x24);
-    if (errorOf(damaged).empty()) {
+    Bytes damaged = stream;
+    damaged[at] ^= 0x24;
+    if (readError(damaged) == "no error") {
       EXPECT_EQ(inflateAll(damaged, 4096), input);
     }
   }

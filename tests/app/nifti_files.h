@@ -23,10 +23,7 @@ namespace testfiles {
 using Bytes = std::vector<unsigned char>;
 
 inline bool hostIsBigEndian() {
-  const uint16_t probe = 1;
-  unsigned char first;
-  std::memcpy(&first, &probe, 1);
-  return first == 0;
+  return __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 }
 
 // Appends or overwrites an unsigned value of `width` bytes in the given
@@ -52,24 +49,11 @@ inline uint64_t doubleBits(double value) {
 
 // Bytes per voxel of a real numeric NIfTI datatype; 0 for any other code.
 inline int datatypeSize(int datatype) {
-  switch (datatype) {
-    case 2:
-    case 256:
-      return 1;
-    case 4:
-    case 512:
-      return 2;
-    case 8:
-    case 16:
-    case 768:
-      return 4;
-    case 64:
-    case 1024:
-    case 1280:
-      return 8;
-    default:
-      return 0;
-  }
+  const int codes[] = {2, 256, 4, 512, 8, 16, 768, 64, 1024, 1280};
+  const int sizes[] = {1, 1, 2, 2, 4, 4, 4, 8, 8, 8};
+  for (int i = 0; i < 10; ++i)
+    if (codes[i] == datatype) return sizes[i];
+  return 0;
 }
 
 // Raw voxel bit patterns, `width` bytes each.
@@ -114,17 +98,16 @@ inline Bytes buildNifti(const NiftiFields& fields) {
     putUnsigned(out, dimAt + dimWidth * i, static_cast<uint64_t>(fields.dim[i]), dimWidth, be);
   putUnsigned(out, typeAt, static_cast<uint16_t>(fields.datatype), 2, be);
   putUnsigned(out, typeAt + 2, 8 * datatypeSize(fields.datatype), 2, be);  // bitpix
-  if (one) {
-    putUnsigned(out, 108, floatBits(static_cast<float>(fields.voxOffset)), 4, be);
-    putUnsigned(out, 112, floatBits(static_cast<float>(fields.sclSlope)), 4, be);
-    putUnsigned(out, 116, floatBits(static_cast<float>(fields.sclInter)), 4, be);
-    std::memcpy(&out[344], "n+1", 4);
-  } else {
-    putUnsigned(out, 168, static_cast<uint64_t>(static_cast<int64_t>(fields.voxOffset)), 8, be);
-    putUnsigned(out, 176, doubleBits(fields.sclSlope), 8, be);
-    putUnsigned(out, 184, doubleBits(fields.sclInter), 8, be);
-    std::memcpy(&out[4], "n+2\0\r\n\032\n", 8);
-  }
+  // vox_offset, scl_slope and scl_inter: float32 in NIfTI-1; int64, float64
+  // and float64 in NIfTI-2.
+  const int width = one ? 4 : 8, offsetAt = one ? 108 : 168;
+  auto real = [one](double v) { return one ? floatBits(static_cast<float>(v)) : doubleBits(v); };
+  const int64_t wholeOffset = static_cast<int64_t>(fields.voxOffset);  // NIfTI-2's
+  putUnsigned(out, offsetAt, one ? real(fields.voxOffset) : static_cast<uint64_t>(wholeOffset),
+              width, be);
+  putUnsigned(out, offsetAt + width, real(fields.sclSlope), width, be);
+  putUnsigned(out, offsetAt + 2 * width, real(fields.sclInter), width, be);
+  std::memcpy(&out[one ? 344 : 4], one ? "n+1" : "n+2\0\r\n\032\n", one ? 4 : 8);
   std::memcpy(&out[one ? 148 : 240], "hand-made test volume", 21);
   // The voxels go where the offset says; an unset (0) or unusable one puts
   // them after the extension bytes.
@@ -217,12 +200,8 @@ inline Bytes readFile(const std::string& path) {
 // contents at the end of the scope.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "dticut-test-XXXXXX").string();
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data()) == nullptr) std::abort();
-    m_path = name.data();
+  TempDir() : m_path((std::filesystem::temp_directory_path() / "dticut-test-XXXXXX").string()) {
+    if (mkdtemp(m_path.data()) == nullptr) std::abort();
   }
   ~TempDir() {
     std::error_code ignored;

@@ -3,14 +3,15 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -95,9 +96,8 @@ TEST(NiiIOTest, ReadsEveryDatatypeAsTheNearestFloatScaledOnce) {
   for (const auto& c : cases) {
     for (int version : {1, 2}) {
       for (bool bigEndian : {false, true}) {
-        SCOPED_TRACE("datatype " + std::to_string(c.datatype) + " slope " +
-                     std::to_string(c.slope) + " NIfTI-" + std::to_string(version) +
-                     (bigEndian ? " big" : " little"));
+        SCOPED_TRACE(testing::Message() << "datatype " << c.datatype << " slope " << c.slope
+                                        << " NIfTI-" << version << " big-endian " << bigEndian);
         Bytes file = buildNifti(fieldsOf(version, c.datatype, c.raw, bigEndian, c.slope, c.inter));
         for (const Bytes& stored : {file, gzipped(file)}) {
           niiIO volume(stored.data(), stored.size(), "mem.nii");
@@ -107,35 +107,6 @@ TEST(NiiIOTest, ReadsEveryDatatypeAsTheNearestFloatScaledOnce) {
         }
       }
     }
-  }
-}
-
-// Volumes are counted over dims 4 ... dim[0] and come in file order, dim[4]
-// fastest, from vox_offset truncated toward zero: dipy's eigenvectors
-// (X x Y x Z x 3 x 3) hold 9. Dims beyond dim[0], and 0, count as 1.
-TEST(NiiIOTest, ReadsVolumesInFileOrderOverTheDimsBeyondTheThird) {
-  const struct {
-    int version;
-    int64_t dim0, dim4, dim5;
-    int held;
-  } cases[] = {{1, 3, 5, 1, 1}, {1, 4, 0, 1, 1}, {1, 4, 3, 7, 3},
-               {1, 5, 3, 3, 9}, {2, 5, 3, 3, 9}, {2, 4, 2, 1, 2}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE("dim[0] " + std::to_string(c.dim0) + " NIfTI-" + std::to_string(c.version));
-    std::vector<double> values;
-    for (int i = 0; i < 2 * c.held; ++i) values.push_back(i);
-    NiftiFields fields = fieldsOf(c.version, 16, {}, false);
-    fields.voxels = encodeVoxels(values, 16, false);
-    fields.dim[0] = c.dim0;
-    fields.dim[1] = 2;
-    fields.dim[4] = c.dim4;
-    fields.dim[5] = c.dim5;
-    fields.voxOffset = c.version == 1 ? 400.5 : 601;
-    Bytes file = buildNifti(fields);
-    std::unique_ptr<niiIO> volume = niiIO::openHeader(file.data(), file.size(), "v.nii");
-    EXPECT_EQ(volumesInFile(*volume->header), c.held);
-    volume->readVoxels(c.held);
-    EXPECT_EQ(voxelsOf(*volume, c.held), std::vector<float>(values.begin(), values.end()));
   }
 }
 
@@ -156,7 +127,9 @@ TEST(NiiIOTest, CompressedBytesBeyondTheVoxelsAreCheckedNotKept) {
 }
 
 // NIfTI-1's host-order window is 338 ... 358, the reversed one only
-// 339 ... 357; NIfTI-2's size is 540 in either order, with its magic.
+// 339 ... 357; NIfTI-2's size is 540 exactly (read in either order above).
+// The refusal's message and its "unrecognised" mark are checked through the
+// command, in the hostile suite.
 TEST(NiiIOTest, HeaderSizeDecidesVersionAndByteOrder) {
   const struct {
     int version;
@@ -164,40 +137,26 @@ TEST(NiiIOTest, HeaderSizeDecidesVersionAndByteOrder) {
     bool reversed, accepted;
   } cases[] = {{1, 338, false, true},  {1, 358, false, true}, {1, 337, false, false},
                {1, 359, false, false}, {1, 339, true, true},  {1, 357, true, true},
-               {1, 338, true, false},  {1, 358, true, false}, {1, 348, true, true},
-               {2, 540, false, true},  {2, 540, true, true},  {2, 541, false, false}};
+               {1, 338, true, false},  {1, 358, true, false}, {2, 541, false, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.size) + (c.reversed ? " reversed" : " host order"));
-    bool bigEndian = c.reversed != hostIsBigEndian();
-    NiftiFields fields = fieldsOf(c.version, 16, {floatBits(9)}, bigEndian);
+    NiftiFields fields = fieldsOf(c.version, 16, {floatBits(9)}, c.reversed != hostIsBigEndian());
     fields.sizeofHdr = c.size;
     Bytes file = buildNifti(fields);
-    if (c.accepted) {
-      niiIO volume(file.data(), file.size(), "w.nii");
-      EXPECT_EQ(volume.header->byteSwap, c.reversed ? 1 : 0);
-      EXPECT_EQ(volume.data[0], 9.0f);
-      continue;
-    }
-    try {
-      niiIO volume(file.data(), file.size(), "w.nii");
-      ADD_FAILURE() << "accepted";
-    } catch (const AppError& error) {
-      EXPECT_TRUE(error.isUnrecognised());
-      // The message shows the field as read in the host's order.
-      int32_t seen = c.reversed ? static_cast<int32_t>(__builtin_bswap32(c.size)) : c.size;
-      EXPECT_EQ(std::string(error.what()),
-                "w.nii: sizeof_hdr is " + std::to_string(seen) +
-                    ", expected 348 (NIfTI-1) or 540 (NIfTI-2) in either byte order");
-    }
+    std::string error = errorOf([&] {
+      EXPECT_EQ(niiIO(file.data(), file.size(), "w.nii").header->byteSwap, c.reversed ? 1 : 0);
+    });
+    EXPECT_EQ(error.substr(0, 21), c.accepted ? "no error" : "w.nii: sizeof_hdr is ");
   }
 }
 
 // Each case is refused with its reason, plain and gzip-compressed alike; an
 // exact-size heap copy lets the address sanitizer catch any read beyond the
 // bytes given. The other kinds (empty file, other datatypes and dimensions,
-// voxel counts beyond 32 bits, NaN and distant offsets, damaged gzip data,
-// folders and devices) are checked with their lines through the command,
-// in the hostile suite, and the header size in the test above.
+// a voxel count beyond 32 bits, NaN and distant offsets, NIfTI-1 files short
+// of their voxels or of a fourth dimension, damaged gzip data, folders and
+// devices) are checked with their lines through the command, in the hostile
+// suite, and the header size in the test above.
 TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
   const Bytes valid = volumeFile(2, 2, 1, {1, 2, 3, 4});
   auto with = [](Bytes bytes, size_t at, uint64_t value, int width) {
@@ -205,9 +164,8 @@ TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
     return bytes;
   };
   const Bytes valid2 = buildNifti(fieldsOf(2, 16, {1, 2, 3, 4}, false));
-  const Bytes fourD = with(valid, 40, 4, 2);  // dim[0] 4, dim[4] still 1
-  const std::string kFourth = ", expected at least 3 along the fourth dimension";
-  const std::string kInside = "; expected 0 (unset) or at least ";
+  const std::string kInside = "; expected 0 (unset) or at least ",
+                    kFourth = ", expected at least 3 along the fourth dimension";
   const struct {
     Bytes bytes;
     std::string message;  // after "m.nii: "
@@ -221,15 +179,7 @@ TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
        "sizeof_hdr is 540 (NIfTI-2) but the magic is not that of a single file, expected \"n+2\" "
        "and the bytes 0 13 10 26 10",
        1},
-      {with(valid, 70, 2304, 2),
-       "datatype is 2304 (RGBA32), expected 2 (uint8), 4 (int16), 8 (int32), 16 (float32), 64 "
-       "(float64), 256 (int8), 512 (uint16), 768 (uint32), 1024 (int64) or 1280 (uint64)",
-       1},
       {with(valid, 42, 0, 2), "dim[1] is 0, expected at least 1", 1},
-      {with(with(valid2, 24, 3000000000, 8), 32, 3000000000, 8),
-       "dimensions 3000000000 x 3000000000 x 1 make 9000000000000000000 voxels, more than "
-       "2147483647",
-       1},
       {with(with(valid2, 24, 1ULL << 62, 8), 32, 4, 8),
        "dimensions 4611686018427387904 x 4 x 1 make over 2^63 voxels, more than 2147483647", 1},
       {with(valid, 108, floatBits(-4.0f), 4),
@@ -240,21 +190,20 @@ TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
       {with(valid2, 168, 348, 8), "vox_offset is 348, inside the 540-byte header" + kInside + "540",
        1},
       {with(valid2, 168, 1000, 8), "vox_offset is 1000, beyond the end of the file (560 bytes)", 1},
-      {Bytes(valid.begin(), valid.end() - 1),
-       "file is 367 bytes, shorter than the 4 voxels of 4 bytes its header promises from offset "
-       "352",
-       1},
       {with(valid2, 12, 64, 2),
        "file is 560 bytes, shorter than the 4 voxels of 8 bytes its header promises from offset "
        "544",
        1},
-      {valid, "holds 1 volume (dim[0] is 3, dim[4] is 1)" + kFourth, 3},
-      {with(fourD, 48, 2, 2), "holds 2 volumes (dim[0] is 4, dim[4] is 2)" + kFourth, 3},
-      {with(with(fourD, 40, 5, 2), 50, 2, 2),
+      // Volumes are counted over dims 4 ... dim[0] (at most 7); dims beyond
+      // dim[0], and 0, count as 1.
+      {with(valid, 48, 5, 2), "holds 1 volume (dim[0] is 3, dim[4] is 5)" + kFourth, 3},
+      {with(with(valid, 40, 4, 2), 48, 0, 2), "holds 1 volume (dim[0] is 4, dim[4] is 0)" + kFourth,
+       3},
+      {with(with(valid, 40, 5, 2), 50, 2, 2),
        "holds 2 volumes (dim[0] is 5, dim[4] is 1, dim[5] is 2), expected at least 3 beyond the "
        "third dimension",
        3},
-      {with(fourD, 48, 3, 2),
+      {with(with(valid, 40, 4, 2), 48, 3, 2),
        "file is 368 bytes, shorter than the 3 volumes of 4 voxels of 4 bytes its header promises "
        "from offset 352",
        3},
@@ -281,7 +230,8 @@ TEST(NiiIOTest, FifosAreReadWhenOpenedSoASequentialWriterNeverWaits) {
   for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<double>(i % 977) - 300;
   const Bytes plain = volumeFile(100, 100, 10, values, 4), stream = gzipped(plain);
   std::thread writer([&] {
-    for (const auto& [path, bytes] : {std::make_pair(first, plain), std::make_pair(second, stream)}) {
+    for (const auto& [path, bytes] :
+         {std::make_pair(first, plain), std::make_pair(second, stream)}) {
       int in = open(path.c_str(), O_WRONLY);
       ssize_t ignored = write(in, bytes.data(), bytes.size());
       (void)ignored;
@@ -297,173 +247,117 @@ TEST(NiiIOTest, FifosAreReadWhenOpenedSoASequentialWriterNeverWaits) {
   b->readVoxels(1);
   EXPECT_EQ(voxelsOf(*a), std::vector<float>(values.begin(), values.end()));
   EXPECT_EQ(voxelsOf(*b), voxelsOf(*a));
-  EXPECT_EQ(errorOf([] { niiIO::openHeader("/dev/null"); }),
-            "/dev/null: is a device, expected a regular file or a pipe");
 }
 
 // A volume larger than the memory allowed ends in AppError with its size
 // and the bytes it needs, not in std::bad_alloc (in a child process under
 // an address-space limit; the address sanitizer reserves too much for one).
 TEST(NiiIOTest, OutOfMemoryIsReportedWithTheSizeNeeded) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "address-space limits do not work under AddressSanitizer";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if defined(__SANITIZE_ADDRESS__) || defined(__has_feature)
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
   GTEST_SKIP() << "address-space limits do not work under AddressSanitizer";
 #endif
 #endif
   // 1000 x 1000 x 160 zero bytes: a 160 KB stream, 640 MB of floats.
-  NiftiFields fields = fieldsOf(1, 2, {}, false);
-  fields.dim[1] = fields.dim[2] = 1000;
-  fields.dim[3] = 160;
-  Bytes stream = gzipped(buildNifti(fields), 160000000);
-  int pipeEnds[2];
-  ASSERT_EQ(pipe(pipeEnds), 0);
-  pid_t child = fork();
-  if (child == 0) {
-    rlimit limit = {1u << 29, 1u << 29};
-    setrlimit(RLIMIT_AS, &limit);
-    std::string message = "no error";
-    try {
-      niiIO volume(stream.data(), stream.size(), "big.nii.gz");
-    } catch (const AppError& error) {
-      message = error.what();
-    } catch (const std::bad_alloc&) {
-      message = "std::bad_alloc";
-    }
-    ssize_t ignored = write(pipeEnds[1], message.data(), message.size());
-    (void)ignored;
-    _exit(0);
-  }
-  close(pipeEnds[1]);
-  char text[512];
-  ssize_t length = read(pipeEnds[0], text, sizeof text);
-  close(pipeEnds[0]);
-  waitpid(child, nullptr, 0);
-  EXPECT_EQ(std::string(text, length > 0 ? length : 0),
-            "out of memory: big.nii.gz: 1000 x 1000 x 160 voxels need 640000000 bytes as floats");
+  const Bytes stream = gzipped(volumeFile(1000, 1000, 160, {}, 2), 160000000);
+  EXPECT_EXIT(
+      {
+        rlimit limit;
+        limit.rlim_cur = limit.rlim_max = 1u << 29;
+        setrlimit(RLIMIT_AS, &limit);
+        std::fputs(errorOf([&] { niiIO(stream.data(), stream.size(), "big.nii.gz"); }).c_str(),
+                   stderr);
+        _exit(0);
+      },
+      testing::ExitedWithCode(0),
+      "^out of memory: big\\.nii\\.gz: 1000 x 1000 x 160 voxels need 640000000 bytes as floats$");
 }
 
 // ---------------------------------------------------------------------------
 // Writing through a template
 
-// Labels through a template of every datatype, NIfTI-1 and NIfTI-2, in both
-// byte orders, unscaled and scaled: stored in the template's type (integers
+// The output is the template's header byte for byte except where it would
+// misdescribe the file: a scaled template's output says slope 1 and
+// intercept 0, so that the labels read back as 0 and 1, and dims that other
+// readers take for another number of volumes become one 3-D volume. The
+// labels follow in the template's datatype and byte order (integers
 // truncated, negatives in two's complement, 64-bit ones sign-extended;
-// float64 widened), and a scaled template's output says slope 1 and
-// intercept 0, so that the labels read back as 0 and 1. The expected files
-// are the template's bytes with those fields set by hand.
-TEST(NiiIOTest, WritesLabelsInTheTemplatesDatatypeAndUnscaled) {
-  TempDir dir;
-  const std::string out = dir.path("o.nii"), gz = dir.path("o.nii.gz");
-  const std::vector<float> labels = {0, 1, 1.7f, -1.7f};
-  for (int datatype : {2, 4, 8, 16, 64, 256, 512, 768, 1024, 1280}) {
-    for (int version : {1, 2}) {
-      for (double slope : {1.0, 0x1.0002p-15}) {
-        bool bigEndian = (datatype + version) % 3 == 0;
-        SCOPED_TRACE("datatype " + std::to_string(datatype) + " NIfTI-" + std::to_string(version) +
-                     " slope " + std::to_string(slope));
-        Bytes file = buildNifti(
-            fieldsOf(version, datatype, {1, 2, 3, 4}, bigEndian, slope, slope == 1.0 ? 0 : 3));
-        niiIO(file.data(), file.size(), "t.nii").writeData(labels.data(), 4, out.c_str());
-
-        const size_t size = version == 1 ? 348 : 540, scale = version == 1 ? 112 : 176;
-        Bytes expected(file.begin(), file.begin() + size + 4);
-        std::fill(expected.begin() + size, expected.end(), 0);
-        if (slope != 1.0) {
-          for (int i = 0; i < 2; ++i) {
-            if (version == 1)
-              putUnsigned(expected, scale + 4 * i, floatBits(1.0f - i), 4, bigEndian);
-            else
-              putUnsigned(expected, scale + 8 * i, doubleBits(1.0 - i), 8, bigEndian);
-          }
-        }
-        std::vector<uint64_t> raw = {0, 1, 1, ~0ULL};
-        if (datatype == 16) raw = {0, floatBits(1), floatBits(1.7f), floatBits(-1.7f)};
-        if (datatype == 64) raw = {0, doubleBits(1), doubleBits(1.7f), doubleBits(-1.7f)};
-        Bytes voxels = encodeRaw(raw, datatypeSize(datatype), bigEndian);
-        expected.insert(expected.end(), voxels.begin(), voxels.end());
-        EXPECT_EQ(readFile(out), expected);
-        EXPECT_EQ(voxelsOf(niiIO(out.c_str()))[1], 1.0f);
-      }
-    }
-  }
-  niiIO templ(out.c_str());
-  templ.writeData(labels.data(), 4, gz.c_str());
-  EXPECT_EQ(gunzipped(readFile(gz)), readFile(out));
-}
-
-// The header travels unchanged except where it would misdescribe the file:
-// dims that other readers take for another number of volumes become one
-// 3-D volume. The voxels go exactly where a reader takes them from:
-// vox_offset truncated (352.5 -> 352; 16777220, where a comparison in
-// float stopped one byte short; 16777221, which a float cannot hold and
-// stores as 16777220), or after the extension bytes when unset.
-TEST(NiiIOTest, WritesWhereTheHeaderSaysAndDeclaresExactlyWhatItHolds) {
-  TempDir dir;
-  const std::string out = dir.path("o.nii");
-  const struct {
-    int version;
-    double offset;
+// float64 widened), exactly where a reader takes them from: vox_offset
+// truncated (352.5 -> 352; 16777220, where a comparison in float stopped one
+// byte short; 16777221, which a float cannot hold and stores as 16777220),
+// or after the extension bytes when unset. The expected files are the
+// template's bytes with those fields set by hand.
+TEST(NiiIOTest, WritesThroughTheTemplateExactlyWhatItDeclares) {
+  TempDir dir;  // names of 255 bytes, the most a folder takes: the temporary's name is short
+  const std::string out = dir.path(std::string(251, 'o') + ".nii"),
+                    gz = dir.path(std::string(248, 'o') + ".nii.gz");
+  struct Case {
+    int version, datatype;
+    double slope, offset;
     int64_t dim0, dim3, dim4;
     size_t start;
     bool dimsKept;
-  } cases[] = {
-      {1, 0, 3, 1, 1, 352, true},
-      {1, 352.5, 3, 1, 7, 352, true},
-      {1, 16777220, 3, 1, 1, 16777220, true},
-      {1, 16777221, 3, 1, 1, 16777220, true},
-      {2, 0, 3, 1, 1, 544, true},
-      {2, 1000, 4, 1, 1, 1000, true},
-      {1, 352, 4, 1, 3, 352, false},  // a 4-D file read for its first volume
-      {1, 352, 4, 1, 0, 352, false},  // no volume declared
-      {1, 352, 0, 1, 1, 352, false},  // dim[0] below 1
-      {2, 544, 8, 1, 1, 544, false},  // beyond 7, in NIfTI-2
-      {1, 348, 2, 2, 1, 348, false},  // a 2-D header over two slices
   };
-  for (const auto& c : cases) {
+  std::vector<Case> cases = {
+      {1, 16, 1, 0, 3, 1, 1, 352, true},
+      {1, 16, 1, 352.5, 3, 1, 7, 352, true},
+      {1, 16, 1, 16777220, 3, 1, 1, 16777220, true},
+      {1, 16, 1, 16777221, 3, 1, 1, 16777220, true},
+      {2, 16, 1, 0, 3, 1, 1, 544, true},
+      {2, 16, 1, 1000, 4, 1, 1, 1000, true},
+      {1, 16, 1, 352, 4, 1, 3, 352, false},  // a 4-D file read for its first volume
+      {1, 16, 1, 352, 4, 1, 0, 352, false},  // no volume declared
+      {1, 16, 1, 352, 0, 1, 1, 352, false},  // dim[0] below 1
+      {2, 16, 1, 544, 8, 1, 1, 544, false},  // beyond 7, in NIfTI-2
+      {1, 16, 1, 348, 2, 2, 1, 348, false},  // a 2-D header over two slices
+  };
+  for (int datatype : {2, 4, 8, 16, 64, 256, 512, 768, 1024, 1280})
+    for (int version : {1, 2})
+      for (double slope : {1.0, 0x1.0002p-15})
+        cases.push_back({version, datatype, slope, 0, 3, 2, 1, version == 1 ? 352u : 544u, true});
+  const std::vector<float> labels = {0, 1, 1.7f, -1.7f};
+  for (const Case& c : cases) {
     for (bool bigEndian : {false, true}) {
-      SCOPED_TRACE(std::to_string(c.offset) + " dim[0] " + std::to_string(c.dim0) +
-                   (bigEndian ? " big" : " little"));
-      NiftiFields fields = fieldsOf(c.version, 16, {}, bigEndian);
+      SCOPED_TRACE(testing::Message() << "datatype " << c.datatype << " NIfTI-" << c.version
+                                      << " slope " << c.slope << " offset " << c.offset
+                                      << " dim[0] " << c.dim0 << " big-endian " << bigEndian);
+      const bool one = c.version == 1;
+      const size_t count = 2 * c.dim3;
+      NiftiFields fields = fieldsOf(c.version, c.datatype, std::vector<uint64_t>(count, 1),
+                                    bigEndian, c.slope, c.slope == 1 ? 0 : 3);
       fields.dim[0] = c.dim0;
       fields.dim[1] = 2;
       fields.dim[3] = c.dim3;
       fields.dim[4] = c.dim4;
       fields.voxOffset = c.offset;
-      fields.voxels = encodeVoxels(std::vector<double>(6 * c.dim3, 1.0), 16, bigEndian);
       Bytes file = buildNifti(fields);
-      std::vector<float> values = {7, 8, 9, 10};
-      niiIO(file.data(), file.size(), "t.nii").writeData(values.data(), 2 * c.dim3, out.c_str());
+      niiIO(file.data(), file.size(), "t.nii").writeData(labels.data(), count, out.c_str());
 
-      const size_t size = c.version == 1 ? 348 : 540;
-      const int dimAt = c.version == 1 ? 40 : 16, width = c.version == 1 ? 2 : 8;
-      Bytes expected(file.begin(), file.begin() + size);
+      const int dimAt = one ? 40 : 16, dimWidth = one ? 2 : 8, sclAt = one ? 112 : 176,
+                sclWidth = one ? 4 : 8;
+      Bytes expected(file.begin(), file.begin() + (one ? 348 : 540));
       if (!c.dimsKept)
         for (int i : {0, 4, 5, 6, 7})
-          putUnsigned(expected, dimAt + width * i, i == 0 ? 3 : 1, width, bigEndian);
+          putUnsigned(expected, dimAt + dimWidth * i, i == 0 ? 3 : 1, dimWidth, bigEndian);
+      for (int i = 0; i < 2 && c.slope != 1; ++i)
+        putUnsigned(expected, sclAt + sclWidth * i, one ? floatBits(1.0f - i) : doubleBits(1 - i),
+                    sclWidth, bigEndian);
       expected.resize(c.start, 0);
-      Bytes voxels = encodeVoxels({7, 8, 9, 10}, 16, bigEndian);
-      expected.insert(expected.end(), voxels.begin(), voxels.begin() + 8 * c.dim3);
+      Bytes voxels = encodeVoxels({labels.begin(), labels.begin() + count}, c.datatype, bigEndian);
+      expected.insert(expected.end(), voxels.begin(), voxels.end());
       EXPECT_EQ(readFile(out), expected);
-      EXPECT_EQ(voxelsOf(niiIO(out.c_str())),
-                std::vector<float>(values.begin(), values.begin() + 2 * c.dim3));
+      EXPECT_EQ(voxelsOf(niiIO(out.c_str()))[1], 1.0f);
     }
   }
+  niiIO(out.c_str()).writeData(labels.data(), 4, gz.c_str());
+  EXPECT_EQ(gunzipped(readFile(gz)), readFile(out));
 }
 
-// Fresh headers are written by the phantom generator, whose files its own
-// tests read back; what no file can hold is refused.
-TEST(NiiIOTest, FreshHeaderRefusesWhatNoFileCanHold) {
-  EXPECT_THROW(niiIO(0, 1, 1, 16, 0), AppError);
-  EXPECT_THROW(niiIO(40000, 1, 1, 16, 0), AppError);
-  EXPECT_THROW(niiIO(1, 1, 1, 32, 0), AppError);
-}
-
-// A wrong count, an output that cannot be created and a folder in the way
-// of the rename all leave an existing output and no temporary; an output
-// name of any valid length can be written (the temporary's name is short).
-TEST(AtomicFileTest, FailedWritesLeaveWhatWasThereAndAnyNameFits) {
+// A wrong count and a folder in the way of the rename leave an existing
+// output and no temporary. (Names of the longest length are written by the
+// template test, and the error of a temporary that cannot be created is
+// checked with the preview's.)
+TEST(AtomicFileTest, FailedWritesLeaveWhatWasThere) {
   TempDir dir;
   const std::string path = dir.path("result.nii");
   const Bytes before(5000, 0xAB), templateFile = volumeFile(4, 4, 4, std::vector<double>(64, 0));
@@ -475,13 +369,6 @@ TEST(AtomicFileTest, FailedWritesLeaveWhatWasThereAndAnyNameFits) {
               path + ": cannot write " + std::to_string(count) +
                   " voxels through a float32 template of 64 voxels");
   }
-  std::string nowhere = dir.path("no-such-folder/out.nii");
-  std::string message = errorOf([&] { templ.writeData(values.data(), 64, nowhere.c_str()); });
-  EXPECT_EQ(message.rfind(
-                nowhere + ": cannot create the temporary " + dir.path("no-such-folder/dticut-"), 0),
-            0u)
-      << message;
-  EXPECT_NE(message.find(".tmp: No such file or directory"), std::string::npos) << message;
   std::string folder = dir.path("folder.nii");
   std::filesystem::create_directories(folder + "/inside");
   EXPECT_THROW(templ.writeData(values.data(), 64, folder.c_str()), AppError);
@@ -489,11 +376,6 @@ TEST(AtomicFileTest, FailedWritesLeaveWhatWasThereAndAnyNameFits) {
   std::filesystem::remove_all(folder);
   EXPECT_EQ(readFile(path), before);
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"result.nii"});
-
-  const std::string longest = dir.path(std::string(251, 'n') + ".nii");  // 255 bytes
-  templ.writeData(values.data(), 64, longest.c_str());
-  EXPECT_EQ(readFile(longest).size(), 352u + 256);
-  EXPECT_EQ(dir.entries().size(), 2u);
 }
 
 // SIGINT or SIGTERM while a temporary exists removes it, and the process
@@ -503,26 +385,15 @@ TEST(AtomicFileTest, ASignalWhileWritingRemovesTheTemporary) {
   TempDir dir;
   const std::string path = dir.path("out.nii");
   for (int number : {SIGINT, SIGTERM}) {
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t child = fork();
-    if (child == 0) {
-      signal(number, SIG_DFL);
-      AtomicFile file(path.c_str());
-      file.write(reinterpret_cast<const unsigned char*>("partial"), 7);
-      ssize_t ignored = write(ready[1], "w", 1);
-      (void)ignored;
-      for (;;) pause();
-    }
-    char byte;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
-    EXPECT_EQ(dir.entries().size(), 1u);  // the temporary
-    kill(child, number);
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == number) << status;
+    EXPECT_EXIT(
+        {
+          signal(number, SIG_DFL);
+          AtomicFile file(path.c_str());
+          file.write(reinterpret_cast<const unsigned char*>("partial"), 7);
+          if (dir.entries().size() == 1) raise(number);  // the temporary is there
+          _exit(0);
+        },
+        testing::KilledBySignal(number), "");
     EXPECT_TRUE(dir.entries().empty());
   }
   auto action = [] {
@@ -531,37 +402,26 @@ TEST(AtomicFileTest, ASignalWhileWritingRemovesTheTemporary) {
     return current.sa_handler;
   };
   void (*saved)(int) = signal(SIGINT, SIG_DFL);
-  {
-    AtomicFile file(path.c_str());
-    EXPECT_NE(action(), SIG_DFL);
-  }
-  EXPECT_EQ(action(), SIG_DFL);
-  signal(SIGINT, SIG_IGN);
-  {
-    AtomicFile file(path.c_str());
-    EXPECT_EQ(action(), SIG_IGN);
+  for (void (*before)(int) : {SIG_DFL, SIG_IGN}) {
+    signal(SIGINT, before);
+    {
+      AtomicFile file(path.c_str());
+      EXPECT_EQ(action() != before, before == SIG_DFL);
+    }
+    EXPECT_EQ(action(), before);
   }
   signal(SIGINT, saved);
   EXPECT_TRUE(dir.entries().empty());
 }
 
+// Truncation toward zero, saturating: 2147483520 is the largest float below
+// 2^31, -2147483904 the next one below -2^31.
 TEST(FloatToIntTest, TruncatesTowardZeroAndSaturates) {
-  const struct {
-    float in;
-    int out;
-  } cases[] = {{0.0f, 0},
-               {-0.0f, 0},
-               {1.7f, 1},
-               {-1.7f, -1},
-               {-0.9f, 0},
-               {2147483520.0f, 2147483520},  // largest float below 2^31
-               {2147483648.0f, INT_MAX},
-               {1e30f, INT_MAX},
-               {INFINITY, INT_MAX},
-               {-2147483648.0f, INT_MIN},
-               {-2147483904.0f, INT_MIN},  // next float below -2^31
-               {-INFINITY, INT_MIN},
-               {NAN, INT_MIN},
-               {-NAN, INT_MIN}};
-  for (const auto& c : cases) EXPECT_EQ(floatToInt(c.in), c.out) << c.in;
+  for (float v : {0.0f, -0.0f, -0.9f}) EXPECT_EQ(floatToInt(v), 0) << v;
+  EXPECT_EQ(floatToInt(1.7f), 1);
+  EXPECT_EQ(floatToInt(-1.7f), -1);
+  EXPECT_EQ(floatToInt(2147483520.0f), 2147483520);
+  for (float v : {2147483648.0f, 1e30f, INFINITY}) EXPECT_EQ(floatToInt(v), INT_MAX) << v;
+  for (float v : {-2147483648.0f, -2147483904.0f, -INFINITY, NAN, -NAN})
+    EXPECT_EQ(floatToInt(v), INT_MIN) << v;
 }

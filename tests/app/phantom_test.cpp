@@ -18,13 +18,6 @@ using namespace testfiles;
 
 namespace {
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
 RunResult phantom(const TempDir& dir, std::vector<std::string> options) {
   options.insert(options.begin(), PHANTOM_EXE);
   options.push_back(dir.root());
@@ -48,13 +41,15 @@ std::vector<std::string> demoWeights() {
 
 // The thirteen volumes come in dticut's order and make a plausible head:
 // ordered eigenvalues, unit directions inside it, a bundle, background and
-// outside. Passed to dticut as printed, they segment, the zero background
-// outside the head needing capped weights.
+// outside. Passed to dticut as printed, with the weights of `make demo`,
+// they segment, the zero background outside the head needing capped weights.
 TEST(PhantomTest, WritesTheThirteenVolumesInDticutsOrder) {
   TempDir dir;
   RunResult run = phantom(dir, {"--size", "20x16x10"});
   ASSERT_EQ(run.status, 0) << run.err;
-  std::vector<std::string> paths = lines(run.out);
+  std::vector<std::string> paths;
+  std::istringstream printed(run.out);
+  for (std::string line; std::getline(printed, line);) paths.push_back(line);
   ASSERT_EQ(paths.size(), 13u);
   std::vector<std::unique_ptr<niiIO>> v;
   for (int k = 0; k < kNumVolumes; ++k) {
@@ -83,19 +78,16 @@ TEST(PhantomTest, WritesTheThirteenVolumesInDticutsOrder) {
   // The bundle along x at y = 0.3 * 16, z = 0.5 * 10 runs along x.
   EXPECT_GT(std::fabs(v[1]->data[10 + 4 * 20 + 5 * 20 * 16]), 0.999f);
 
-  paths.insert(paths.begin(), DTICUT_EXE);
-  RunResult cut = runProgram(paths, dir.root());
-  EXPECT_EQ(cut.status, 0) << cut.err;
-  EXPECT_EQ(cut.err.rfind("dticut: limited ", 0), 0u) << cut.err;
-
   // With the weights of `make demo` the bundles get label 1, the background
   // and the outside label 0: voxels on the x bundle, the y bundle and the
   // ring, then the centre, a background voxel low in the head, a corner.
   std::vector<std::string> weights = demoWeights();
   ASSERT_FALSE(weights.empty());
+  paths.insert(paths.begin(), DTICUT_EXE);
   paths.insert(paths.begin() + 1, weights.begin(), weights.end());
-  cut = runProgram(paths, dir.root());
+  RunResult cut = runProgram(paths, dir.root());
   ASSERT_EQ(cut.status, 0) << cut.err;
+  EXPECT_EQ(cut.err.rfind("dticut: limited ", 0), 0u) << cut.err;
   niiIO labels(dir.path("test.nii").c_str());
   const struct {
     int x, y, z;
@@ -132,7 +124,8 @@ TEST(PhantomTest, OutputDependsOnlyOnSizeSeedAndByteOrder) {
     EXPECT_EQ(swapped.header->byteSwap, hostIsBigEndian() ? 0 : 1);
     EXPECT_EQ(voxels(little, 0), voxels(swapped, 0));
     int file = k == 12 ? 6 : k / 4 * 2 + (k % 4 == 0 ? 0 : 1);
-    std::string packed = prefix.path(std::string("dti_") + kTensorPrefixForm[file].name + ".nii.gz");
+    std::string packed =
+        prefix.path(std::string("dti_") + kTensorPrefixForm[file].name + ".nii.gz");
     bool single = k % 4 == 0 || k == 12;
     niiIO fromPrefix(packed.c_str(), single ? 1 : 3);
     EXPECT_EQ(voxels(fromPrefix, single ? 0 : k % 4 - 1), voxels(little, 0)) << name;
