@@ -15,8 +15,10 @@
 namespace {
 
 TEST(MaxflowCases, SinkNodeMeetingTheSourceTreeTwiceAugmentsThroughItsIncomingArc) {
-  // t is activated first: its outgoing arc reaches s1, then its incoming arc
-  // reaches s2, and its sink link (3) goes to the path through s2 alone.
+  // The arcs' tails do not rise overall, so the nodes are activated in
+  // ascending order and t grows first: its outgoing arc reaches s1, then its
+  // incoming arc reaches s2, and its sink link (3) goes to the path through
+  // s2 alone.
   Graph g;
   void* t = g.add_node();
   void* s1 = g.add_node();
@@ -24,8 +26,8 @@ TEST(MaxflowCases, SinkNodeMeetingTheSourceTreeTwiceAugmentsThroughItsIncomingAr
   g.add_tweights(t, 0, 3);
   g.add_tweights(s1, 5, 0);
   g.add_tweights(s2, 5, 0);
-  g.add_edge(t, s1, 0, 5);
   g.add_edge(s2, t, 5, 0);
+  g.add_edge(t, s1, 0, 5);
   EXPECT_EQ(g.maxflow(), 3);
   EXPECT_EQ(GraphTestAccess::term_cap(s1), 5);
   EXPECT_EQ(GraphTestAccess::term_cap(s2), 2);
