@@ -92,9 +92,10 @@ TEST(DimacsParse, RefusesCapacitiesThatCouldOverflowTheFlow) {
 }
 
 // Solves `arcs` (0-based tail, head, capacity) from s to t through the
-// reader and the graph, checks the flow against Edmonds-Karp on the network
-// as written (source and sink as ordinary nodes) and that no laid-out node
-// has more arcs on a side than the engine takes. Returns the graph's nodes.
+// reader and the graph (whose engine ends the process if a node has more
+// arcs on a side than it takes) and checks the flow against Edmonds-Karp on
+// the network as written, source and sink as ordinary nodes. Returns the
+// graph's nodes.
 std::size_t expect_flow(int n, int s, int t, const std::vector<std::tuple<int, int, int64_t>>& arcs) {
   std::string text = "p max " + std::to_string(n) + " " + std::to_string(arcs.size()) + "\nn " +
                      std::to_string(s + 1) + " s\nn " + std::to_string(t + 1) + " t\n";
@@ -108,14 +109,9 @@ std::size_t expect_flow(int n, int s, int t, const std::vector<std::tuple<int, i
   EXPECT_TRUE(parse(text, p, e)) << e.line << ": " << e.message;
   Graph g;
   int64_t direct = build_dimacs_graph(p, g);
-  const std::size_t nodes = GraphTestAccess::node_order(g).size();
   std::vector<bool> reached;
   EXPECT_EQ(direct + g.maxflow(), matrix_maxflow(cap, s, t, reached)) << (n <= 10 ? text : "");
-  for (void* node : GraphTestAccess::node_order(g)) {
-    EXPECT_LE(GraphTestAccess::arcs(g, node, false).size(), std::size_t{kEngineArcsPerNode});
-    EXPECT_LE(GraphTestAccess::arcs(g, node, true).size(), std::size_t{kEngineArcsPerNode});
-  }
-  return nodes;
+  return GraphTestAccess::node_count(g);
 }
 
 // 500 small random networks, then 60 where one to three nodes (sometimes the
