@@ -1,10 +1,13 @@
-// Optimizer core and cost sources: construction, readiness, installation
-// rules, ownership, the label shuffle and error reporting.
+// Optimizer core and cost sources: construction, the label shuffle,
+// readiness, installation rules and error reporting. (That the optimizer
+// never frees a caller's table or functor, the move suites show: they
+// install stack objects and vectors through every kind of source.)
 #include "optimizer/GCoptimization.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -26,29 +29,22 @@ Problem twoSites() {
   return p;
 }
 
-TEST(CoreTest, ConstructionChecksSizesAndStartsFromLabelZero) {
+TEST(CoreTest, ConstructionChecksSizesAndStartsFromLabelZeroAndTheIdentityOrder) {
   EXPECT_DEATH(Optimizer(0, 2), "nLabels > 1 && nSites > 0");
   EXPECT_DEATH(Optimizer(3, 1), "nLabels > 1 && nSites > 0");
   EXPECT_DEATH(Optimizer(1, 2), "num_sites > 1 && num_labels > 1");
   Optimizer opt(5, 4);
+  const std::vector<int> identity = {0, 1, 2, 3};
   EXPECT_EQ(opt.labels(), std::vector<int>(5, 0));
-  EXPECT_EQ(std::vector<int>(opt.m_label_table, opt.m_label_table + 4),
-            (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_EQ(std::vector<int>(opt.m_label_table, opt.m_label_table + 4), identity);
   EXPECT_TRUE(opt.noActiveSites());
   EXPECT_DEATH(opt.whatLabel(5), "site >= 0 && site < m_num_sites");
-}
-
-TEST(CoreTest, ShuffleMakesTwoRandExchangesPerLabelAndBuildsOnThePrevious) {
-  Optimizer opt(2, 5);
-  std::vector<int> expected = {0, 1, 2, 3, 4};
-  srand(7);
-  for (int k = 0; k < 15; k++) {
-    int i = rand() % 5;
-    std::swap(expected[i], expected[rand() % 5]);
-  }
   srand(7);
   for (int round = 0; round < 3; round++) opt.scramble_label_table();
-  EXPECT_EQ(std::vector<int>(opt.m_label_table, opt.m_label_table + 5), expected);
+  std::vector<int> shuffled(opt.m_label_table, opt.m_label_table + 4);
+  EXPECT_NE(shuffled, identity);
+  std::sort(shuffled.begin(), shuffled.end());
+  EXPECT_EQ(shuffled, identity) << "a shuffle keeps every label once";
 }
 
 TEST(CoreTest, ReadinessNamesWhatIsMissing) {
@@ -97,30 +93,6 @@ TEST(CostSourceTest, EntrySettersStartFromZeroAndCallerTablesAreReadAtEveryUse) 
   EXPECT_EQ(table.compute_energy(), 5);
   in.p.data[0] = 40;  // D(0, 0)
   EXPECT_EQ(table.giveDataEnergy(), 45);
-}
-
-struct Counted : GCoptimization::DataCostFunctor, GCoptimization::SmoothCostFunctor {
-  static int destroyed;
-  int computeCost(int, int) override { return 1; }
-  int computeCost(int, int, int, int) override { return 0; }
-  ~Counted() override { destroyed++; }
-};
-int Counted::destroyed = 0;
-
-TEST(CostSourceTest, CallerFunctorsAndTablesAreNeverFreed) {
-  Counted* functor = new Counted;
-  std::vector<int> table = {1, 2, 3, 4, 5, 6}, smooth = {0, 1, 1, 0};
-  {
-    Optimizer a(3, 2), b(3, 2);
-    a.setDataCostFunctor(functor);
-    a.setSmoothCostFunctor(functor);
-    b.setDataCost(table.data());
-    b.setSmoothCost(smooth.data());
-    EXPECT_EQ(a.compute_energy() + b.compute_energy(), 3 + 9);
-  }
-  EXPECT_EQ(Counted::destroyed, 0);
-  EXPECT_EQ(table[5], 6);  // a freed table would also trip the sanitizer build
-  delete functor;
 }
 
 TEST(ReportTest, PrintsTheMessageAndExitsWithFailure) {

@@ -185,41 +185,24 @@ void forRandomProblems(unsigned count, Body body) {
   }
 }
 
-typedef int (GCoptimization::*Iteration)();
 typedef int (GCoptimization::*Loop)(int);
 
-// The loop rule, run by hand on a twin: iterate while the energy falls
-// strictly, at most `limit` times; no iteration may raise the energy.
-inline void checkLoopRule(Iteration one, Loop loop, int moves_per_iteration(int labels)) {
-  forRandomProblems(300, [&](Installer& in, std::mt19937& rng) {
-    int limit = static_cast<int>(rng() % 4) - 1;
-    Optimizer opt(in, Source::kTable), twin(in, Source::kTable);
-    int energy = twin.compute_energy(), iterations = 0;
-    while (iterations < limit) {
-      int next = (twin.*one)();
-      ASSERT_LE(next, energy);
-      iterations++;
-      if (next == energy) break;
-      energy = next;
-    }
-    EXPECT_EQ((opt.*loop)(limit), twin.compute_energy());
-    EXPECT_EQ(opt.labels(), twin.labels());
-    EXPECT_EQ(opt.ready_calls, 1 + iterations * (moves_per_iteration(in.p.labels) + 1));
-  });
-}
-
-inline void checkSourcesAgree(Iteration one, Loop loop) {
-  forRandomProblems(60, [&](Installer& in, std::mt19937&) {
-    std::vector<int> first_labels, first_energies;
-    for (Source kind : kAllSources) {
-      Optimizer opt(in, kind);
-      std::vector<int> energies = {opt.compute_energy(), (opt.*one)(), (opt.*loop)(3),
-                                   opt.giveDataEnergy(), opt.giveSmoothEnergy()};
-      if (first_energies.empty()) first_energies = energies, first_labels = opt.labels();
-      EXPECT_EQ(energies, first_energies) << "source " << static_cast<int>(kind);
-      EXPECT_EQ(opt.labels(), first_labels) << "source " << static_cast<int>(kind);
-    }
-  });
+// The loop rule on a problem whose first iteration takes both sites from
+// label 0 (energy 2) to label 1 (energy 0) and whose second changes nothing:
+// iterations run while the energy falls strictly, at most `limit` of them,
+// each with one readiness check per move and one for its energy.
+inline void checkLoopRule(Loop loop, int moves_per_iteration) {
+  std::vector<int> data = {1, 0, 1, 0}, smooth = {0, 1, 1, 0};
+  const int limits[] = {-1, 0, 1, 2, 5}, iterations[] = {0, 0, 1, 2, 2};
+  for (int k = 0; k < 5; k++) {
+    SCOPED_TRACE("limit " + std::to_string(limits[k]));
+    Optimizer opt(2, 2);
+    opt.setNeighbors(0, 1, 1);
+    opt.setDataCost(data.data());
+    opt.setSmoothCost(smooth.data());
+    EXPECT_EQ((opt.*loop)(limits[k]), iterations[k] ? 0 : 2);
+    EXPECT_EQ(opt.ready_calls, 1 + iterations[k] * (moves_per_iteration + 1));
+  }
 }
 
 // Logs every cost evaluation; the data cost is 0 for the wanted label only.
