@@ -1,5 +1,6 @@
 // Optimizer core and cost sources: construction, the label shuffle,
-// readiness, installation rules and error reporting. (That the optimizer
+// readiness, installation rules, the state a failed move leaves, and error
+// reporting. (That the optimizer
 // never frees a caller's table or functor, the move suites show: they
 // install stack objects and vectors through every kind of source.)
 #include "optimizer/GCoptimization.h"
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -93,6 +95,54 @@ TEST(CostSourceTest, EntrySettersStartFromZeroAndCallerTablesAreReadAtEveryUse) 
   EXPECT_EQ(table.compute_energy(), 5);
   in.p.data[0] = 40;  // D(0, 0)
   EXPECT_EQ(table.giveDataEnergy(), 45);
+}
+
+// Throws from inside a move once `countdown` evaluations have passed.
+struct ThrowingSmooth : GCoptimization::SmoothCostFunctor {
+  GCoptimization* opt = nullptr;
+  int countdown = 1 << 30;
+  int computeCost(int, int, int l1, int l2) override {
+    if (--countdown == 0) opt->handleError("smoothness failed");
+    return l1 == l2 ? 0 : 1;
+  }
+};
+
+// A move that fails (a cost throws, readiness refused, a source missing)
+// frees what it built, leaves m_site_to_var at -1 and changes no label, and
+// the optimizer stays usable. Each kind of move runs once over all sites and
+// once over the sites {2, 0, 3}, to label 1.
+TEST(MoveTest, AFailedMoveLeavesNoTrace) {
+  int sites[] = {2, 0, 3};
+  const std::function<void(Optimizer&)> moves[][2] = {
+      {[](Optimizer& o) { o.alpha_expansion(1); },
+       [&](Optimizer& o) { o.alpha_expansion(1, sites, 3); }},
+      {[](Optimizer& o) { o.alpha_beta_swap(0, 1); },
+       [&](Optimizer& o) { o.alpha_beta_swap(0, 1, sites, 3, nullptr, 0); }}};
+  std::vector<int> data = {5, 0, 5, 0, 5, 0, 5, 0};
+  for (const auto& move : moves) {
+    Optimizer opt(4, 2);
+    ThrowingSmooth smooth;
+    smooth.opt = &opt;
+    opt.setDataCost(data.data());
+    opt.setSmoothCostFunctor(&smooth);
+    for (int s = 1; s < 4; s++) opt.setNeighbors(s - 1, s, 1);
+    ASSERT_EQ(opt.compute_energy(), 20);
+    smooth.countdown = 3;  // inside the pairwise terms
+    EXPECT_THROW(move[0](opt), GCException);
+    EXPECT_TRUE(opt.noActiveSites());
+    EXPECT_EQ(opt.labels(), std::vector<int>(4, 0));
+    opt.ready = false;
+    EXPECT_EQ(messageOf([&] { move[1](opt); }), "Set up data and smoothness terms first. ");
+    EXPECT_TRUE(opt.noActiveSites());
+    opt.ready = true;
+    smooth.countdown = 1 << 30;
+    move[0](opt);
+    EXPECT_EQ(opt.compute_energy(), 0);
+    Optimizer bare(4, 2);
+    bare.setDataCost(data.data());
+    EXPECT_THROW(move[1](bare), GCException);  // no smoothness cost
+    EXPECT_TRUE(bare.noActiveSites());
+  }
 }
 
 TEST(ReportTest, PrintsTheMessageAndExitsWithFailure) {

@@ -1,7 +1,7 @@
 // Test-only reference for the optimizer: small random problems, their energy
 // summed directly from the declared pairs, the best labeling one move can
 // reach found by enumeration, installation through every kind of source, and
-// checks shared by the expansion and swap suites.
+// checks and logging costs shared by the expansion and swap suites.
 #ifndef TESTS_OPTIMIZER_REFERENCE_H_
 #define TESTS_OPTIMIZER_REFERENCE_H_
 
@@ -76,30 +76,20 @@ enum class Source { kTable, kFunction, kFunctionExtra, kFunctor, kEntries };
 const Source kAllSources[] = {Source::kTable, Source::kFunction, Source::kFunctionExtra,
                               Source::kFunctor, Source::kEntries};
 
-// Plain functions cannot carry the problem, so they read it from here.
-inline const Problem*& current() {
-  static const Problem* problem = nullptr;
-  return problem;
-}
-inline int dataFn(int s, int l) {
-  return current()->D(s, l);
-}
-inline int smoothFn(int, int, int l1, int l2) {
-  return current()->V(l1, l2);
-}
-inline int dataFnExtra(int s, int l, void* p) {
-  return static_cast<Problem*>(p)->D(s, l);
-}
-inline int smoothFnExtra(int, int, int l1, int l2, void* p) {
-  return static_cast<Problem*>(p)->V(l1, l2);
-}
-
-// Owns what the optimizer borrows for one problem, and installs it.
+// Owns what the optimizer borrows for one problem, and installs it. Plain
+// functions cannot carry the problem: they read the one installed last.
 struct Installer : GCoptimization::DataCostFunctor, GCoptimization::SmoothCostFunctor {
   Problem p;
+  static inline const Problem* current = nullptr;
   explicit Installer(const Problem& problem) : p(problem) {}
   int computeCost(int s, int l) override { return p.D(s, l); }
   int computeCost(int, int, int l1, int l2) override { return p.V(l1, l2); }
+  static int dataFn(int s, int l) { return current->D(s, l); }
+  static int smoothFn(int, int, int l1, int l2) { return current->V(l1, l2); }
+  static int dataFnExtra(int s, int l, void* x) { return static_cast<Problem*>(x)->D(s, l); }
+  static int smoothFnExtra(int, int, int l1, int l2, void* x) {
+    return static_cast<Problem*>(x)->V(l1, l2);
+  }
 
   void installData(GCoptimization& o, Source kind) {
     if (kind == Source::kTable) o.setDataCost(p.data.data());
@@ -108,7 +98,7 @@ struct Installer : GCoptimization::DataCostFunctor, GCoptimization::SmoothCostFu
     if (kind == Source::kFunctor) o.setDataCostFunctor(this);
     for (int s = 0; kind == Source::kEntries && s < p.sites; s++)
       for (int l = 0; l < p.labels; l++) o.setDataCost(s, l, p.D(s, l));
-    if (kind == Source::kFunction) current() = &p;  // once installed: a refusal must not redirect
+    if (kind == Source::kFunction) current = &p;  // once installed: a refusal must not redirect
   }
   void installSmooth(GCoptimization& o, Source kind) {
     if (kind == Source::kTable) o.setSmoothCost(p.smooth.data());
@@ -117,7 +107,7 @@ struct Installer : GCoptimization::DataCostFunctor, GCoptimization::SmoothCostFu
     if (kind == Source::kFunctor) o.setSmoothCostFunctor(this);
     for (int l1 = 0; kind == Source::kEntries && l1 < p.labels; l1++)
       for (int l2 = 0; l2 < p.labels; l2++) o.setSmoothCost(l1, l2, p.V(l1, l2));
-    if (kind == Source::kFunction) current() = &p;
+    if (kind == Source::kFunction) current = &p;
   }
 };
 
@@ -235,51 +225,6 @@ struct LoggedTriangle {
     costs.log.clear();
   }
 };
-
-// Throws from inside a move once `countdown` evaluations have passed.
-struct ThrowingSmooth : GCoptimization::SmoothCostFunctor {
-  GCoptimization* opt = nullptr;
-  int countdown = 1 << 30;
-  int computeCost(int, int, int l1, int l2) override {
-    if (--countdown == 0) opt->handleError("smoothness failed");
-    return l1 == l2 ? 0 : 1;
-  }
-};
-
-// A move that fails (a cost throws, readiness refused, a source missing)
-// frees what it built, leaves m_site_to_var at -1 and changes no label.
-// `move` runs a full move to label 1, `restricted` one over the sites {2, 0, 3}.
-inline void checkFailedMovesLeaveNoTrace(void (*move)(Optimizer&), void (*restricted)(Optimizer&)) {
-  std::vector<int> data = {5, 0, 5, 0, 5, 0, 5, 0};
-  Optimizer opt(4, 2);
-  ThrowingSmooth smooth;
-  smooth.opt = &opt;
-  opt.setDataCost(data.data());
-  opt.setSmoothCostFunctor(&smooth);
-  for (int s = 1; s < 4; s++) opt.setNeighbors(s - 1, s, 1);
-  ASSERT_EQ(opt.compute_energy(), 20);
-  smooth.countdown = 3;  // inside the pairwise terms
-  EXPECT_THROW(move(opt), GCException);
-  EXPECT_TRUE(opt.noActiveSites());
-  EXPECT_EQ(opt.labels(), std::vector<int>(4, 0));
-  opt.ready = false;
-  try {
-    restricted(opt);
-    ADD_FAILURE() << "move ran without readiness";
-  } catch (GCException& e) {
-    EXPECT_STREQ(e.message, "Set up data and smoothness terms first. ");
-  }
-  EXPECT_TRUE(opt.noActiveSites());
-  opt.ready = true;
-  smooth.countdown = 1 << 30;
-  move(opt);  // still usable
-  EXPECT_EQ(opt.compute_energy(), 0);
-
-  Optimizer bare(4, 2);
-  bare.setDataCost(data.data());
-  EXPECT_THROW(restricted(bare), GCException);  // no smoothness cost
-  EXPECT_TRUE(bare.noActiveSites());
-}
 
 }  // namespace reference
 
