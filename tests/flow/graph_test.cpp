@@ -1,10 +1,9 @@
-// Graph building and the layout step: chunk and segment boundaries, the order
-// in which a node's arc lists are read, and the fatal limits.
+// Graph building: the order in which a node's arc lists are read, and the
+// limit on the arcs of a node.
 #include "flow/graph.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -12,62 +11,24 @@
 
 namespace {
 
-void print_error(char* msg) { std::fprintf(stderr, "error: %s\n", msg); }
-
-using Caps = std::vector<int>;
-
-// The forward capacities of a node's list, which the layout tests use as arc
-// names.
-Caps caps(const Graph& g, void* node, bool incoming) {
-  Caps c;
-  for (const auto& a : GraphTestAccess::arcs(g, node, incoming)) c.push_back(a.res_cap);
-  return c;
-}
-
-TEST(GraphLayout, NodesAreWalkedInTheOrderTheyWereAddedAcrossChunks) {
+// Arcs named by their capacities 1, 2, 3, 4, added in the order n1->n0,
+// n0->n2, n0->n1, n2->n1: every list reads its newest arc first.
+TEST(GraphLayout, ListsReadNewestArcFirst) {
   Graph g;
-  std::vector<void*> nodes;
-  for (int k = 0; k < 1024; ++k) nodes.push_back(g.add_node());
-  EXPECT_EQ(GraphTestAccess::node_order(g), nodes);
-  nodes.push_back(g.add_node());  // the first node of the second chunk
-  nodes.push_back(g.add_node());
-  EXPECT_EQ(GraphTestAccess::node_order(g), nodes);
-}
-
-// Lays out arcs k = 1, 2, ... (capacity k) between `nodes` fresh nodes and
-// compares every node's lists.
-void expect_layout(int nodes, const std::vector<std::pair<int, int>>& arcs, const std::vector<Caps>& out,
-                   const std::vector<Caps>& in) {
-  Graph g;
-  std::vector<void*> n;
-  for (int k = 0; k < nodes; ++k) n.push_back(g.add_node());
-  for (size_t k = 0; k < arcs.size(); ++k) g.add_edge(n[arcs[k].first], n[arcs[k].second], int(k) + 1, 0);
-  GraphTestAccess::layout(g);
-  for (int k = 0; k < nodes; ++k) {
-    EXPECT_EQ(caps(g, n[k], false), out[k]) << "outgoing of " << k;
-    EXPECT_EQ(caps(g, n[k], true), in[k]) << "incoming of " << k;
+  std::vector<void*> n = {g.add_node(), g.add_node(), g.add_node()};
+  const int arcs[][2] = {{1, 0}, {0, 2}, {0, 1}, {2, 1}};
+  for (int k = 0; k < 4; ++k) g.add_edge(n[arcs[k][0]], n[arcs[k][1]], k + 1, 0);
+  const std::vector<std::vector<int>> out = {{3, 2}, {1}, {4}}, in = {{1}, {4, 3}, {2}};
+  for (uint32_t v = 0; v < 3; ++v) {
+    for (bool incoming : {false, true}) {
+      std::vector<int> caps;
+      for (const auto& a : GraphTestAccess::arcs(g, v, incoming)) caps.push_back(a.res_cap);
+      EXPECT_EQ(caps, (incoming ? in : out)[v]) << (incoming ? "incoming of " : "outgoing of ") << v;
+    }
   }
 }
 
-TEST(GraphLayout, ListsReadNewestArcFirst) {
-  expect_layout(3, {{1, 0}, {0, 2}, {0, 1}, {2, 1}}, {{3, 2}, {1}, {4}}, {{1}, {4, 3}, {2}});
-  expect_layout(4, {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {2, 3}}, {{3, 2, 1}, {4}, {5}, {}},
-                {{}, {1}, {4, 2}, {5, 3}});
-}
-
-TEST(GraphLayout, GraphWithoutArcsIsSolvedByItsTerminals) {
-  Graph g;
-  void* a = g.add_node();
-  void* b = g.add_node();
-  g.add_tweights(a, 4, 1);
-  g.add_tweights(b, 0, 2);
-  EXPECT_EQ(g.maxflow(), 1);
-  EXPECT_EQ(g.what_segment(a), 0);
-  EXPECT_EQ(g.what_segment(b), 1);
-  EXPECT_EQ(GraphTestAccess::node_order(g).size(), 2u);
-  Graph empty;
-  EXPECT_EQ(empty.maxflow(), 0);
-}
+void print_error(char* msg) { std::fprintf(stderr, "error: %s\n", msg); }
 
 // Node 0 sends `out` arcs to node 1 and receives `in` arcs from node 2; arcs
 // from node 0 to itself come on top.
