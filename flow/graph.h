@@ -60,17 +60,18 @@
 //   * A node has at most 1024 outgoing and 1024 incoming arcs; the layout step
 //     in maxflow ends the process with "# of arcs per node exceeds block size!"
 //     otherwise. Denser nodes are the caller's to split: dticut-maxflow makes
-//     copies of such a node joined by arcs that no minimum cut can cross. Node and arc numbers are 32 bits: a graph holds fewer than
-//     2^32 - 1 nodes and at most 2^31 - 4096 arcs (about 2.1 billion), and the
-//     node or arc that would pass those counts ends the process with "Not
-//     enough memory!". Fatal conditions go to the error function, if any, and
-//     end the process with exit status 1. Nothing here throws.
+//     copies of such a node joined by arcs that no minimum cut can cross.
+//     Node and arc numbers are 32 bits: a graph holds fewer than 2^32 - 1
+//     nodes and at most 2^31 - 4096 arcs (about 2.1 billion), and the node or
+//     arc that would pass those counts ends the process with "Not enough
+//     memory!". Fatal conditions go to the error function, if any, and end
+//     the process with exit status 1. Nothing here throws.
 //   * Use: add nodes, arcs and terminal capacities in any interleaving, call
 //     maxflow once, then what_segment; nothing may be added after maxflow
 //     until `reset` has emptied the graph.
-//   * The scan counter `cur_stamp` starts again (every node's stamp is cleared)
-//     when it reaches INT_MAX; stamps only steer the search, so the result
-//     stays exact.
+//   * The scan counter `cur_stamp` starts again (every node's stamp and depth
+//     is cleared) when it reaches INT_MAX; stamps only steer the search, so
+//     the result stays exact.
 #ifndef DTICUT_FLOW_GRAPH_H
 #define DTICUT_FLOW_GRAPH_H
 

@@ -75,9 +75,17 @@ inline uint32_t Graph::next_active() {
 
 // Stamps only steer the search (a stale stamp costs a longer walk), so when
 // cur_stamp reaches the end of its range every node becomes stale and the
-// count starts again, instead of overflowing.
+// count starts again, instead of overflowing. The depths are levelled too:
+// going up any chain of parents (stamp, -depth) never decreases, which is
+// what keeps tree_link from hanging a node under its own descendant. Equal
+// stamps over stale depths would break that and close a cycle of parents;
+// equal depths keep it, and no node is re-hung until its depth is known
+// again.
 void Graph::restamp() {
-  for_each_node([](uint32_t, node_st* I) { I->stamp = 0; });
+  for_each_node([](uint32_t, node_st* I) {
+    I->stamp = 0;
+    I->depth = 0;
+  });
   cur_stamp = 1;
 }
 
