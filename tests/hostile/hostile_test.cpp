@@ -59,39 +59,46 @@ Put cut(size_t length) {
 }
 Put dims(int x, int y, int z, int volumes = 1) {
   return [=](const std::string& path, Bytes) {
-    std::vector<double> values(static_cast<size_t>(x) * y * z * volumes, 1.0);
-    writeFile(path,
-              volumes == 1 ? volumeFile(x, y, z, values) : volumesFile(x, y, z, volumes, values));
+    writeFile(path, volumesFile(x, y, z, volumes, std::vector<double>(x * y * z * volumes, 1.0)));
   };
 }
 
-// Runs the command line through the shell: `before` prepares the process
-// (a limit, a trap), `after` redirects its streams.
-RunResult inShell(const std::string& before, const std::vector<std::string>& args,
+// Runs the command line through the shell after `command` (a limit, a
+// trap; exec where a signal must end the process we wait for) and before
+// `after` (a redirection, a report of the status).
+RunResult inShell(std::string command, const std::vector<std::string>& args,
                   const std::string& after, const TempDir& dir) {
-  std::string command = before + " exec";
   for (const std::string& arg : args) command += " '" + arg + "'";
   return runProgram({"/bin/sh", "-c", command + after}, dir.root());
 }
+
+// What an earlier run left in test.nii, to be found intact after a failure.
+const Bytes kEarlier = {'k', 'e', 'e', 'p'};
 
 }  // namespace
 
 // One case of each kind of refusal, each reported with its exact line. The
 // missing files are the last of a set, whose earlier volumes must then be
-// released (the leak sanitizer checks).
+// released (the leak sanitizer checks). Every header is checked before any
+// voxels are read: a compressed first file promising 1100 x 1000 x 1000
+// voxels is refused from its header alone, and a bad header in the last
+// file is found before the first file's short voxels.
 TEST(HostileInputTest, MalformedFilesAreRefusedAndAnEarlierOutputSurvives) {
   Bytes reversedHeader = plainInputs().file(1);
   putUnsigned(reversedHeader, 0, 338, 4, !hostIsBigEndian());
   Bytes badCrc = gzipped(plainInputs().file(3));
   badCrc[badCrc.size() - 6] ^= 1;
   const std::string reversed = std::to_string(static_cast<int32_t>(__builtin_bswap32(338)));
+  Bytes huge = volumeFile(2, 2, 1, {1, 2, 3, 4});
+  for (auto [at, value] : {std::make_pair(42, 1100), {44, 1000}, {46, 1000}})
+    putUnsigned(huge, at, value, 2, false);
+  const std::string inside = " inside (non-zero and not NaN) of 12, the segmentation needs at least 2";
   const struct {
     std::string file;  // replaced, or removed when `put` is empty
     Put put;
     std::string error;
     bool prefix = false;
   } cases[] = {
-      {"L1.nii", cut(0), "L1.nii: file is 0 bytes, shorter than the 348-byte header"},
       {"V1x.nii", bytes(reversedHeader),
        "V1x.nii: sizeof_hdr is " + reversed +
            ", expected 348 (NIfTI-1) or 540 (NIfTI-2) in either byte order"},
@@ -103,13 +110,18 @@ TEST(HostileInputTest, MalformedFilesAreRefusedAndAnEarlierOutputSurvives) {
        "V2x.nii: dim[2] is -4, expected at least 1"},
       {"L2.nii", changed(42, 0x7FFF7FFF7FFF, 6),
        "L2.nii: dimensions 32767 x 32767 x 32767 make 35181150961663 voxels, more than 2147483647"},
-      {"V2z.nii", changed(42, 0x7FFF7FFF, 4),
-       "V2z.nii: dimensions 32767 x 32767 x 2 differ from the 3 x 2 x 2 of L2.nii"},
+      {"L1.nii", bytes(gzipped(huge, 1 << 20)),
+       "L1.nii: 1100 x 1000 x 1000 voxels make 2200000000 data costs and 3296800000 neighbour "
+       "pairs, more than the optimizer's limit of 2147483647"},
+      {"SCALAR.nii",
+       [](const std::string& path, Bytes) {
+         writeFile(path, Bytes(100, 0));
+         const std::string first = std::filesystem::path(path).replace_filename("L1.nii");
+         std::filesystem::resize_file(first, std::filesystem::file_size(first) - 1);
+       },
+       "SCALAR.nii: file is 100 bytes, shorter than the 348-byte header"},
       {"L3.nii", changed(108, floatBits(NAN), 4),
        "L3.nii: vox_offset is nan, expected a finite value of at least 0"},
-      {"V1z.nii", changed(108, floatBits(100.0f), 4),
-       "V1z.nii: vox_offset is 100, inside the 348-byte header; expected 0 (unset) or at least "
-       "348"},
       {"V3x.nii", changed(108, floatBits(1e30f), 4),
        "V3x.nii: vox_offset is 1e+30, beyond the end of the file (400 bytes)"},
       {"SCALAR.nii", cut(399),
@@ -137,19 +149,25 @@ TEST(HostileInputTest, MalformedFilesAreRefusedAndAnEarlierOutputSurvives) {
       {"dti_V3.nii", dims(1, 2, 2, 3),
        "dti_V3.nii: dimensions 1 x 2 x 2 differ from the 3 x 2 x 2 of dti_L3.nii", true},
       {"dti_FA.nii", nullptr, "dti_FA: neither dti_FA.nii.gz nor dti_FA.nii exists", true},
+      // A mask must have the volumes' size and at least two voxels inside.
+      {"MASK.nii", dims(2, 3, 2), "MASK.nii: dimensions 2 x 3 x 2 differ from the 3 x 2 x 2 of L1.nii"},
+      {"MASK.nii", bytes(volumeFile(3, 2, 2, {0, 0, 0, 0, 0, NAN, 0, 0, 0, 0, 0, 5})),
+       "MASK.nii: has 1 voxel" + inside},
+      {"MASK.nii", bytes(volumeFile(3, 2, 2, std::vector<double>(12, 0))),
+       "MASK.nii: has 0 voxels" + inside},
   };
-  const Bytes earlier = {'k', 'e', 'e', 'p'};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
     TempDir dir;
     Inputs in = plainInputs();
+    if (c.file == "MASK.nii") in.mask.assign(in.size(), 1);
     std::vector<std::string> args = in.write(dir);
     in.writePrefix(dir, 0);
     if (c.prefix) args = {DTICUT_EXE, "--tensor-prefix", "dti"};
     Bytes valid = readFile(dir.path(c.file));
     std::filesystem::remove(dir.path(c.file));
     if (c.put) c.put(dir.path(c.file), valid);
-    writeFile(dir.path("test.nii"), earlier);
+    writeFile(dir.path("test.nii"), kEarlier);
     size_t entries = dir.entries().size();
 
     RunResult run = runProgram(args, dir.root());
@@ -157,7 +175,7 @@ TEST(HostileInputTest, MalformedFilesAreRefusedAndAnEarlierOutputSurvives) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, c.file == "V1x.nii" ? "Unable to read file.\n" : "");
     EXPECT_EQ(run.err, "dticut: error: " + c.error + "\n");
-    EXPECT_EQ(readFile(dir.path("test.nii")), earlier);
+    EXPECT_EQ(readFile(dir.path("test.nii")), kEarlier);
     EXPECT_EQ(dir.entries().size(), entries);  // no temporary left
   }
 
@@ -166,111 +184,66 @@ TEST(HostileInputTest, MalformedFilesAreRefusedAndAnEarlierOutputSurvives) {
   EXPECT_EQ(single.status, 1);
   EXPECT_EQ(single.err,
             "dticut: error: L1.nii: has 1 voxel (1 x 1 x 1), the segmentation needs at least 2\n");
-
-  // Every header is checked before any voxels are read: a compressed first
-  // file promising 1100 x 1000 x 1000 voxels is refused from its header
-  // alone, and a bad header in the last file is found before the first
-  // file's short voxels.
-  Bytes huge = volumeFile(2, 2, 1, {1, 2, 3, 4});
-  for (auto [at, value] : {std::make_pair(42, 1100), {44, 1000}, {46, 1000}})
-    putUnsigned(huge, at, value, 2, false);
-  std::vector<std::string> args = plainInputs().write(dir);
-  writeFile(dir.path("L1.nii"), gzipped(huge, 1 << 20));
-  RunResult promised = runProgram(args, dir.root());
-  EXPECT_EQ(promised.err,
-            "dticut: error: L1.nii: 1100 x 1000 x 1000 voxels make 2200000000 data costs and "
-            "3296800000 neighbour pairs, more than the optimizer's limit of 2147483647\n");
-  Bytes shortFirst = plainInputs().file(0);
-  shortFirst.pop_back();
-  writeFile(dir.path("L1.nii"), shortFirst);
-  writeFile(dir.path("SCALAR.nii"), Bytes(100, 0));
-  EXPECT_EQ(runProgram(args, dir.root()).err,
-            "dticut: error: SCALAR.nii: file is 100 bytes, shorter than the 348-byte header\n");
 }
 
 // Zero scalar values (the background of a masked scan) make every pair
 // weight 1/0 and need the cap; NaN, infinite, huge and negative values need
-// the limiting rule too. Each runs to the minimum of the limited energy.
+// the limiting rule too (over the twelve voxels, every volume takes each
+// of the mixed values once). Each runs to the minimum of the limited energy.
 TEST(HostileInputTest, ExtremeValuesGiveTheMinimumOfTheLimitedEnergy) {
   const double mixed[] = {NAN, INFINITY, -INFINITY, 1e30, -1e30, 0, 1, 3, -0.5, 1e-30, 2, 1};
   const Inputs plain = plainInputs();
-  const struct {
-    const char* what;
-    std::function<double(int k, int p)> value;
-    int templateDatatype;  // of volume 0, the output's template
-  } cases[] = {
-      {"zeros", [](int, int) { return 0.0; }, 16},
-      {"NaN", [](int, int) { return NAN; }, 16},
-      {"infinities", [](int k, int) { return k % 4 == 0 ? INFINITY : -INFINITY; }, 16},
-      {"1e30", [](int, int) { return 1e30; }, 16},
-      {"-1e30 scalar values", [&](int k, int p) { return k == 12 ? -1e30 : plain.volume[k][p]; },
-       16},
-      {"mixed extremes", [&](int k, int p) { return mixed[(p + k) % 12]; }, 16},
-      {"int16 limits",
-       [&](int k, int p) { return k == 0 ? (p % 2 ? 32767.0 : -32768.0) : plain.volume[k][p]; }, 4},
-      {"uint8 limits", [&](int k, int p) { return k == 0 ? 255.0 * (p % 2) : plain.volume[k][p]; },
-       2},
+  const std::function<double(int k, int p)> cases[] = {
+      [](int, int) { return 0.0; },
+      [&](int k, int p) { return k == 12 ? -1e30 : plain.volume[k][p]; },
+      [&](int k, int p) { return mixed[(p + k) % 12]; },
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& value : cases) {
     Inputs in(3, 2, 2);
-    in.templateDatatype = c.templateDatatype;
     for (int k = 0; k < kNumVolumes; ++k)
-      for (int p = 0; p < in.size(); ++p) in.volume[k][p] = c.value(k, p);
+      for (int p = 0; p < in.size(); ++p) in.volume[k][p] = value(k, p);
     TempDir dir;
     RunResult run = runProgram(in.write(dir), dir.root());
     expectNoCrash(run);
     expectMinimum(run, in, dir);
   }
-  // The zero volume's cap, spelt out: 12 data costs of 1 and 20 weights.
-  Inputs zeros(3, 2, 2);
-  EXPECT_EQ(Expected(zeros).limitLine(),
-            "dticut: limited 20 pair weights and 0 data costs to keep the energy within 32 bits "
-            "(negative and NaN values to 0, larger values capped at " +
-                std::to_string((kCostBudget - 12) / 20) + ")\n");
 }
 
 // Output that cannot be written, in ways that hold for root too (root may
 // create files in a folder whatever its mode): a file that cannot grow
 // during the write, standard output on a full device or a closed pipe. (A
 // folder that takes no new file is refused before anything is read: below.)
+// The shell reports the status, which a signal would make 128 or more.
 TEST(HostileInputTest, AnOutputThatCannotBeWrittenIsReportedAndLosesNothing) {
   TempDir dir;
   const Inputs zeros(8, 8, 8);  // a 2400-byte output
   std::vector<std::string> args = zeros.write(dir);
-  const std::string limited = Expected(zeros).warnings();
-  const Bytes earlier = {'k', 'e', 'e', 'p'};
-  writeFile(dir.path("test.nii"), earlier);
-  // Files may not grow beyond one block, and the signal that would end the
-  // writer is ignored, so its write fails with EFBIG part-way.
-  RunResult run = inShell("trap '' XFSZ; ulimit -f 1;", args, "", dir);
-  expectNoCrash(run);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, limited + "dticut: error: test.nii: write failed: File too large\n");
-  EXPECT_EQ(readFile(dir.path("test.nii")), earlier);
-  EXPECT_EQ(dir.entries().size(), 14u);
-
-  // Energies that cannot be written are a failure too, found before the
-  // output is replaced.
-  run = inShell("", args, " > /dev/full", dir);
-  expectNoCrash(run);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err,
-            limited + "dticut: error: standard output: write failed: No space left on device\n");
-  EXPECT_EQ(readFile(dir.path("test.nii")), earlier);
-
-  // A reader that has gone (here one that never reads, and has ended
-  // before the energies come): the write fails with EPIPE, not by a signal.
-  std::string command = "{ sleep 0.3; '" + args[0] + "'";
-  for (size_t i = 1; i < args.size(); ++i) command += " '" + args[i] + "'";
-  run = runProgram({"/bin/sh", "-c", command + "; echo \"status $?\" >&2; } | :"}, dir.root());
-  EXPECT_EQ(run.err, limited + "dticut: error: standard output: write failed: Broken pipe\nstatus 1\n");
-  EXPECT_EQ(readFile(dir.path("test.nii")), earlier);
-
+  writeFile(dir.path("test.nii"), kEarlier);
+  const std::string status = "; echo \"status $?\" >&2";
+  const struct {
+    std::string before, after, error;
+  } cases[] = {
+      // Files may not grow beyond one block, and the signal that would end
+      // the writer is ignored, so its write fails with EFBIG part-way.
+      {"trap '' XFSZ; ulimit -f 1;", status, "test.nii: write failed: File too large"},
+      // Energies that cannot be written are a failure too, found before the
+      // output is replaced.
+      {"", " > /dev/full" + status, "standard output: write failed: No space left on device"},
+      // A reader that has gone (here one that never reads, and has ended
+      // before the energies come): the write fails with EPIPE.
+      {"{ sleep 0.3;", status + "; } | :", "standard output: write failed: Broken pipe"},
+  };
+  for (const auto& c : cases) {
+    RunResult run = inShell(c.before, args, c.after, dir);
+    expectNoCrash(run);
+    EXPECT_EQ(run.err, Expected(zeros).warnings() + "dticut: error: " + c.error + "\nstatus 1\n");
+    EXPECT_EQ(readFile(dir.path("test.nii")), kEarlier);
+  }
+  EXPECT_EQ(dir.entries().size(), 14u);  // no temporary left
 }
 
-// An output that would replace an input (by its own name, another path to
-// it, a symbolic or a hard link), a device, a FIFO, a folder, a missing
+// An output that would replace an input (by its own name, a symbolic or a
+// hard link), a device, a FIFO, a folder, a missing
 // folder, or a picture on the labels' own path: each is refused before
 // anything is read, every file left as it was.
 TEST(HostileInputTest, OutputsThatWouldDestroyAnInputOrCannotBeWrittenAreRefusedFirst) {
@@ -286,8 +259,6 @@ TEST(HostileInputTest, OutputsThatWouldDestroyAnInputOrCannotBeWrittenAreRefused
     std::string error;
   } cases[] = {
       {{"-o", "L1.nii"}, "L1.nii: is the input L1.nii; writing the output there would destroy it"},
-      {{"-o", "./V1y.nii"},
-       "./V1y.nii: is the input V1y.nii; writing the output there would destroy it"},
       {{"-o", "link.nii"},
        "link.nii: is the input V2x.nii; writing the output there would destroy it"},
       {{"--preview", "hard.nii"},
@@ -321,60 +292,23 @@ TEST(HostileInputTest, OutputsThatWouldDestroyAnInputOrCannotBeWrittenAreRefused
   for (int k = 0; k < kNumVolumes; ++k) EXPECT_EQ(readFile(dir.path(args[k + 1])), in.file(k));
 }
 
-// A mask must have the volumes' size and at least two voxels inside.
-TEST(HostileInputTest, MasksThatLeaveNoProblemAreRefused) {
-  const struct {
-    std::vector<double> mask;
-    int dim[3];
-    std::string error;
-  } cases[] = {
-      {std::vector<double>(12, 1), {2, 3, 2},
-       "MASK.nii: dimensions 2 x 3 x 2 differ from the 3 x 2 x 2 of L1.nii"},
-      {{0, 0, 0, 0, 0, NAN, 0, 0, 0, 0, 0, 5}, {3, 2, 2},
-       "MASK.nii: has 1 voxel inside (non-zero and not NaN) of 12, the segmentation needs at "
-       "least 2"},
-      {std::vector<double>(12, 0), {3, 2, 2},
-       "MASK.nii: has 0 voxels inside (non-zero and not NaN) of 12, the segmentation needs at "
-       "least 2"},
-  };
-  for (const auto& c : cases) {
-    TempDir dir;
-    std::vector<std::string> args = plainInputs().write(dir);
-    writeFile(dir.path("MASK.nii"), volumeFile(c.dim[0], c.dim[1], c.dim[2], c.mask));
-    args.insert(args.end(), {"--mask", "MASK.nii"});
-    RunResult run = runProgram(args, dir.root());
-    expectNoCrash(run);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "dticut: error: " + c.error + "\n");
-  }
-}
-
-// A pipe (as bash's <(...) gives one) or a named FIFO as the first file,
-// whose header is also the output's template: each is read once, as it
-// streams, and the run gives exactly the regular file's result.
-TEST(HostileInputTest, APipeOrAFifoAsTheFirstFileIsReadOnce) {
+// A pipe (as bash's <(...) gives one) as the first file, whose header is
+// also the output's template: it is read once, as it streams, and the run
+// gives exactly the regular file's result.
+TEST(HostileInputTest, APipeAsTheFirstFileIsReadOnce) {
   TempDir dir;
-  const Inputs in = plainInputs();
-  std::vector<std::string> args = in.write(dir);
+  std::vector<std::string> args = plainInputs().write(dir);
   RunResult plain = runProgram(args, dir.root());
   ASSERT_EQ(plain.status, 0) << plain.err;
-  const Bytes labels = readFile(dir.path("test.nii"));
-  std::filesystem::rename(dir.path("L1.nii"), dir.path("L1-stored.nii"));
-  ASSERT_EQ(mkfifo(dir.path("L1.nii").c_str(), 0644), 0);
-  std::string rest;
-  for (size_t i = 2; i < args.size(); ++i) rest += " '" + args[i] + "'";
-  const std::string commands[] = {
-      "cat L1-stored.nii > L1.nii & exec '" + args[0] + "' L1.nii" + rest + " -o fifo.nii",
-      "exec '" + args[0] + "' <(cat L1-stored.nii)" + rest + " -o pipe.nii"};
-  for (const std::string& command : commands) {
-    RunResult run = runProgram({"/bin/bash", "-c", "timeout 20 bash -c \"$0\"", command}, dir.root());
-    expectNoCrash(run);
-    EXPECT_EQ(run.status, 0) << command << "\n" << run.err;
-    EXPECT_EQ(run.out, plain.out);
-    EXPECT_EQ(run.err, plain.err);
-  }
-  EXPECT_EQ(readFile(dir.path("fifo.nii")), labels);
-  EXPECT_EQ(readFile(dir.path("pipe.nii")), labels);
+  std::string command = "exec '" + args[0] + "' <(cat L1.nii)";
+  for (size_t i = 2; i < args.size(); ++i) command += " '" + args[i] + "'";
+  RunResult run = runProgram({"/bin/bash", "-c", "timeout 20 bash -c \"$0\"", command + " -o pipe.nii"},
+                             dir.root());
+  expectNoCrash(run);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, plain.out);
+  EXPECT_EQ(run.err, plain.err);
+  EXPECT_EQ(readFile(dir.path("pipe.nii")), readFile(dir.path("test.nii")));
 }
 
 // Under growing memory limits a run either succeeds or ends with status 1
@@ -395,18 +329,17 @@ TEST(HostileInputTest, RunningOutOfMemoryIsReportedWhereverItHappens) {
       in.volume[k][p] = k % 4 == 0 ? 1.0 + (p + k) % 3 : k == 12 ? (p % 7) / 7.0 : (p % 3) - 1.0;
   std::vector<std::string> args = in.write(dir);
   args.insert(args.begin() + 1, {"--data-lambda", "100"});
-  const Bytes earlier = {'k', 'e', 'e', 'p'};
-  writeFile(dir.path("test.nii"), earlier);
+  writeFile(dir.path("test.nii"), kEarlier);
   // From 1 MB above the least address space in which the program starts at
   // all: nearer to it the C++ runtime cannot set up the buffer it throws
   // exceptions from when memory is out, and ends the process itself.
   int floor = 4;
-  while (floor < 64 && inShell("ulimit -v " + std::to_string(floor << 10) + ";",
+  while (floor < 64 && inShell("ulimit -v " + std::to_string(floor << 10) + "; exec",
                                {DTICUT_EXE, "--version"}, "", dir).status != 0)
     ++floor;
   int failed = 0, succeeded = 0;
   for (int megabytes = floor + 1; megabytes <= 512; megabytes += megabytes / 4) {
-    const std::string limit = "ulimit -v " + std::to_string(megabytes << 10) + ";";
+    const std::string limit = "ulimit -v " + std::to_string(megabytes << 10) + "; exec";
     RunResult run = inShell(limit, args, "", dir);
     SCOPED_TRACE(limit + "\n" + run.err);
     expectNoCrash(run);
@@ -419,7 +352,7 @@ TEST(HostileInputTest, RunningOutOfMemoryIsReportedWhereverItHappens) {
     EXPECT_EQ(run.status, 1);
     std::string last = run.err.substr(run.err.rfind('\n', run.err.size() - 2) + 1);
     EXPECT_EQ(last.rfind("dticut: error: out of memory: ", 0), 0u);
-    EXPECT_EQ(readFile(dir.path("test.nii")), earlier);
+    EXPECT_EQ(readFile(dir.path("test.nii")), kEarlier);
   }
   EXPECT_GT(failed, 0);
   EXPECT_GT(succeeded, 0);
