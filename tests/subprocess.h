@@ -46,14 +46,10 @@ inline RunResult runProgram(const std::vector<std::string>& args, const std::str
     execv(argv[0], argv.data());
     _exit(127);
   }
-  RunResult result;
   int raw = 0;
   waitpid(child, &raw, 0);
-  if (WIFEXITED(raw)) result.status = WEXITSTATUS(raw);
-  if (WIFSIGNALED(raw)) result.signal = WTERMSIG(raw);
-  result.out = drained(out);
-  result.err = drained(err);
-  return result;
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, WIFSIGNALED(raw) ? WTERMSIG(raw) : 0,
+          drained(out), drained(err)};
 }
 
 }  // namespace testfiles

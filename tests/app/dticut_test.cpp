@@ -203,26 +203,22 @@ TEST(DticutTest, UsageNamesTheVolumesInOrderAndRefusesOtherCommandLines) {
 // row order, and the PREFIX_ names of the prefix table's first column.
 TEST(DticutTest, ReadmeTablesListTheInputFormsInOrder) {
   std::ifstream readme(DTICUT_SOURCE_DIR "/README.md");
-  std::vector<std::string> thirteen, prefix;
-  int positions = 0;
-  static const std::regex position("^\\| ([0-9]+)(–([0-9]+))? \\| `([^`]*)`");
-  static const std::regex word("[A-Za-z0-9]+"), prefixed("`PREFIX_([A-Za-z0-9]+)`");
+  std::vector<std::string> thirteen, prefix, expected, expectedPrefix;
+  static const std::regex position("^\\| ([0-9]+)(–([0-9]+))? \\| `([^`]*)`"), word("[A-Za-z0-9]+"),
+      prefixed("`PREFIX_([A-Za-z0-9]+)`");
   for (std::string line; std::getline(readme, line);) {
     std::smatch m;
     if (std::regex_search(line, m, position)) {
-      std::string names = m[4];
+      const std::string names = m[4];
       for (std::sregex_iterator w(names.begin(), names.end(), word), end; w != end; ++w)
         thirteen.push_back(w->str());
-      positions = std::stoi(m[3].matched ? m[3] : m[1]);
-      EXPECT_EQ(static_cast<int>(thirteen.size()), positions) << line;
+      EXPECT_EQ(static_cast<int>(thirteen.size()), std::stoi(m[3].matched ? m[3] : m[1])) << line;
     }
-    if (line.rfind("| `PREFIX_", 0) == 0) {
-      const std::string first = line.substr(0, line.find('|', 1));
-      for (std::sregex_iterator w(first.begin(), first.end(), prefixed), end; w != end; ++w)
-        prefix.push_back((*w)[1]);
-    }
+    if (line.rfind("| `PREFIX_", 0) != 0) continue;
+    const std::string first = line.substr(0, line.find('|', 1));  // the first column
+    for (std::sregex_iterator w(first.begin(), first.end(), prefixed), end; w != end; ++w)
+      prefix.push_back((*w)[1]);
   }
-  std::vector<std::string> expected, expectedPrefix;
   for (const InputVolume& volume : kThirteenFileForm) expected.push_back(volume.name);
   for (const InputVolume& volume : kTensorPrefixForm) expectedPrefix.push_back(volume.name);
   EXPECT_EQ(thirteen, expected);

@@ -243,9 +243,9 @@ TEST(HostileInputTest, AnOutputThatCannotBeWrittenIsReportedAndLosesNothing) {
 }
 
 // An output that would replace an input (by its own name, a symbolic or a
-// hard link), a device, a FIFO, a folder, a missing
-// folder, or a picture on the labels' own path: each is refused before
-// anything is read, every file left as it was.
+// hard link), a device, a FIFO, a folder, a missing folder, or a picture on
+// the labels' own path: each is refused before anything is read, every file
+// left as it was.
 TEST(HostileInputTest, OutputsThatWouldDestroyAnInputOrCannotBeWrittenAreRefusedFirst) {
   TempDir dir;
   const Inputs in = plainInputs();
@@ -254,28 +254,21 @@ TEST(HostileInputTest, OutputsThatWouldDestroyAnInputOrCannotBeWrittenAreRefused
   std::filesystem::create_hard_link(dir.path("SCALAR.nii"), dir.path("hard.nii"));
   ASSERT_EQ(mkfifo(dir.path("fifo.nii").c_str(), 0644), 0);
   std::filesystem::create_directory(dir.path("folder.nii"));
+  const std::string destroy = "; writing the output there would destroy it\n",
+                    other = "; expected a regular file or a new name\n";
   const struct {
     std::vector<std::string> options;
     std::string error;
   } cases[] = {
-      {{"-o", "L1.nii"}, "L1.nii: is the input L1.nii; writing the output there would destroy it"},
-      {{"-o", "link.nii"},
-       "link.nii: is the input V2x.nii; writing the output there would destroy it"},
-      {{"--preview", "hard.nii"},
-       "hard.nii: is the input SCALAR.nii; writing the output there would destroy it"},
-      {{"-o", "/dev/null"},
-       "/dev/null: exists and is not a regular file (a device); expected a regular file or a new "
-       "name"},
-      {{"-o", "fifo.nii"},
-       "fifo.nii: exists and is not a regular file (a FIFO); expected a regular file or a new "
-       "name"},
-      {{"-o", "folder.nii"},
-       "folder.nii: exists and is not a regular file (a folder); expected a regular file or a new "
-       "name"},
-      {{"-o", "missing/out.nii"},
-       "missing/out.nii: cannot create the temporary missing/dticut-"},
+      {{"-o", "L1.nii"}, "L1.nii: is the input L1.nii" + destroy},
+      {{"-o", "link.nii"}, "link.nii: is the input V2x.nii" + destroy},
+      {{"--preview", "hard.nii"}, "hard.nii: is the input SCALAR.nii" + destroy},
+      {{"-o", "/dev/null"}, "/dev/null: exists and is not a regular file (a device)" + other},
+      {{"-o", "fifo.nii"}, "fifo.nii: exists and is not a regular file (a FIFO)" + other},
+      {{"-o", "folder.nii"}, "folder.nii: exists and is not a regular file (a folder)" + other},
+      {{"-o", "missing/out.nii"}, "missing/out.nii: cannot create the temporary missing/dticut-"},
       {{"-o", "same.png", "--preview", "same.png"},
-       "same.png: is also the output of the labels; give the picture another name"},
+       "same.png: is also the output of the labels; give the picture another name\n"},
   };
   const std::vector<std::string> before = dir.entries();
   for (const auto& c : cases) {
@@ -300,10 +293,10 @@ TEST(HostileInputTest, APipeAsTheFirstFileIsReadOnce) {
   std::vector<std::string> args = plainInputs().write(dir);
   RunResult plain = runProgram(args, dir.root());
   ASSERT_EQ(plain.status, 0) << plain.err;
-  std::string command = "exec '" + args[0] + "' <(cat L1.nii)";
-  for (size_t i = 2; i < args.size(); ++i) command += " '" + args[i] + "'";
-  RunResult run = runProgram({"/bin/bash", "-c", "timeout 20 bash -c \"$0\"", command + " -o pipe.nii"},
-                             dir.root());
+  // bash runs `$0 <(cat $1) $2 ...`: the same command, L1.nii through a pipe.
+  args.insert(args.begin(),
+              {"/bin/bash", "-c", "exec timeout 20 \"$0\" <(cat \"$1\") \"${@:2}\" -o pipe.nii"});
+  RunResult run = runProgram(args, dir.root());
   expectNoCrash(run);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, plain.out);
