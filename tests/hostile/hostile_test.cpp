@@ -5,7 +5,6 @@
 // succeeds with the minimum of the limited energy; it never ends by a
 // signal, an assertion or a sanitizer report.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -29,10 +28,10 @@ void expectNoCrash(const RunResult& run) {
     EXPECT_EQ(run.err.find(sign), std::string::npos) << run.err;
 }
 
-// Well-formed 3 x 2 x 2 volumes: positive eigenvalues, components and
-// scalar values of either sign.
-Inputs plainInputs() {
-  Inputs in(3, 2, 2);
+// Well-formed volumes: positive eigenvalues, components and scalar values
+// of either sign.
+Inputs plainInputs(int x = 3, int y = 2, int z = 2) {
+  Inputs in(x, y, z);
   for (int k = 0; k < kNumVolumes; ++k)
     for (int p = 0; p < in.size(); ++p)
       in.volume[k][p] = k % 4 == 0 ? 0.5 + (p + k) % 3 : ((p * 7 + k) % 5 - 2) * 0.4;
@@ -48,12 +47,6 @@ Put bytes(Bytes replacement) {
 Put changed(size_t at, uint64_t value, int width) {
   return [=](const std::string& path, Bytes valid) {
     putUnsigned(valid, at, value, width, false);
-    writeFile(path, valid);
-  };
-}
-Put cut(size_t length) {
-  return [length](const std::string& path, Bytes valid) {
-    valid.resize(length);
     writeFile(path, valid);
   };
 }
@@ -86,7 +79,7 @@ const Bytes kEarlier = {'k', 'e', 'e', 'p'};
 TEST(HostileInputTest, MalformedFilesAreRefusedAndAnEarlierOutputSurvives) {
   Bytes reversedHeader = plainInputs().file(1);
   putUnsigned(reversedHeader, 0, 338, 4, !hostIsBigEndian());
-  Bytes badCrc = gzipped(plainInputs().file(3));
+  Bytes badCrc = gzipped(plainInputs().file(3)), scalar = plainInputs().file(12);
   badCrc[badCrc.size() - 6] ^= 1;
   const std::string reversed = std::to_string(static_cast<int32_t>(__builtin_bswap32(338)));
   Bytes huge = volumeFile(2, 2, 1, {1, 2, 3, 4});
@@ -124,7 +117,7 @@ TEST(HostileInputTest, MalformedFilesAreRefusedAndAnEarlierOutputSurvives) {
        "L3.nii: vox_offset is nan, expected a finite value of at least 0"},
       {"V3x.nii", changed(108, floatBits(1e30f), 4),
        "V3x.nii: vox_offset is 1e+30, beyond the end of the file (400 bytes)"},
-      {"SCALAR.nii", cut(399),
+      {"SCALAR.nii", bytes(Bytes(scalar.begin(), scalar.end() - 1)),
        "SCALAR.nii: file is 399 bytes, shorter than the 12 voxels of 4 bytes its header promises "
        "from offset 352"},
       {"V1z.nii", bytes(badCrc),
@@ -316,11 +309,7 @@ TEST(HostileInputTest, RunningOutOfMemoryIsReportedWhereverItHappens) {
 #endif
 #endif
   TempDir dir;
-  Inputs in(40, 40, 40);
-  for (int k = 0; k < kNumVolumes; ++k)
-    for (int p = 0; p < in.size(); ++p)
-      in.volume[k][p] = k % 4 == 0 ? 1.0 + (p + k) % 3 : k == 12 ? (p % 7) / 7.0 : (p % 3) - 1.0;
-  std::vector<std::string> args = in.write(dir);
+  std::vector<std::string> args = plainInputs(40, 40, 40).write(dir);
   args.insert(args.begin() + 1, {"--data-lambda", "100"});
   writeFile(dir.path("test.nii"), kEarlier);
   // From 1 MB above the least address space in which the program starts at
