@@ -153,9 +153,9 @@ TEST(NiiIOTest, HeaderSizeDecidesVersionAndByteOrder) {
 // Each case is refused with its reason, plain and gzip-compressed alike; an
 // exact-size heap copy lets the address sanitizer catch any read beyond the
 // bytes given. The other kinds (empty file, other datatypes and dimensions,
-// a voxel count beyond 32 bits, NaN and distant offsets, NIfTI-1 files short
-// of their voxels or of a fourth dimension, damaged gzip data, folders and
-// devices) are checked with their lines through the command, in the hostile
+// a voxel count beyond 32 bits, NaN and distant offsets, a NIfTI-1 file
+// short of its voxels, one short of a fourth dimension, damaged gzip data,
+// folders and devices) are checked with their lines through the command, in the hostile
 // suite, and the header size in the test above.
 TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
   const Bytes valid = volumeFile(2, 2, 1, {1, 2, 3, 4});
@@ -171,8 +171,6 @@ TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
     std::string message;  // after "m.nii: "
     int volumes;          // asked for
   } cases[] = {
-      {Bytes(valid.begin(), valid.begin() + 347),
-       "file is 347 bytes, shorter than the 348-byte header", 1},
       {Bytes(valid2.begin(), valid2.begin() + 539),
        "file is 539 bytes, shorter than the 540-byte header", 1},
       {with(valid2, 10, 0, 1),
@@ -190,10 +188,6 @@ TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
       {with(valid2, 168, 348, 8), "vox_offset is 348, inside the 540-byte header" + kInside + "540",
        1},
       {with(valid2, 168, 1000, 8), "vox_offset is 1000, beyond the end of the file (560 bytes)", 1},
-      {with(valid2, 12, 64, 2),
-       "file is 560 bytes, shorter than the 4 voxels of 8 bytes its header promises from offset "
-       "544",
-       1},
       // Volumes are counted over dims 4 ... dim[0] (at most 7); dims beyond
       // dim[0], and 0, count as 1.
       {with(valid, 48, 5, 2), "holds 1 volume (dim[0] is 3, dim[4] is 5)" + kFourth, 3},
@@ -299,12 +293,8 @@ TEST(NiiIOTest, WritesThroughTheTemplateExactlyWhatItDeclares) {
     bool dimsKept;
   };
   std::vector<Case> cases = {
-      {1, 16, 1, 0, 3, 1, 1, 352, true},
-      {1, 16, 1, 352.5, 3, 1, 7, 352, true},
-      {1, 16, 1, 16777220, 3, 1, 1, 16777220, true},
-      {1, 16, 1, 16777221, 3, 1, 1, 16777220, true},
-      {2, 16, 1, 0, 3, 1, 1, 544, true},
-      {2, 16, 1, 1000, 4, 1, 1, 1000, true},
+      {1, 16, 1, 352.5, 3, 1, 7, 352, true},         {1, 16, 1, 16777220, 3, 1, 1, 16777220, true},
+      {1, 16, 1, 16777221, 3, 1, 1, 16777220, true}, {2, 16, 1, 1000, 4, 1, 1, 1000, true},
       {1, 16, 1, 352, 4, 1, 3, 352, false},  // a 4-D file read for its first volume
       {1, 16, 1, 352, 4, 1, 0, 352, false},  // no volume declared
       {1, 16, 1, 352, 0, 1, 1, 352, false},  // dim[0] below 1
@@ -356,7 +346,8 @@ TEST(NiiIOTest, WritesThroughTheTemplateExactlyWhatItDeclares) {
 // A wrong count and a folder in the way of the rename leave an existing
 // output and no temporary. (Names of the longest length are written by the
 // template test, and the error of a temporary that cannot be created is
-// checked with the preview's.)
+// checked through the command, in the hostile suite, its reason with the
+// preview's.)
 TEST(AtomicFileTest, FailedWritesLeaveWhatWasThere) {
   TempDir dir;
   const std::string path = dir.path("result.nii");
