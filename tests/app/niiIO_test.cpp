@@ -68,30 +68,28 @@ TEST(NiiIOTest, ReadsEveryDatatypeAsTheNearestFloatScaledOnce) {
   const struct {
     int datatype;
     std::vector<uint64_t> raw;
-    double slope, inter;
     std::vector<float> expected;
+    double slope = 1, inter = 0;
   } cases[] = {
-      {2, {0, 255, 128}, 1, 0, {0, 255, 128}},
-      {256, {0x80, 0x7f, 0xff}, 0, 5, {-128, 127, -1}},  // slope 0: no scaling
-      {4, {0x8000, 0x7fff, 0xffff}, kNaN, 0, {-32768, 32767, -1}},
-      {512, {65535, 0, 40000}, kInf, 0, {65535, 0, 40000}},
-      {8, {0x7fffffff, 0x80000000, 16777217}, 1, 0, {0x1p31f, -0x1p31f, 16777216}},
-      {768, {0xffffffff, 16777217, 3}, 1, 0, {0x1p32f, 16777216, 3}},
-      {1024, {1ULL << 63, kTie, ~4ULL}, 1, 0, {-0x1p63f, 0x1.000002p60f, -5}},
-      {1280, {~0ULL, kTie, 7}, 1, 0, {0x1p64f, 0x1.000002p60f, 7}},
+      {2, {0, 255, 128}, {0, 255, 128}},
+      {256, {0x80, 0x7f, 0xff}, {-128, 127, -1}, 0, 5},  // slope 0: no scaling
+      {4, {0x8000, 0x7fff, 0xffff}, {-32768, 32767, -1}, kNaN},
+      {512, {65535, 0, 40000}, {65535, 0, 40000}, kInf},
+      {8, {0x7fffffff, 0x80000000, 16777217}, {0x1p31f, -0x1p31f, 16777216}},
+      {768, {0xffffffff, 16777217, 3}, {0x1p32f, 16777216, 3}},
+      {1024, {1ULL << 63, kTie, ~4ULL}, {-0x1p63f, 0x1.000002p60f, -5}},
+      {1280, {~0ULL, kTie, 7}, {0x1p64f, 0x1.000002p60f, 7}},
       // Slope 1 and intercept 0 read the raw values: -0.0 stays -0.0.
-      {16, {floatBits(-0.0f), floatBits(1.5f), floatBits(INFINITY)}, 1, 0, {-0.0f, 1.5f, INFINITY}},
+      {16, {floatBits(-0.0f), floatBits(1.5f), floatBits(INFINITY)}, {-0.0f, 1.5f, INFINITY}},
       {64,
        {doubleBits(1e300), doubleBits(-1e300), doubleBits(0.1), doubleBits(1e-50)},
-       1,
-       0,
        {INFINITY, -INFINITY, 0.1f, 0}},
       // Scaled: raw -> double, raw * slope + inter in double, one rounding.
-      {4, {32767, 16384, 0x8000}, 0x1.0002p-15, 0, {1, 0x1.0002p-1f, -0x1.0002p0f}},
-      {2, {0, 255}, 2, kNaN, {0, 510}},              // a non-finite intercept counts as 0
-      {1280, {kTie}, 1, 1, {0x1p60f}},               // the raw value is rounded to double
-      {64, {doubleBits(1.2e39)}, 0.25, 0, {3e38f}},  // beyond float until scaled
-      {8, {7, 0xffffffff}, 0.5, -3, {0.5f, -3.5f}},
+      {4, {32767, 16384, 0x8000}, {1, 0x1.0002p-1f, -0x1.0002p0f}, 0x1.0002p-15},
+      {2, {0, 255}, {0, 510}, 2, kNaN},           // a non-finite intercept counts as 0
+      {1280, {kTie}, {0x1p60f}, 1, 1},            // the raw value is rounded to double
+      {64, {doubleBits(1.2e39)}, {3e38f}, 0.25},  // beyond float until scaled
+      {8, {7, 0xffffffff}, {0.5f, -3.5f}, 0.5, -3},
   };
   for (const auto& c : cases) {
     for (int version : {1, 2}) {
@@ -155,8 +153,8 @@ TEST(NiiIOTest, HeaderSizeDecidesVersionAndByteOrder) {
 // bytes given. The other kinds (empty file, other datatypes and dimensions,
 // a voxel count beyond 32 bits, NaN and distant offsets, a NIfTI-1 file
 // short of its voxels, one short of a fourth dimension, damaged gzip data,
-// folders and devices) are checked with their lines through the command, in the hostile
-// suite, and the header size in the test above.
+// folders and devices) are checked with their lines through the command, in
+// the hostile suite, and the header size in the test above.
 TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
   const Bytes valid = volumeFile(2, 2, 1, {1, 2, 3, 4});
   auto with = [](Bytes bytes, size_t at, uint64_t value, int width) {
@@ -167,40 +165,37 @@ TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
   const std::string kInside = "; expected 0 (unset) or at least ",
                     kFourth = ", expected at least 3 along the fourth dimension";
   const struct {
+    int volumes;  // asked for
     Bytes bytes;
     std::string message;  // after "m.nii: "
-    int volumes;          // asked for
   } cases[] = {
-      {Bytes(valid2.begin(), valid2.begin() + 539),
-       "file is 539 bytes, shorter than the 540-byte header", 1},
-      {with(valid2, 10, 0, 1),
+      {1, Bytes(valid2.begin(), valid2.begin() + 539),
+       "file is 539 bytes, shorter than the 540-byte header"},
+      {1, with(valid2, 10, 0, 1),
        "sizeof_hdr is 540 (NIfTI-2) but the magic is not that of a single file, expected \"n+2\" "
-       "and the bytes 0 13 10 26 10",
-       1},
-      {with(valid, 42, 0, 2), "dim[1] is 0, expected at least 1", 1},
-      {with(with(valid2, 24, 1ULL << 62, 8), 32, 4, 8),
-       "dimensions 4611686018427387904 x 4 x 1 make over 2^63 voxels, more than 2147483647", 1},
-      {with(valid, 108, floatBits(-4.0f), 4),
-       "vox_offset is -4, expected a finite value of at least 0", 1},
-      {with(valid2, 168, ~3ULL, 8), "vox_offset is -4, expected a finite value of at least 0", 1},
-      {with(valid, 108, floatBits(0.5f), 4),
-       "vox_offset is 0.5, inside the 348-byte header" + kInside + "348", 1},
-      {with(valid2, 168, 348, 8), "vox_offset is 348, inside the 540-byte header" + kInside + "540",
-       1},
-      {with(valid2, 168, 1000, 8), "vox_offset is 1000, beyond the end of the file (560 bytes)", 1},
+       "and the bytes 0 13 10 26 10"},
+      {1, with(valid, 42, 0, 2), "dim[1] is 0, expected at least 1"},
+      {1, with(with(valid2, 24, 1ULL << 62, 8), 32, 4, 8),
+       "dimensions 4611686018427387904 x 4 x 1 make over 2^63 voxels, more than 2147483647"},
+      {1, with(valid, 108, floatBits(-4.0f), 4),
+       "vox_offset is -4, expected a finite value of at least 0"},
+      {1, with(valid2, 168, ~3ULL, 8), "vox_offset is -4, expected a finite value of at least 0"},
+      {1, with(valid, 108, floatBits(0.5f), 4),
+       "vox_offset is 0.5, inside the 348-byte header" + kInside + "348"},
+      {1, with(valid2, 168, 348, 8),
+       "vox_offset is 348, inside the 540-byte header" + kInside + "540"},
+      {1, with(valid2, 168, 1000, 8), "vox_offset is 1000, beyond the end of the file (560 bytes)"},
       // Volumes are counted over dims 4 ... dim[0] (at most 7); dims beyond
       // dim[0], and 0, count as 1.
-      {with(valid, 48, 5, 2), "holds 1 volume (dim[0] is 3, dim[4] is 5)" + kFourth, 3},
-      {with(with(valid, 40, 4, 2), 48, 0, 2), "holds 1 volume (dim[0] is 4, dim[4] is 0)" + kFourth,
-       3},
-      {with(with(valid, 40, 5, 2), 50, 2, 2),
+      {3, with(valid, 48, 5, 2), "holds 1 volume (dim[0] is 3, dim[4] is 5)" + kFourth},
+      {3, with(with(valid, 40, 4, 2), 48, 0, 2),
+       "holds 1 volume (dim[0] is 4, dim[4] is 0)" + kFourth},
+      {3, with(with(valid, 40, 5, 2), 50, 2, 2),
        "holds 2 volumes (dim[0] is 5, dim[4] is 1, dim[5] is 2), expected at least 3 beyond the "
-       "third dimension",
-       3},
-      {with(with(valid, 40, 4, 2), 48, 3, 2),
+       "third dimension"},
+      {3, with(with(valid, 40, 4, 2), 48, 3, 2),
        "file is 368 bytes, shorter than the 3 volumes of 4 voxels of 4 bytes its header promises "
-       "from offset 352",
-       3},
+       "from offset 352"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
