@@ -1,6 +1,5 @@
 #include "app/niiIO.h"
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,8 +90,8 @@ TEST(NiiIOTest, ReadsEveryDatatypeAsTheNearestFloatScaledOnce) {
       {64, {doubleBits(1.2e39)}, {3e38f}, 0.25},  // beyond float until scaled
       {8, {7, 0xffffffff}, {0.5f, -3.5f}, 0.5, -3},
   };
-  for (const auto& c : cases) {
-    for (int version : {1, 2}) {
+  for (const auto& c : cases)
+    for (int version : {1, 2})
       for (bool bigEndian : {false, true}) {
         SCOPED_TRACE(testing::Message() << "datatype " << c.datatype << " slope " << c.slope
                                         << " NIfTI-" << version << " big-endian " << bigEndian);
@@ -104,8 +103,6 @@ TEST(NiiIOTest, ReadsEveryDatatypeAsTheNearestFloatScaledOnce) {
           EXPECT_EQ(bitsOf(voxelsOf(volume)), bitsOf(c.expected));
         }
       }
-    }
-  }
 }
 
 // A small file that would inflate to 128 MiB: only the bytes up to the end
@@ -219,13 +216,8 @@ TEST(NiiIOTest, FifosAreReadWhenOpenedSoASequentialWriterNeverWaits) {
   for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<double>(i % 977) - 300;
   const Bytes plain = volumeFile(100, 100, 10, values, 4), stream = gzipped(plain);
   std::thread writer([&] {
-    for (const auto& [path, bytes] :
-         {std::make_pair(first, plain), std::make_pair(second, stream)}) {
-      int in = open(path.c_str(), O_WRONLY);
-      ssize_t ignored = write(in, bytes.data(), bytes.size());
-      (void)ignored;
-      close(in);
-    }
+    writeFile(first, plain);  // each open waits for the reader's
+    writeFile(second, stream);
   });
   alarm(60);  // a deadlock fails the test instead of hanging it
   std::unique_ptr<niiIO> a = niiIO::openHeader(first.c_str());
@@ -301,7 +293,7 @@ TEST(NiiIOTest, WritesThroughTheTemplateExactlyWhatItDeclares) {
       for (double slope : {1.0, 0x1.0002p-15})
         cases.push_back({version, datatype, slope, 0, 3, 2, 1, version == 1 ? 352u : 544u, true});
   const std::vector<float> labels = {0, 1, 1.7f, -1.7f};
-  for (const Case& c : cases) {
+  for (const Case& c : cases)
     for (bool bigEndian : {false, true}) {
       SCOPED_TRACE(testing::Message() << "datatype " << c.datatype << " NIfTI-" << c.version
                                       << " slope " << c.slope << " offset " << c.offset
@@ -333,7 +325,6 @@ TEST(NiiIOTest, WritesThroughTheTemplateExactlyWhatItDeclares) {
       EXPECT_EQ(readFile(out), expected);
       EXPECT_EQ(voxelsOf(niiIO(out.c_str()))[1], 1.0f);
     }
-  }
   niiIO(out.c_str()).writeData(labels.data(), 4, gz.c_str());
   EXPECT_EQ(gunzipped(readFile(gz)), readFile(out));
 }

@@ -83,7 +83,7 @@ TEST(PreviewTest, EveryPixelShowsItsVoxelAndOnlyLabelOneIsOverlaid) {
     for (int p = 0; p < 3; ++p) {
       const PreviewPanel& panel = layout.panels[p];
       const long long rows = panel.height / layout.scale;
-      for (long long y = 0; y < panel.height; ++y) {
+      for (long long y = 0; y < panel.height; ++y)
         for (long long x = 0; x < panel.width; ++x) {
           int across = static_cast<int>(x / layout.scale * layout.step);
           int up = static_cast<int>((rows - 1 - y / layout.scale) * layout.step);
@@ -92,7 +92,6 @@ TEST(PreviewTest, EveryPixelShowsItsVoxelAndOnlyLabelOneIsOverlaid) {
           int vz = p == 0 ? dimZ / 2 : up;
           voxelAt[y * picture.width + panel.left + x] = vx + vy * dimX + vz * dimX * dimY;
         }
-      }
     }
     int overlaid = 0, wrong = 0;
     for (size_t i = 0; i < voxelAt.size(); ++i) {
