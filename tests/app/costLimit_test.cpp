@@ -1,3 +1,5 @@
+// Tests of the cost limiting rule against its plain definition, on random
+// costs around the budget.
 #include "app/costLimit.h"
 
 #include <algorithm>

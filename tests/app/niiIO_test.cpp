@@ -1,3 +1,8 @@
+// Tests of the NIfTI reader and writer against files made byte by byte:
+// every datatype and both versions and byte orders read bit for bit, the
+// refusals of malformed headers, FIFOs and memory limits, output written
+// through a template exactly as it declares; the atomic replacement of the
+// output file, and float-to-int conversion.
 #include "app/niiIO.h"
 
 #include <sys/resource.h>

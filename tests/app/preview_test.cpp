@@ -1,3 +1,6 @@
+// Tests of the preview picture: every pixel, as libpng reads it back,
+// against the voxel the documented layout puts there; failures leave an
+// earlier file.
 #include "app/preview.h"
 
 #include <sys/resource.h>

@@ -1,3 +1,5 @@
+// Tests of the segmentation energy: its costs against values worked out by
+// hand, and segment() against the optimizer's own expansion.
 #include "app/segmentation.h"
 
 #include <algorithm>

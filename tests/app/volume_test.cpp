@@ -1,3 +1,5 @@
+// Tests of the tensor volumes: the components' order as loaded, the order of
+// a dot product's terms, and the choice of the principal set per voxel.
 #include "app/volume.h"
 
 #include <algorithm>
