@@ -164,8 +164,7 @@ TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
     return bytes;
   };
   const Bytes valid2 = buildNifti(fieldsOf(2, 16, {1, 2, 3, 4}, false));
-  const std::string kInside = "; expected 0 (unset) or at least ",
-                    kFourth = ", expected at least 3 along the fourth dimension";
+  const std::string kFourth = ", expected at least 3 along the fourth dimension";
   const struct {
     int volumes;  // asked for
     Bytes bytes;
@@ -183,9 +182,9 @@ TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
        "vox_offset is -4, expected a finite value of at least 0"},
       {1, with(valid2, 168, ~3ULL, 8), "vox_offset is -4, expected a finite value of at least 0"},
       {1, with(valid, 108, floatBits(0.5f), 4),
-       "vox_offset is 0.5, inside the 348-byte header" + kInside + "348"},
+       "vox_offset is 0.5, inside the 348-byte header; expected 0 (unset) or at least 348"},
       {1, with(valid2, 168, 348, 8),
-       "vox_offset is 348, inside the 540-byte header" + kInside + "540"},
+       "vox_offset is 348, inside the 540-byte header; expected 0 (unset) or at least 540"},
       {1, with(valid2, 168, 1000, 8), "vox_offset is 1000, beyond the end of the file (560 bytes)"},
       // Volumes are counted over dims 4 ... dim[0] (at most 7); dims beyond
       // dim[0], and 0, count as 1.
