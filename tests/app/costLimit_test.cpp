@@ -1,3 +1,5 @@
+// Tests of the cost limiting rule against its plain definition, on random
+// costs around the budget.
 #include "app/costLimit.h"
 
 #include <algorithm>
@@ -14,10 +16,6 @@ namespace {
 struct Costs {
   std::vector<int> data;
   std::vector<int> weights;
-  CostLimit limit() {
-    return limitCosts(data.data(), static_cast<int>(data.size() / 2), 2, weights.data(),
-                      static_cast<long long>(weights.size()));
-  }
 };
 
 // The budgeted total with every cost lowered to `cap`, written plainly.
@@ -62,7 +60,8 @@ TEST(CostLimitTest, RandomCostsMatchTheDefinition) {
     for (std::vector<int>* costs : {&expected.data, &expected.weights})
       for (int& v : *costs) v = std::max(v, 0);
 
-    CostLimit limit = c.limit();
+    CostLimit limit = limitCosts(c.data.data(), static_cast<int>(c.data.size() / 2), 2,
+                                 c.weights.data(), static_cast<long long>(c.weights.size()));
     SCOPED_TRACE(round);
     EXPECT_LE(total(c, INT_MAX), kCostBudget);
     if (total(expected, INT_MAX) <= kCostBudget) {

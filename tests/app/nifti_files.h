@@ -140,6 +140,22 @@ inline Bytes volumesFile(int dimX, int dimY, int dimZ, int volumes,
   return file;
 }
 
+// Calls `step` (deflate or inflate) with 16 KiB of room at a time, appending
+// what it writes to `out`, until it leaves room unused; returns its last
+// status.
+template <typename Step>
+int drain(z_stream& zs, Bytes& out, Step step) {
+  int status;
+  do {
+    unsigned char chunk[1 << 14];
+    zs.next_out = chunk;
+    zs.avail_out = sizeof chunk;
+    status = step();
+    out.insert(out.end(), chunk, chunk + (sizeof chunk - zs.avail_out));
+  } while (zs.avail_out == 0);
+  return status;
+}
+
 // `bytes`, then `zeros` zero bytes, as one gzip member, by zlib directly.
 inline Bytes gzipped(const Bytes& bytes, size_t zeros = 0) {
   z_stream zs = {};
@@ -149,13 +165,7 @@ inline Bytes gzipped(const Bytes& bytes, size_t zeros = 0) {
   auto run = [&](const unsigned char* in, size_t length, int flush) {
     zs.next_in = const_cast<unsigned char*>(in);
     zs.avail_in = static_cast<uInt>(length);
-    do {
-      unsigned char chunk[1 << 14];
-      zs.next_out = chunk;
-      zs.avail_out = sizeof chunk;
-      deflate(&zs, flush);
-      out.insert(out.end(), chunk, chunk + (sizeof chunk - zs.avail_out));
-    } while (zs.avail_out == 0);
+    drain(zs, out, [&] { return deflate(&zs, flush); });
   };
   run(bytes.data(), bytes.size(), Z_NO_FLUSH);
   for (size_t left = zeros; left > 0; left -= std::min(left, sizeof kZeros))
@@ -172,14 +182,7 @@ inline Bytes gunzipped(const Bytes& stream) {
   zs.next_in = const_cast<unsigned char*>(stream.data());
   zs.avail_in = static_cast<uInt>(stream.size());
   Bytes out;
-  int status = Z_OK;
-  while (status == Z_OK) {
-    unsigned char chunk[1 << 14];
-    zs.next_out = chunk;
-    zs.avail_out = sizeof chunk;
-    status = inflate(&zs, Z_NO_FLUSH);
-    out.insert(out.end(), chunk, chunk + (sizeof chunk - zs.avail_out));
-  }
+  const int status = drain(zs, out, [&] { return inflate(&zs, Z_NO_FLUSH); });
   inflateEnd(&zs);
   if (status != Z_STREAM_END) out.assign({'b', 'a', 'd'});
   return out;

@@ -2,6 +2,7 @@
 // its files through dticut.
 #include <cmath>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -28,13 +29,10 @@ RunResult phantom(const TempDir& dir, std::vector<std::string> options) {
 std::vector<std::string> demoWeights() {
   std::ifstream makefile(DTICUT_SOURCE_DIR "/Makefile");
   const std::string key = "DEMO_WEIGHTS ?=";
-  std::vector<std::string> words;
-  for (std::string line; std::getline(makefile, line);) {
-    if (line.rfind(key, 0) != 0) continue;
-    std::istringstream in(line.substr(key.size()));
-    for (std::string word; in >> word;) words.push_back(word);
-  }
-  return words;
+  std::string line;
+  while (std::getline(makefile, line) && line.rfind(key, 0) != 0) continue;
+  std::istringstream words(line.rfind(key, 0) == 0 ? line.substr(key.size()) : "");
+  return {std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
 }
 
 }  // namespace

@@ -1,3 +1,6 @@
+// Tests of the preview picture: every pixel, as libpng reads it back,
+// against the voxel the documented layout puts there; failures leave an
+// earlier file.
 #include "app/preview.h"
 
 #include <sys/resource.h>
@@ -34,10 +37,6 @@ struct Picture {
     height = image.height;
   }
 };
-
-Image volumeOf(std::vector<float>& values, int dimX, int dimY, int dimZ) {
-  return Image{values.data(), dimX, dimY, dimZ, "scalar"};
-}
 
 }  // namespace
 
@@ -76,7 +75,7 @@ TEST(PreviewTest, EveryPixelShowsItsVoxelAndOnlyLabelOneIsOverlaid) {
       values[infVoxel] = -INFINITY;  // (0, 2, 3): coronal slice
       grey[nanVoxel] = grey[infVoxel] = 0;
     }
-    writePreview(path.c_str(), volumeOf(values, dimX, dimY, dimZ), labels.data());
+    writePreview(path.c_str(), {values.data(), dimX, dimY, dimZ, "scalar"}, labels.data());
     Picture picture(path);
     PreviewLayout layout = previewLayout(dimX, dimY, dimZ);
     ASSERT_EQ(std::make_pair(picture.width, picture.height), std::make_pair(c.width, c.height));
@@ -87,7 +86,7 @@ TEST(PreviewTest, EveryPixelShowsItsVoxelAndOnlyLabelOneIsOverlaid) {
     for (int p = 0; p < 3; ++p) {
       const PreviewPanel& panel = layout.panels[p];
       const long long rows = panel.height / layout.scale;
-      for (long long y = 0; y < panel.height; ++y) {
+      for (long long y = 0; y < panel.height; ++y)
         for (long long x = 0; x < panel.width; ++x) {
           int across = static_cast<int>(x / layout.scale * layout.step);
           int up = static_cast<int>((rows - 1 - y / layout.scale) * layout.step);
@@ -96,7 +95,6 @@ TEST(PreviewTest, EveryPixelShowsItsVoxelAndOnlyLabelOneIsOverlaid) {
           int vz = p == 0 ? dimZ / 2 : up;
           voxelAt[y * picture.width + panel.left + x] = vx + vy * dimX + vz * dimX * dimY;
         }
-      }
     }
     int overlaid = 0, wrong = 0;
     for (size_t i = 0; i < voxelAt.size(); ++i) {
@@ -118,7 +116,7 @@ TEST(PreviewTest, EveryPixelShowsItsVoxelAndOnlyLabelOneIsOverlaid) {
   // A single voxel scales to 256; a constant volume is mid-grey, the gaps
   // still black.
   std::vector<float> constant(1, 3.0f), none(1, 0.0f);
-  writePreview(path.c_str(), volumeOf(constant, 1, 1, 1), none.data());
+  writePreview(path.c_str(), {constant.data(), 1, 1, 1, "scalar"}, none.data());
   Picture flat(path);
   EXPECT_EQ(std::make_pair(flat.width, flat.height), std::make_pair(3 * 256 + 16LL, 256LL));
   EXPECT_EQ(flat.rgb[0], 128);
@@ -134,14 +132,14 @@ TEST(PreviewTest, FailuresLeaveTheEarlierFile) {
   writeFile(path, before);
   std::vector<float> values(500000 * 2, 1.0f), labels(values.size(), 1.0f);
   auto write = [&](const std::string& to, int x, int y, int z) {
-    return errorOf([&] { writePreview(to.c_str(), volumeOf(values, x, y, z), labels.data()); });
+    return errorOf([&] {
+      writePreview(to.c_str(), {values.data(), x, y, z, "scalar"}, labels.data());
+    });
   };
   EXPECT_EQ(write(path, 4, 0, 2),
             path + ": cannot draw scalar: dimensions 4 x 0 x 2, expected each at least 1");
+  // The start of the line is checked through the command, in the hostile suite.
   std::string error = write(nowhere, 2, 2, 2);
-  EXPECT_EQ(error.rfind(nowhere + ": cannot create the temporary " + dir.path("none/dticut-"), 0),
-            0u)
-      << error;
   EXPECT_NE(error.find(".tmp: No such file or directory"), std::string::npos) << error;
 
   rlimit saved, small;  // a file size limit makes a write fail once libpng has started

@@ -1,6 +1,8 @@
+// Tests of the segmentation energy: its costs against values worked out by
+// hand, and segment() against the optimizer's own expansion.
 #include "app/segmentation.h"
 
-#include <climits>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -38,8 +40,7 @@ std::vector<std::pair<int, int>> pairsInOrder(int dimX, int dimY, int dimZ) {
 TEST(CostFormulaTest, WeightsScaleTheirTerms) {
   // d = 0.3f - 1 = -0.7; d*(d*100) = 49 exactly, where (d*d)*100 would give
   // 48.999996, truncated to 48; for label 0, 9.000001. A NaN stays NaN.
-  EnergyWeights heavy;
-  heavy.data = 100;
+  const EnergyWeights heavy{100};  // the other weights as by default
   EXPECT_EQ(floatToInt(dataCostFor(0.3f, 0, heavy)), 9);
   EXPECT_EQ(floatToInt(dataCostFor(0.3f, 1, heavy)), 49);
   EXPECT_TRUE(std::isnan(dataCostFor(NAN, 0)));
@@ -48,19 +49,13 @@ TEST(CostFormulaTest, WeightsScaleTheirTerms) {
   // (2,0,0), (0,1,0). Pair (1, 0): r = 1, k = 0.25*principal, a.b = 4;
   // pair (2, 1): r = 1/1.5, d = 0.5, a.b = 0.
   Eigenvector principal = newEigenvector(3, 1, 1);
-  const float eigen[] = {2, 2, 1}, dirX[] = {1, 1, 0}, dirY[] = {0, 0, 1};
-  for (int p = 0; p < 3; ++p) {
-    principal.eigenvalue.data[p] = eigen[p];
-    principal.x.data[p] = dirX[p];
-    principal.y.data[p] = dirY[p];
-    principal.z.data[p] = 0;
-  }
+  const float eigen[] = {2, 2, 1}, dirX[] = {1, 1, 0}, dirY[] = {0, 0, 1}, dirZ[] = {0, 0, 0};
+  std::copy(eigen, eigen + 3, principal.eigenvalue.data);
+  std::copy(dirX, dirX + 3, principal.x.data);
+  std::copy(dirY, dirY + 3, principal.y.data);
+  std::copy(dirZ, dirZ + 3, principal.z.data);
   float scalar[] = {0.5f, 0.5f, 1.0f};
-  EnergyWeights w;
-  w.data = 10;
-  w.smoothFA = 3;
-  w.smoothPrincipal = 0.5f;
-  w.smoothOmnibus = -4;
+  const EnergyWeights w{10, 3, 0.5f, -4};  // data, FA, principal, omnibus
   SegmentationCosts costs = buildSegmentationCosts(principal, {scalar, 3, 1, 1, "fa"}, w);
   EXPECT_EQ(costs.dataCosts, (std::vector<int>{2, 2, 2, 2, 10, 0}));
   // (3 - 0.125*4)^2 = 6.25 and (3*0.6666667)^2 + 4*0.25 = 5.
