@@ -152,11 +152,12 @@ TEST(NiiIOTest, HeaderSizeDecidesVersionAndByteOrder) {
 
 // Each case is refused with its reason, plain and gzip-compressed alike; an
 // exact-size heap copy lets the address sanitizer catch any read beyond the
-// bytes given. The other kinds (empty file, other datatypes and dimensions,
-// a voxel count beyond 32 bits, NaN and distant offsets, a NIfTI-1 file
-// short of its voxels, one short of a fourth dimension, damaged gzip data,
-// folders and devices) are checked with their lines through the command, in
-// the hostile suite, and the header size in the test above.
+// bytes given. The other kinds (a file far short of its header, other
+// datatypes and dimensions, a voxel count beyond 32 bits, NaN and distant
+// offsets, a NIfTI-1 file short of its voxels, one short of a fourth
+// dimension, damaged gzip data, folders and devices) are checked with their
+// lines through the command, in the hostile suite, and the header size in
+// the test above.
 TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
   const Bytes valid = volumeFile(2, 2, 1, {1, 2, 3, 4});
   auto with = [](Bytes bytes, size_t at, uint64_t value, int width) {
@@ -170,6 +171,9 @@ TEST(NiiIOTest, MalformedFilesAreRefusedWithTheReason) {
     Bytes bytes;
     std::string message;  // after "m.nii: "
   } cases[] = {
+      // One byte short of either header size.
+      {1, Bytes(valid.begin(), valid.begin() + 347),
+       "file is 347 bytes, shorter than the 348-byte header"},
       {1, Bytes(valid2.begin(), valid2.begin() + 539),
        "file is 539 bytes, shorter than the 540-byte header"},
       {1, with(valid2, 10, 0, 1),
