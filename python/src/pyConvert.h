@@ -9,8 +9,8 @@
 // whose message names the argument, what it holds and what was expected.
 // Conversions cost one pass over the argument, plus a copy when its dtype or
 // memory order differs from what the library reads.
-#ifndef DTICUT_PYTHON_BINDING_H
-#define DTICUT_PYTHON_BINDING_H
+#ifndef DTICUT_PYTHON_PYCONVERT_H
+#define DTICUT_PYTHON_PYCONVERT_H
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -93,4 +93,4 @@ void bindSegment(py::module_& m);
 void bindOptimizer(py::module_& m);
 void bindEnergy(py::module_& m);
 
-#endif  // DTICUT_PYTHON_BINDING_H
+#endif  // DTICUT_PYTHON_PYCONVERT_H

@@ -4,7 +4,7 @@
 // copies for as long as the optimizer lives). Before each call reaches the
 // library, everything the library would assert on, exit on, or compute
 // wrongly in 32 bits is checked here and raised as a Python exception:
-// index and label ranges, sizes, the energy budget (binding.h), the arcs a
+// index and label ranges, sizes, the energy budget (pyConvert.h), the arcs a
 // move would give one node, and pair terms a graph cut cannot minimise. The
 // library's own usage errors arrive as OptimizerError. Checks cost O(1) per
 // call, after one O(labels^3) (expansion) or O(labels^2) (swap) pass over the
@@ -16,7 +16,7 @@
 #include <memory>
 #include <optional>
 
-#include "binding.h"
+#include "pyConvert.h"
 #include "optimizer/GCoptimization.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "binding.h"
+#include "pyConvert.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -7,7 +7,7 @@
 #include <exception>
 
 #include "app/error.h"
-#include "binding.h"
+#include "pyConvert.h"
 #include "optimizer/GCoptimization.h"
 
 PYBIND11_MODULE(_dticut, m) {

@@ -2,14 +2,14 @@
 // pair terms, minimised exactly by one minimum cut of the library's Energy.
 // Terms go straight into the library's graph once checked: variable indices,
 // regularity (E(0,0) + E(1,1) <= E(0,1) + E(1,0)), the energy budget
-// (binding.h), and the engine's 1024 arcs leaving and entering one variable.
+// (pyConvert.h), and the engine's 1024 arcs leaving and entering one variable.
 // The graph takes one solve, so nothing is added after minimize().
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 
-#include "binding.h"
+#include "pyConvert.h"
 #include "flow/energy.h"
 #include "optimizer/GCoptimization.h"
 

@@ -15,7 +15,7 @@
 #include "app/error.h"
 #include "app/segmentation.h"
 #include "app/volume.h"
-#include "binding.h"
+#include "pyConvert.h"
 
 namespace {
 
