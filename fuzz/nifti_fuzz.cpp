@@ -20,7 +20,7 @@
 
 #include <zlib.h>
 
-#include "app/niiIO.h"
+#include "app/io/niiIO.h"
 #include "tests/app/nifti_files.h"
 
 namespace {
@@ -128,7 +128,7 @@ Expected expect(const uint8_t* bytes, size_t size) {
   for (int i = 0; i < 8; ++i)
     e.dim[i] = one ? in.signedWord(40 + 2 * i, 2) : in.signedWord(16 + 8 * i, 8);
   e.datatype = static_cast<int>(in.signedWord(one ? 70 : 12, 2));
-  const int width = testfiles::datatypeSize(e.datatype);
+  const int width = testfiles::elementSize(e.datatype);
   if (width == 0) return e;
   unsigned __int128 count = 1;
   for (int i = 1; i <= 3; ++i) {

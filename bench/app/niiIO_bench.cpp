@@ -12,7 +12,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "app/niiIO.h"
+#include "app/io/niiIO.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "app/costLimit.h"
-#include "app/segmentation.h"
+#include "app/segmentation/costLimit.h"
+#include "app/segmentation/segmentation.h"
 
 namespace {
 
@@ -52,7 +52,7 @@ void BM_BuildSegmentationCosts(benchmark::State& state) {
   Volumes v(static_cast<int>(state.range(0)));
   Eigenvector principal = extractPrincipalEigenvector(v.sets[0], v.sets[1], v.sets[2]);
   for (auto _ : state) {
-    SegmentationCosts costs = buildSegmentationCosts(principal, v.scalarImage());
+    SegmentationCosts costs = buildSegmentationCosts(principal, v.scalarImage(), EnergyWeights(), Neighbourhood(principal.eigenvalue));
     if (costs.weights[0] != 2147483647) state.SkipWithError("zero shell should saturate");
   }
   state.SetItemsProcessed(state.iterations() * static_cast<long long>(v.scalar.size()));
@@ -61,7 +61,7 @@ void BM_BuildSegmentationCosts(benchmark::State& state) {
 void BM_LimitCosts(benchmark::State& state) {
   Volumes v(static_cast<int>(state.range(0)));
   Eigenvector principal = extractPrincipalEigenvector(v.sets[0], v.sets[1], v.sets[2]);
-  SegmentationCosts given = buildSegmentationCosts(principal, v.scalarImage());
+  SegmentationCosts given = buildSegmentationCosts(principal, v.scalarImage(), EnergyWeights(), Neighbourhood(principal.eigenvalue));
   std::vector<int> data, weights;
   for (auto _ : state) {
     state.PauseTiming();

@@ -4,23 +4,22 @@
 //   dticut-bench-stage [--data-lambda X] [--repetitions N] L1 V1x V1y V1z
 //                      L2 V2x V2y V2z L3 V3x V3y V3z SCALAR
 //
-// Prepares the costs as dticut does (principal component,
-// buildSegmentationCosts with the data weight, limitCosts), then alternately
-// times, N times (default 5):
-//   stage  segment(): declaring every pair, packing, the energy before, the
-//          expansion iterations and the energy after: what `dticut -v`
-//          reports as "optimisation" (its two printed lines included);
+// Reads the volumes as dticut does, then alternately times, N times
+// (default 5):
+//   stage  the optimisation stage of dticut's own pipeline (runSegmentation):
+//          declaring every pair, packing, the energy before, the expansion
+//          iterations and the energy after: what `dticut -v` reports as
+//          "optimisation"; its parts (declaring and packing with the first
+//          energy, each iteration, the last energy) from the pipeline's
+//          observer;
 //   peer   the graph of the stage's largest move, the expansion of label 1
 //          over every voxel from the all-0 labeling (each voxel's data costs
 //          as its terminal pair, each pair's weight as capacity both ways),
-//          built as a CSR graph (untimed) and solved by push_relabel_max_flow.
+//          built as a CSR graph (untimed) from the same costs and solved by
+//          push_relabel_max_flow.
 // The engine's maxflow of that graph is checked against Boost's once, and
-// one more run of the stage's calls, made one by one, prints where the
-// stage's time goes (declaring, packing with the first energy, each
-// iteration, the last energy) and the engine's time for the peer's max-flow.
-// Times
-// are processor time of this process (std::clock), which other programs on a
-// shared machine disturb much less than wall time.
+// its time printed. Times are processor time of this process (std::clock),
+// which other programs on a shared machine disturb much less than wall time.
 //
 // On the 128 x 128 x 70 phantom:
 //   build/tools/phantom/dticut-phantom --size 128x128x70 /tmp/ph > /tmp/ph/args
@@ -33,10 +32,12 @@
 #include <utility>
 #include <vector>
 
-#include "app/segmentation.h"
+#include "app/command/inputFiles.h"
+#include "app/segmentation/neighbourhood.h"
+#include "app/segmentation/pipeline.h"
+#include "app/segmentation/segmentation.h"
 #include "bench/flow/boost_csr_peer.h"
 #include "flow/graph.h"
-#include "optimizer/GCoptimization.h"
 
 namespace {
 
@@ -47,68 +48,51 @@ double median(std::vector<double> v) {
   return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-// The voxel pairs in the order of the costs' weights: x outermost and z
-// innermost, each voxel with its -x, -y and -z neighbours (segmentation.h).
-template <typename OnPair>
-void forEachPair(const Image& shape, OnPair pair) {
-  const int nx = shape.dimX, ny = shape.dimY, nz = shape.dimZ, slice = nx * ny;
-  long long k = 0;
-  for (int x = 0; x < nx; ++x) {
-    for (int y = 0; y < ny; ++y) {
-      for (int z = 0; z < nz; ++z) {
-        const int p = x + y * nx + z * slice;
-        if (x > 0) pair(p, p - 1, k++);
-        if (y > 0) pair(p, p - nx, k++);
-        if (z > 0) pair(p, p - slice, k++);
-      }
-    }
-  }
-}
-
 // The first move's binary energy: variable p at 1 keeps label 0 and pays
 // D(p, 0), at 0 it takes label 1 and pays D(p, 1); a pair of different
 // labels pays its weight.
-int64_t engine_flow(const SegmentationCosts& c, const Image& shape) {
+int64_t engine_flow(const SegmentationCosts& c, const Neighbourhood& shape) {
   Graph g;
   std::vector<void*> node(c.numSites());
   for (int p = 0; p < c.numSites(); ++p) {
     node[p] = g.add_node();
     g.add_tweights(node[p], c.dataCosts[2 * p], c.dataCosts[2 * p + 1]);
   }
-  forEachPair(shape, [&](int p, int q, long long k) { g.add_edge(node[p], node[q], c.weights[k], c.weights[k]); });
+  long long k = 0;
+  shape.walk([](int, int) {}, [&](int, int, int p, int q) {
+    g.add_edge(node[p], node[q], c.weights[k], c.weights[k]);
+    ++k;
+  });
   const double start = cpu_seconds();
   int flow = g.maxflow();
   std::printf("engine maxflow of the same graph: %.3f s\n", cpu_seconds() - start);
   return flow;
 }
 
-// segment()'s calls one by one, each timed.
-void breakdown(const SegmentationCosts& c, const Image& shape) {
-  int smoothness[4] = {0, 1, 1, 0};
-  double t0 = cpu_seconds();
-  GCoptimizationGeneralGraph* opt = new GCoptimizationGeneralGraph(c.numSites(), 2);
-  forEachPair(shape, [&](int p, int q, long long k) { opt->setNeighbors(p, q, c.weights[k]); });
-  opt->setDataCost(const_cast<int*>(c.dataCosts.data()));
-  opt->setSmoothCost(smoothness);
-  double t1 = cpu_seconds();
-  int energy = opt->compute_energy();
-  double t2 = cpu_seconds();
-  std::printf("breakdown: declaring %.3f s, packing and first energy %.3f s", t1 - t0, t2 - t1);
-  for (int k = 0; k < kExpansionIterations; ++k) {
-    double u = cpu_seconds();
-    int next = opt->oneExpansionIteration();
-    std::printf(", iteration %d %.3f s", k + 1, cpu_seconds() - u);
-    bool lowered = next < energy;
-    energy = next;
-    if (!lowered) break;
+// The stage and its parts, in processor time, from the pipeline's events.
+class StageClock : public SegmentationObserver {
+ public:
+  void stageDone(const char* stage, const char*, double) override {
+    const double now = cpu_seconds();
+    if (std::strcmp(stage, "building the energy") == 0) start = last = now;
+    if (std::strcmp(stage, "optimisation") == 0) total = now - start;
   }
-  double t3 = cpu_seconds();
-  opt->compute_energy();
-  delete opt;
-  std::printf(", last energy and release %.3f s\n", cpu_seconds() - t3);
-}
+  void energyBefore(int) override { part("declaring, packing and first energy"); }
+  void iterationDone(int, int) override { part("iteration"); }
+  void energyAfter(int) override { part("last energy"); }
 
-int64_t boost_flow(const SegmentationCosts& c, const Image& shape, double& solve_s) {
+  double start = 0, last = 0, total = 0;
+  std::vector<std::pair<const char*, double>> parts;
+
+ private:
+  void part(const char* name) {
+    const double now = cpu_seconds();
+    parts.push_back({name, now - last});
+    last = now;
+  }
+};
+
+int64_t boost_flow(const SegmentationCosts& c, const Neighbourhood& shape, double& solve_s) {
   const uint32_t s = static_cast<uint32_t>(c.numSites()), t = s + 1;
   int64_t constant = 0;
   BoostCsrPeer* peer;
@@ -118,8 +102,10 @@ int64_t boost_flow(const SegmentationCosts& c, const Image& shape, double& solve
     for (int p = 0; p < c.numSites(); ++p) {
       add_terminal_pair(static_cast<uint32_t>(p), c.dataCosts[2 * p], c.dataCosts[2 * p + 1], s, t, list, constant);
     }
-    forEachPair(shape, [&](int p, int q, long long k) {
+    long long k = 0;
+    shape.walk([](int, int) {}, [&](int, int, int p, int q) {
       list.push_back({static_cast<uint32_t>(p), static_cast<uint32_t>(q), c.weights[k], c.weights[k]});
+      ++k;
     });
     peer = new BoostCsrPeer(t + 1, s, t, list);
   }
@@ -153,28 +139,26 @@ int main(int argc, char** argv) {
     }
   }
   if (argc - first != 13) usage();
-  char** v = argv + first;
-  Eigenvector sets[3];
-  for (int k = 0; k < 3; ++k) sets[k] = getEigenvector(v[4 * k], v[4 * k + 1], v[4 * k + 2], v[4 * k + 3]);
-  Image scalar = getImage(v[12]);
-  Eigenvector principal = extractPrincipalEigenvector(sets[0], sets[1], sets[2]);
-  SegmentationCosts costs = buildSegmentationCosts(principal, scalar, weights);
+  TensorVolumes loaded =
+      loadTensorVolumes(InputFiles::thirteen(argv + first), [](const Image& shape) { requireSegmentable(shape); });
+  const SegmentationVolumes& volumes = loaded.volumes;
+  // The costs the pipeline builds, for the peer's graph.
+  const Eigenvector principal = extractPrincipalEigenvector(volumes.sets[0], volumes.sets[1], volumes.sets[2]);
+  const Neighbourhood grid(principal.eigenvalue);
+  SegmentationCosts costs = buildSegmentationCosts(principal, volumes.scalar, weights, grid);
   limitSegmentationCosts(costs);
-  Image shape = principal.eigenvalue;
-  std::vector<float> labels(costs.numSites());
 
   std::vector<double> stage, peer, ratio;
   int64_t checked = -1;
+  StageClock clock;
   for (int r = 0; r < repetitions; ++r) {
-    SegmentationCosts copy = costs;  // segment takes its costs over
-    const double start = cpu_seconds();
-    ExpansionTrace trace;
-    segment(std::move(copy), shape, labels.data(), &trace, stdout);
-    const double stage_s = cpu_seconds() - start;
+    clock = StageClock();
+    runSegmentation(volumes, weights, &clock);  // a copy: the records share the voxels
+    const double stage_s = clock.total;
     double peer_s;
-    int64_t flow = boost_flow(costs, shape, peer_s);
+    int64_t flow = boost_flow(costs, grid, peer_s);
     if (checked < 0) {
-      checked = engine_flow(costs, shape);
+      checked = engine_flow(costs, grid);
       if (checked != flow) {
         std::fprintf(stderr, "dticut-bench-stage: the engine's flow %lld differs from Boost's %lld\n",
                      static_cast<long long>(checked), static_cast<long long>(flow));
@@ -187,7 +171,9 @@ int main(int argc, char** argv) {
     std::printf("run %d: optimisation stage %.3f s, Boost one max-flow %.3f s (flow %lld), ratio %.2f\n", r + 1,
                 stage_s, peer_s, static_cast<long long>(flow), peer_s / stage_s);
   }
-  breakdown(costs, shape);
+  std::printf("breakdown of the last run:");
+  for (const auto& part : clock.parts) std::printf(" %s %.3f s;", part.first, part.second);
+  std::printf("\n");
   std::printf("median: optimisation stage %.3f s, Boost one max-flow %.3f s, ratio %.2f (%d sites, %zu pairs)\n",
               median(stage), median(peer), median(ratio), costs.numSites(), costs.weights.size());
   return 0;

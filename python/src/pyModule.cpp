@@ -3,10 +3,11 @@
 // the translation of the libraries' exceptions. GCException (the
 // optimizer's usage errors, with their fixed messages) becomes
 // dticut.OptimizerError; AppError (the segmentation's refusals of its
-// input, in the command's wording) becomes ValueError.
+// input, in the command's wording) becomes ValueError, or MemoryError when
+// an allocation failed.
 #include <exception>
 
-#include "app/error.h"
+#include "app/segmentation/error.h"
 #include "pyConvert.h"
 #include "optimizer/GCoptimization.h"
 
@@ -26,7 +27,7 @@ PYBIND11_MODULE(_dticut, m) {
     } catch (const GCException& error) {
       optimizerError(error.message);
     } catch (const AppError& error) {
-      PyErr_SetString(PyExc_ValueError, error.what());
+      PyErr_SetString(error.isOutOfMemory() ? PyExc_MemoryError : PyExc_ValueError, error.what());
     }
   });
 

@@ -2,19 +2,19 @@
 // numpy arrays in dipy's layout. The arrays become the command's volume
 // records (float32, voxel (x, y, z) at x + X*(y + Y*z)), borrowed where the
 // caller's array already is float32 in Fortran order and converted once
-// otherwise; from there the same library calls as the command's run, in the
-// same order, give the same energies, labels and limiting facts.
-#include <cfloat>
+// otherwise; from there the command's own pipeline (runSegmentation) gives
+// the same energies, labels and limiting facts.
 #include <cstdio>
 #include <cmath>
 #include <cstdint>
 #include <utility>
 #include <vector>
 
-#include "app/costLimit.h"
-#include "app/error.h"
-#include "app/segmentation.h"
-#include "app/volume.h"
+#include "app/segmentation/energyWeights.h"
+#include "app/segmentation/error.h"
+#include "app/segmentation/pipeline.h"
+#include "app/segmentation/segmentation.h"
+#include "app/segmentation/volume.h"
 #include "pyConvert.h"
 
 namespace {
@@ -28,14 +28,30 @@ struct Segmentation {
   py::object cap;  // the common cap of the limiting, or None
 };
 
-// A weight as the command takes it: a finite single-precision number, not
-// one that float32 would turn infinite or round to 0.
-float weight(double value, const char* name) {
-  float single = std::fabs(value) <= FLT_MAX ? static_cast<float>(value) : 0.0f;
-  if (!std::isfinite(value) || std::fabs(value) > FLT_MAX || (value != 0.0 && single == 0.0f))
-    throw py::value_error(format("%s needs a finite single-precision number, got %s", name,
-                                 std::string(py::repr(py::float_(value))).c_str()));
-  return single;
+// The weights given as keywords, each read by the command's rule; a keyword
+// that names no weight is refused as Python refuses an unknown argument.
+EnergyWeights weightsOf(const py::kwargs& given) {
+  for (const auto& item : given) {
+    const std::string keyword = py::str(item.first);
+    if (findWeightByKeyword(keyword.c_str()) == nullptr)
+      throw py::type_error(
+          format("segment() got an unexpected keyword argument '%s'", keyword.c_str()));
+  }
+  EnergyWeights weights;
+  for (const EnergyWeight& row : kEnergyWeights) {
+    if (!given.contains(row.keyword)) continue;
+    py::handle value = given[row.keyword];
+    py::detail::make_caster<double> number;
+    if (!number.load(value, true))
+      throw py::type_error(format("%s: %s is not a number", row.keyword,
+                                  std::string(py::str(py::type::of(value))).c_str()));
+    const double given = py::detail::cast_op<double>(number);
+    if (!weightFromNumber(given, &(weights.*row.member)))
+      throw py::value_error(format("%s needs a finite single-precision number, got %s",
+                                   row.keyword,
+                                   std::string(py::repr(py::float_(given))).c_str()));
+  }
+  return weights;
 }
 
 // `object` as a real array of `ndim` axes whose axes after the third hold 3
@@ -73,14 +89,9 @@ Image volumeOf(const Float32Fortran& array, int k, Image shape) {
 }
 
 Segmentation segmentArrays(py::object evals, py::object evecs, py::object scalar, py::object mask,
-                           double dataLambda, double faLambda, double principalLambda,
-                           double omnibusLambda) {
+                           const py::kwargs& weightArguments) {
   // The command's order: weights first, then each volume as it reads them.
-  EnergyWeights weights;
-  weights.data = weight(dataLambda, "data_lambda");
-  weights.smoothFA = weight(faLambda, "smooth_fa_lambda");
-  weights.smoothPrincipal = weight(principalLambda, "smooth_principal_lambda");
-  weights.smoothOmnibus = weight(omnibusLambda, "smooth_omnibus_lambda");
+  const EnergyWeights weights = weightsOf(weightArguments);
 
   py::array evalsArray = dipyArray(evals, "evals", 4, "X x Y x Z x 3 (dipy's evals)");
   const Image shape = shapeOf(evalsArray, "evals");
@@ -96,57 +107,83 @@ Segmentation segmentArrays(py::object evals, py::object evecs, py::object scalar
   py::array maskArray = masked ? dipyArray(mask, "mask", 3, "X x Y x Z") : py::array();
   if (masked) requireSameDimensions(shape, shapeOf(maskArray, "mask"));
 
+  // The converted arrays live until the segmentation's own records of them
+  // are gone (it drops them once the costs are built).
   Float32Fortran evals32 = float32Fortran(evalsArray);
   Float32Fortran evecs32 = float32Fortran(evecsArray);
   Float32Fortran scalar32 = float32Fortran(scalarArray);
   Float32Fortran mask32 = masked ? float32Fortran(maskArray) : Float32Fortran();
-  Eigenvector sets[3];
+  SegmentationVolumes volumes;
   for (int k = 0; k < 3; ++k) {
-    sets[k].eigenvalue = volumeOf(evals32, k, shape);
-    sets[k].x = volumeOf(evecs32, 3 * k, vectorShape);
-    sets[k].y = volumeOf(evecs32, 3 * k + 1, vectorShape);
-    sets[k].z = volumeOf(evecs32, 3 * k + 2, vectorShape);
+    volumes.sets[k].eigenvalue = volumeOf(evals32, k, shape);
+    volumes.sets[k].x = volumeOf(evecs32, 3 * k, vectorShape);
+    volumes.sets[k].y = volumeOf(evecs32, 3 * k + 1, vectorShape);
+    volumes.sets[k].z = volumeOf(evecs32, 3 * k + 2, vectorShape);
   }
-  const Image scalarVolume = volumeOf(scalar32, 0, shapeOf(scalarArray, "scalar"));
-  const Image maskVolume = masked ? volumeOf(mask32, 0, shapeOf(maskArray, "mask")) : Image();
+  volumes.scalar = volumeOf(scalar32, 0, shapeOf(scalarArray, "scalar"));
+  if (masked) volumes.mask = volumeOf(mask32, 0, shapeOf(maskArray, "mask"));
 
   py::array_t<std::uint8_t, py::array::f_style> labels({shape.dimX, shape.dimY, shape.dimZ});
   std::uint8_t* out = labels.mutable_data();
-  std::vector<float> voxelLabels(static_cast<std::size_t>(labels.size()));
-  CostLimit limit;
-  ExpansionTrace trace;
-  bool dataless = false;
+  SegmentationResult result;
   {
     py::gil_scoped_release released;
-    SegmentationCosts costs;
-    {
-      Eigenvector principal = extractPrincipalEigenvector(sets[0], sets[1], sets[2]);
-      for (Eigenvector& set : sets) set = Eigenvector();
-      costs =
-          buildSegmentationCosts(principal, scalarVolume, weights, masked ? &maskVolume : nullptr);
-    }
-    {
-      // As the command drops its volumes once the costs are built, the
-      // copies this call converted go before the optimizer takes its memory.
-      py::gil_scoped_acquire held;
-      evals32 = evecs32 = scalar32 = mask32 = Float32Fortran();
-    }
-    limit = limitSegmentationCosts(costs);
-    dataless = !someSiteFavoursLabelOne(costs);
-    segment(std::move(costs), shape, voxelLabels.data(), &trace, nullptr);
-    for (std::size_t p = 0; p < voxelLabels.size(); ++p) out[p] = voxelLabels[p] != 0.0f;
+    result = runSegmentation(std::move(volumes), weights, nullptr);
+    for (std::size_t p = 0; p < result.labels.size(); ++p) out[p] = result.labels[p] != 0.0f;
   }
-  if (dataless) {
+  if (result.noSiteFavoursLabelOne) {
+    const char* keyword = "data_lambda";
+    for (const EnergyWeight& row : kEnergyWeights)
+      if (row.member == &EnergyWeights::data) keyword = row.keyword;
     char message[400];
-    snprintf(message, sizeof message, kNoSiteFavoursLabelOne, "data_lambda", "data_lambda=");
+    snprintf(message, sizeof message, kNoSiteFavoursLabelOne, keyword,
+             (std::string(keyword) + "=").c_str());
     if (PyErr_WarnEx(PyExc_UserWarning, message, 1) != 0) throw py::error_already_set();
   }
   return {labels,
-          trace.before,
-          trace.after,
-          limit.changedWeights,
-          limit.changedDataCosts,
-          limit.cap >= 0 ? py::object(py::int_(limit.cap)) : py::object(py::none())};
+          result.energyBefore,
+          result.energyAfter,
+          result.limit.changedWeights,
+          result.limit.changedDataCosts,
+          result.limit.cap >= 0 ? py::object(py::int_(result.limit.cap)) : py::object(py::none())};
+}
+
+// The docstring of segment(), its weights from their table.
+const char* segmentDoc() {
+  static const std::string doc = [] {
+    std::string text =
+        "Segments a diffusion-tensor fit into two labels by graph cuts, exactly as the\n"
+        "dticut command does with the same numbers (--evals, --evecs, --scalar, --mask\n"
+        "and the weights' options): the same energies, the same label for every voxel,\n"
+        "the same limiting of costs to 32 bits.\n\n"
+        "evals   X x Y x Z x 3 eigenvalues (dipy's TensorFit.evals)\n"
+        "evecs   X x Y x Z x 3 x 3 eigenvectors, evecs[..., :, k] the one of evals[..., k]\n"
+        "        (dipy's TensorFit.evecs)\n"
+        "scalar  X x Y x Z scalar volume, e.g. fractional anisotropy (TensorFit.fa)\n"
+        "mask    optional X x Y x Z; voxels where it is non-zero and not NaN are\n"
+        "        segmented, the others get label 0\n\n"
+        "The energy's weights, as keywords (dticut --help describes the energy):\n";
+    for (const EnergyWeight& row : kEnergyWeights) {
+      char line[160];
+      snprintf(line, sizeof line, "  %s (%s, default %g): ", row.keyword, row.option,
+               static_cast<double>(row.defaultValue));
+      text += line;
+      for (const char* c = row.help; *c != '\0'; ++c) text += *c == '\n' ? ' ' : *c;
+      text += "\n";
+    }
+    text +=
+        "On an anisotropy map in [0, 1] the default data weight of 1 truncates every\n"
+        "data cost to 0, so raise it, e.g. data_lambda=100.\n\n"
+        "Any real dtype and memory order is accepted; values are rounded to float32 as\n"
+        "dticut's file reader does. The work runs without the GIL.\n\n"
+        "Returns a Segmentation (labels, energy_before, energy_after,\n"
+        "limited_pair_weights, limited_data_costs, cap). Raises ValueError, with the\n"
+        "command's wording, for arrays of other shapes, fewer than 2 voxels (inside the\n"
+        "mask) and weights that are not finite single-precision numbers; TypeError for\n"
+        "arrays that do not hold real numbers and for keywords that name no weight.";
+    return text;
+  }();
+  return doc.c_str();
 }
 
 }  // namespace
@@ -175,31 +212,5 @@ void bindSegment(py::module_& m) {
       });
 
   m.def("segment", &segmentArrays, py::arg("evals"), py::arg("evecs"), py::arg("scalar"),
-        py::arg("mask") = py::none(), py::arg("data_lambda") = 1.0,
-        py::arg("smooth_fa_lambda") = 1.0, py::arg("smooth_principal_lambda") = 1.0,
-        py::arg("smooth_omnibus_lambda") = 1.0,
-        R"(Segments a diffusion-tensor fit into two labels by graph cuts, exactly as the
-dticut command does with the same numbers (--evals, --evecs, --scalar, --mask
-and the four --*-lambda options): the same energies, the same label for every
-voxel, the same limiting of costs to 32 bits.
-
-evals   X x Y x Z x 3 eigenvalues (dipy's TensorFit.evals)
-evecs   X x Y x Z x 3 x 3 eigenvectors, evecs[..., :, k] the one of evals[..., k]
-        (dipy's TensorFit.evecs)
-scalar  X x Y x Z scalar volume, e.g. fractional anisotropy (TensorFit.fa)
-mask    optional X x Y x Z; voxels where it is non-zero and not NaN are
-        segmented, the others get label 0
-data_lambda, smooth_fa_lambda, smooth_principal_lambda, smooth_omnibus_lambda
-        the energy's four weights (dticut --help describes the energy); on an
-        anisotropy map in [0, 1] the default data weight of 1 truncates every
-        data cost to 0, so raise it, e.g. data_lambda=100
-
-Any real dtype and memory order is accepted; values are rounded to float32 as
-dticut's file reader does. The work runs without the GIL.
-
-Returns a Segmentation (labels, energy_before, energy_after,
-limited_pair_weights, limited_data_costs, cap). Raises ValueError, with the
-command's wording, for arrays of other shapes, fewer than 2 voxels (inside the
-mask) and weights that are not finite single-precision numbers; TypeError for
-arrays that do not hold real numbers.)");
+        py::arg("mask") = py::none(), segmentDoc());
 }

@@ -1,6 +1,6 @@
 // Tests of the cost limiting rule against its plain definition, on random
 // costs around the budget.
-#include "app/costLimit.h"
+#include "app/segmentation/costLimit.h"
 
 #include <algorithm>
 #include <climits>

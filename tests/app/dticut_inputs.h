@@ -11,10 +11,11 @@
 
 #include <gtest/gtest.h>
 
-#include "app/costLimit.h"
-#include "app/segmentation.h"
-#include "app/niiIO.h"
-#include "app/floatToInt.h"
+#include "app/segmentation/costLimit.h"
+#include "app/segmentation/segmentation.h"
+#include "app/command/inputForms.h"
+#include "app/io/niiIO.h"
+#include "app/segmentation/floatToInt.h"
 #include "tests/app/nifti_files.h"
 #include "tests/subprocess.h"
 

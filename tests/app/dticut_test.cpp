@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/inputForms.h"
-#include "app/preview.h"
+#include "app/command/inputForms.h"
+#include "app/io/preview.h"
 #include "tests/app/dticut_inputs.h"
 
 using namespace testfiles;

@@ -1,7 +1,7 @@
 // Tests of the gzip layer: what the writer makes inflates, by zlib alone, to
 // what it was given; the reader accepts what gzip(1) accepts and refuses the
 // rest with the file named.
-#include "app/gzip.h"
+#include "app/io/gzip.h"
 
 #include <algorithm>
 #include <random>
@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/niiIO.h"
+#include "app/io/niiIO.h"
 #include "tests/app/nifti_files.h"
 
 using namespace testfiles;

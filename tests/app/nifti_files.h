@@ -16,7 +16,7 @@
 
 #include <zlib.h>
 
-#include "app/niiIO.h"
+#include "app/io/niiIO.h"
 
 namespace testfiles {
 
@@ -48,7 +48,7 @@ inline uint64_t doubleBits(double value) {
 }
 
 // Bytes per voxel of a real numeric NIfTI datatype; 0 for any other code.
-inline int datatypeSize(int datatype) {
+inline int elementSize(int datatype) {
   const int codes[] = {2, 256, 4, 512, 8, 16, 768, 64, 1024, 1280};
   const int sizes[] = {1, 1, 2, 2, 4, 4, 4, 8, 8, 8};
   for (int i = 0; i < 10; ++i)
@@ -71,7 +71,7 @@ inline Bytes encodeVoxels(const std::vector<double>& values, int datatype, bool 
     raw.push_back(datatype == 16   ? floatBits(static_cast<float>(v))
                   : datatype == 64 ? doubleBits(v)
                                    : static_cast<uint64_t>(static_cast<int64_t>(v)));
-  return encodeRaw(raw, datatypeSize(datatype), bigEndian);
+  return encodeRaw(raw, elementSize(datatype), bigEndian);
 }
 
 // The fields the reader interprets, plus bitpix, a description and the
@@ -97,7 +97,7 @@ inline Bytes buildNifti(const NiftiFields& fields) {
   for (int i = 0; i < 8; ++i)
     putUnsigned(out, dimAt + dimWidth * i, static_cast<uint64_t>(fields.dim[i]), dimWidth, be);
   putUnsigned(out, typeAt, static_cast<uint16_t>(fields.datatype), 2, be);
-  putUnsigned(out, typeAt + 2, 8 * datatypeSize(fields.datatype), 2, be);  // bitpix
+  putUnsigned(out, typeAt + 2, 8 * elementSize(fields.datatype), 2, be);  // bitpix
   // vox_offset, scl_slope and scl_inter: float32 in NIfTI-1; int64, float64
   // and float64 in NIfTI-2.
   const int width = one ? 4 : 8, offsetAt = one ? 108 : 168;

@@ -3,7 +3,7 @@
 // refusals of malformed headers, FIFOs and memory limits, output written
 // through a template exactly as it declares; the atomic replacement of the
 // output file, and float-to-int conversion.
-#include "app/niiIO.h"
+#include "app/io/niiIO.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -23,8 +23,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/atomicFile.h"
-#include "app/floatToInt.h"
+#include "app/io/atomicFile.h"
+#include "app/segmentation/floatToInt.h"
 #include "tests/app/nifti_files.h"
 
 using namespace testfiles;
@@ -52,7 +52,7 @@ NiftiFields fieldsOf(int version, int datatype, const std::vector<uint64_t>& raw
   fields.sclSlope = slope;
   fields.sclInter = inter;
   fields.bigEndian = bigEndian;
-  fields.voxels = encodeRaw(raw, datatypeSize(datatype), bigEndian);
+  fields.voxels = encodeRaw(raw, elementSize(datatype), bigEndian);
   return fields;
 }
 

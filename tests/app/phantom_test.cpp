@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/inputForms.h"
-#include "app/niiIO.h"
+#include "app/command/inputForms.h"
+#include "app/io/niiIO.h"
 #include "tests/app/nifti_files.h"
 #include "tests/subprocess.h"
 

@@ -1,7 +1,7 @@
 // Tests of the preview picture: every pixel, as libpng reads it back,
 // against the voxel the documented layout puts there; failures leave an
 // earlier file.
-#include "app/preview.h"
+#include "app/io/preview.h"
 
 #include <sys/resource.h>
 

@@ -1,6 +1,8 @@
 // Tests of the segmentation energy: its costs against values worked out by
-// hand, and segment() against the optimizer's own expansion.
-#include "app/segmentation.h"
+// hand, and the pipeline against the optimizer's own expansion.
+#include "app/segmentation/segmentation.h"
+
+#include "app/segmentation/pipeline.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/floatToInt.h"
+#include "app/segmentation/floatToInt.h"
 #include "optimizer/GCoptimization.h"
 
 namespace {
@@ -56,7 +58,8 @@ TEST(CostFormulaTest, WeightsScaleTheirTerms) {
   std::copy(dirZ, dirZ + 3, principal.z.data);
   float scalar[] = {0.5f, 0.5f, 1.0f};
   const EnergyWeights w{10, 3, 0.5f, -4};  // data, FA, principal, omnibus
-  SegmentationCosts costs = buildSegmentationCosts(principal, {scalar, 3, 1, 1, "fa"}, w);
+  SegmentationCosts costs = buildSegmentationCosts(principal, {scalar, 3, 1, 1, "fa"}, w,
+                                                   Neighbourhood(principal.eigenvalue));
   EXPECT_EQ(costs.dataCosts, (std::vector<int>{2, 2, 2, 2, 10, 0}));
   // (3 - 0.125*4)^2 = 6.25 and (3*0.6666667)^2 + 4*0.25 = 5.
   EXPECT_EQ(costs.weights, (std::vector<int>{6, 5}));
@@ -69,44 +72,61 @@ TEST(CostFormulaTest, WeightsScaleTheirTerms) {
 // ---------------------------------------------------------------------------
 // Optimisation
 
-// segment runs the loop of expansion(2) itself, to report the energy after
-// each iteration: labels and energies must be those of expansion(2), with a
-// second iteration exactly when the first lowered the energy.
-TEST(SegmentTest, MatchesExpansionAndTracesEachIteration) {
+// The pipeline runs the loop of expansion(2) itself, to report the energy
+// after each iteration: labels and energies must be those of expansion(2) on
+// the costs built and limited from the same volumes, with a second
+// iteration exactly when the first lowered the energy.
+TEST(PipelineTest, MatchesExpansionOfItsCostsAndTracesEachIteration) {
   const unsigned seed = 99;
   std::printf("seed %u\n", seed);
   std::mt19937 random(seed);
-  const int n = 36;
+  std::uniform_real_distribution<float> eigen(0.1f, 2.0f), component(-1, 1), scalar(0, 1);
+  const int dims[] = {4, 3, 3}, n = 36;
   const std::vector<std::pair<int, int>> pairs = pairsInOrder(4, 3, 3);
   int seen[kExpansionIterations + 1] = {};
   for (int round = 0; round < 40; ++round) {
     SCOPED_TRACE(round);
-    // Every other round label 1 never pays: one iteration, no change.
-    std::vector<int> data(2 * n), weights(pairs.size());
-    for (int p = 0; p < n; ++p) {
-      data[2 * p] = static_cast<int>(random() % 20);
-      data[2 * p + 1] = data[2 * p] + static_cast<int>(random() % 20) - (round % 2 ? 0 : 10);
+    SegmentationVolumes volumes;
+    for (Eigenvector& set : volumes.sets) {
+      set = newEigenvector(dims[0], dims[1], dims[2]);
+      for (int p = 0; p < n; ++p)
+        set.eigenvalue.data[p] = eigen(random), set.x.data[p] = component(random),
+        set.y.data[p] = component(random), set.z.data[p] = component(random);
     }
-    for (int& w : weights) w = static_cast<int>(random() % 15);
-    std::vector<float> labels(n);
-    ExpansionTrace trace;
-    segment({data, weights, {}}, {nullptr, 4, 3, 3, "shape"}, labels.data(), &trace, nullptr);
+    volumes.scalar = newEigenvector(dims[0], dims[1], dims[2]).eigenvalue;
+    for (int p = 0; p < n; ++p) volumes.scalar.data[p] = scalar(random);
+    // Every other round the default data weight makes every data cost 0:
+    // one iteration, no change.
+    EnergyWeights weights;
+    if (round % 2 == 0) weights = {100, 0.5f, 1, 1};
+    const SegmentationResult result = runSegmentation(volumes, weights, nullptr);
 
+    const Eigenvector principal =
+        extractPrincipalEigenvector(volumes.sets[0], volumes.sets[1], volumes.sets[2]);
+    SegmentationCosts costs = buildSegmentationCosts(principal, volumes.scalar, weights,
+                                                     Neighbourhood(principal.eigenvalue));
+    limitSegmentationCosts(costs);
     int smoothness[4] = {0, 1, 1, 0};
     GCoptimizationGeneralGraph reference(n, 2);
     for (size_t k = 0; k < pairs.size(); ++k)
-      reference.setNeighbors(pairs[k].first, pairs[k].second, weights[k]);
-    reference.setDataCost(data.data());
+      reference.setNeighbors(pairs[k].first, pairs[k].second, costs.weights[k]);
+    reference.setDataCost(costs.dataCosts.data());
     reference.setSmoothCost(smoothness);
-    int before = reference.compute_energy();
-    int after = reference.expansion(kExpansionIterations);
-    ASSERT_TRUE(trace.iterations == 1 || trace.iterations == 2);
-    ++seen[trace.iterations];
-    EXPECT_EQ(trace.before, before);
-    EXPECT_EQ(trace.energies[trace.iterations - 1], after);
-    EXPECT_EQ(trace.after, after);
-    EXPECT_EQ(trace.iterations == 2, trace.energies[0] < before);
-    for (int p = 0; p < n; ++p) EXPECT_EQ(labels[p], reference.whatLabel(p)) << p;
+    const int before = reference.compute_energy();
+    const int after = reference.expansion(kExpansionIterations);
+    const int iterations = static_cast<int>(result.iterationEnergies.size());
+    ASSERT_TRUE(iterations == 1 || iterations == 2);
+    ++seen[iterations];
+    EXPECT_EQ(result.energyBefore, before);
+    EXPECT_EQ(result.iterationEnergies.back(), after);
+    EXPECT_EQ(result.energyAfter, after);
+    EXPECT_EQ(iterations == 2, result.iterationEnergies[0] < before);
+    long long ones = 0;
+    for (int p = 0; p < n; ++p) {
+      EXPECT_EQ(result.labels[p], reference.whatLabel(p)) << p;
+      ones += reference.whatLabel(p);
+    }
+    EXPECT_EQ(result.label1Sites, ones);
   }
   EXPECT_GT(seen[1], 0);
   EXPECT_GT(seen[2], 0);

@@ -1,6 +1,6 @@
 // Tests of the tensor volumes: the components' order as loaded, the order of
 // a dot product's terms, and the choice of the principal set per voxel.
-#include "app/volume.h"
+#include "app/segmentation/volume.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/command/inputFiles.h"
 #include "tests/app/nifti_files.h"
 
 using namespace testfiles;

@@ -19,8 +19,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/inputForms.h"
-#include "app/niiIO.h"
+#include "app/command/inputForms.h"
+#include "app/io/niiIO.h"
 
 namespace {
 

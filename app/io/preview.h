@@ -23,10 +23,10 @@
 // keeps one row of pixels in memory (O(width)), and the file appears only
 // when complete (AtomicFile); every failure throws AppError naming the
 // PNG path.
-#ifndef DTICUT_APP_PREVIEW_H
-#define DTICUT_APP_PREVIEW_H
+#ifndef DTICUT_APP_IO_PREVIEW_H
+#define DTICUT_APP_IO_PREVIEW_H
 
-#include "app/volume.h"
+#include "app/segmentation/volume.h"
 
 // Black pixels between two neighbouring panels.
 const int kPreviewGap = 8;
@@ -74,4 +74,4 @@ PreviewLayout previewLayout(int dimX, int dimY, int dimZ);
 // earlier file at `path` then stays as it was.
 void writePreview(const char* path, const Image& scalar, const float* labels);
 
-#endif  // DTICUT_APP_PREVIEW_H
+#endif  // DTICUT_APP_IO_PREVIEW_H

@@ -1,4 +1,4 @@
-#include "app/preview.h"
+#include "app/io/preview.h"
 
 #include <algorithm>
 #include <cassert>
@@ -11,8 +11,8 @@
 
 #include <png.h>
 
-#include "app/atomicFile.h"
-#include "app/error.h"
+#include "app/io/atomicFile.h"
+#include "app/segmentation/error.h"
 
 static_assert(kPreviewMaxSide <= PNG_USER_WIDTH_MAX && kPreviewMaxSide <= PNG_USER_HEIGHT_MAX,
               "libpng would refuse the largest picture drawn");

@@ -1,4 +1,4 @@
-#include "app/gzip.h"
+#include "app/io/gzip.h"
 
 #include <climits>
 #include <cstring>
@@ -7,7 +7,7 @@
 #define ZLIB_CONST
 #include <zlib.h>
 
-#include "app/error.h"
+#include "app/segmentation/error.h"
 
 namespace {
 
@@ -25,25 +25,6 @@ bool hasGzipMagic(const unsigned char* bytes, size_t length) {
   return length >= 2 && bytes[0] == 0x1f && bytes[1] == 0x8b;
 }
 
-size_t MemorySource::read(unsigned char* out, size_t capacity) {
-  size_t n = capacity < m_length - m_next ? capacity : m_length - m_next;
-  if (n > 0) memcpy(out, m_bytes + m_next, n);
-  m_next += n;
-  return n;
-}
-
-const unsigned char* MemorySource::borrow(size_t length) {
-  if (length > m_length - m_next) return nullptr;
-  m_next += length;
-  return m_bytes + m_next - length;
-}
-
-unsigned long long MemorySource::skipToEnd() {
-  size_t rest = m_length - m_next;
-  m_next = m_length;
-  return rest;
-}
-
 GzipReader::GzipReader(ByteSource& compressed, const char* name, const unsigned char* start,
                        size_t taken)
     : m_compressed(compressed),
@@ -54,7 +35,7 @@ GzipReader::GzipReader(ByteSource& compressed, const char* name, const unsigned 
       m_ended(false) {
   if (m_zlib == nullptr || inflateInit2(m_zlib, kGzipWindowBits) != Z_OK) {
     delete m_zlib;
-    throw AppError("out of memory", "%s: about 45 KiB needed to decompress it", name);
+    throw AppError(AppError::kOutOfMemory, "%s: about 45 KiB needed to decompress it", name);
   }
   if (taken > kInput) taken = kInput;
   if (taken > 0) memcpy(m_input, start, taken);
@@ -121,7 +102,7 @@ size_t GzipReader::read(unsigned char* out, size_t capacity) {
     if (status == Z_STREAM_END) {
       m_memberEnded = true;
     } else if (status == Z_MEM_ERROR) {
-      throw AppError("out of memory", "%s: about 45 KiB needed to decompress it", m_name);
+      throw AppError(AppError::kOutOfMemory, "%s: about 45 KiB needed to decompress it", m_name);
     } else if (status != Z_OK && status != Z_BUF_ERROR) {
       // Z_BUF_ERROR only says that the input ran out; the next turn
       // refills it or reports the truncation.
@@ -144,7 +125,7 @@ GzipWriter::GzipWriter(ByteSink& out, const char* name)
   if (m_zlib == nullptr || deflateInit2(m_zlib, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits,
                                         8, Z_DEFAULT_STRATEGY) != Z_OK) {
     delete m_zlib;
-    throw AppError("out of memory", "%s: about 270 KiB needed to compress it", name);
+    throw AppError(AppError::kOutOfMemory, "%s: about 270 KiB needed to compress it", name);
   }
 }
 

@@ -1,4 +1,4 @@
-#include "app/costLimit.h"
+#include "app/segmentation/costLimit.h"
 
 #include <vector>
 

@@ -10,8 +10,8 @@
 // (at most twice that total) inside 32 bits. Costs already within the budget
 // are left exactly as they were. Cost: three passes over the costs, three
 // more when a cap is needed (the cap is found by counting, not by trial).
-#ifndef DTICUT_APP_COSTLIMIT_H
-#define DTICUT_APP_COSTLIMIT_H
+#ifndef DTICUT_APP_SEGMENTATION_COSTLIMIT_H
+#define DTICUT_APP_SEGMENTATION_COSTLIMIT_H
 
 const long long kCostBudget = 1LL << 29;
 
@@ -31,4 +31,4 @@ struct CostLimit {
 //      that brings that sum within the budget is lowered to the cap.
 CostLimit limitCosts(int* dataCosts, int numSites, int numLabels, int* weights, long long numPairs);
 
-#endif  // DTICUT_APP_COSTLIMIT_H
+#endif  // DTICUT_APP_SEGMENTATION_COSTLIMIT_H

@@ -1,4 +1,4 @@
-#include "app/atomicFile.h"
+#include "app/io/atomicFile.h"
 
 #include <cerrno>
 #include <csignal>
@@ -9,7 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "app/error.h"
+#include "app/segmentation/error.h"
 
 namespace {
 
@@ -93,7 +93,7 @@ AtomicFile::AtomicFile(const char* path) : m_path(path), m_slot(-1) {
   size_t length = folder + 32;
   m_temp = new (std::nothrow) char[length];
   if (m_temp == nullptr)
-    throw AppError("out of memory", "%s: %zu bytes needed for a temporary name", path, length);
+    throw AppError(AppError::kOutOfMemory, "%s: %zu bytes needed for a temporary name", path, length);
   // O_EXCL never reuses a file that is already there, such as another
   // process's temporary; the attempt number makes the next name.
   for (int attempt = 0;; ++attempt) {

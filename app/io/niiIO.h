@@ -39,43 +39,18 @@
 // stream, failed write) throws AppError naming the file; an allocation that
 // fails throws AppError "out of memory: FILE: ..." with the size and the
 // bytes needed.
-#ifndef DTICUT_APP_NIIIO_H
-#define DTICUT_APP_NIIIO_H
+#ifndef DTICUT_APP_IO_NIIIO_H
+#define DTICUT_APP_IO_NIIIO_H
 
 #include <cstddef>
 #include <memory>
 #include <string>
 
-#include "app/error.h"
+#include "app/io/niftiHeader.h"
+#include "app/segmentation/error.h"
 
 class ByteSink;
 class ByteSource;
-
-// Header sizes of NIfTI-1 and NIfTI-2, and the voxel offset of a fresh
-// NIfTI-1 single file (header plus the four-byte extension flag).
-const int kNiftiHeaderSize = 348;
-const int kNifti2HeaderSize = 540;
-const int kNiftiFreshVoxOffset = 352;
-
-// The interpreted header fields, in host form.
-struct HeaderData {
-  int version = 0;     // 1 (NIfTI-1) or 2 (NIfTI-2)
-  int sizeof_hdr = 0;  // after byte-order correction: 338 ... 358, or 540
-  // dim[0] ... dim[7] as stored (NIfTI-1's 16-bit values widened); dim[1],
-  // dim[2], dim[3] are the volume's size, dims 4 ... dim[0] count volumes.
-  long long dim[8] = {};
-  int datatype = 0;          // one of the accepted codes once accepted
-  long long voxelStart = 0;  // offset of the first voxel (see above)
-  double scl_slope = 0.0;    // as stored (NIfTI-1's float widened)
-  double scl_inter = 0.0;    // as stored
-  int byteSwap = 0;          // 1 when the file's byte order is the reverse of the host's
-};
-
-// Volumes a file holds: the product of dim[4] ... dim[dim[0]] (at most
-// dim[7]), entries below 1 counting as 1, in file order: dim[4] fastest.
-// So a 3-D file holds 1, dipy's X x Y x Z x 3 x 3 eigenvectors 9. Saturates
-// at LLONG_MAX.
-long long volumesInFile(const HeaderData& header);
 
 class niiIO {
  public:
@@ -157,4 +132,4 @@ class niiIO {
   std::unique_ptr<Pending> m_pending;  // until readVoxels
 };
 
-#endif  // DTICUT_APP_NIIIO_H
+#endif  // DTICUT_APP_IO_NIIIO_H

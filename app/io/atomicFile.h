@@ -13,12 +13,12 @@
 // ".tmp"), so they fit wherever the destination's name fits. Every failure
 // throws AppError naming the destination. Not thread-safe: the tool writes
 // from its one thread.
-#ifndef DTICUT_APP_ATOMICFILE_H
-#define DTICUT_APP_ATOMICFILE_H
+#ifndef DTICUT_APP_IO_ATOMICFILE_H
+#define DTICUT_APP_IO_ATOMICFILE_H
 
 #include <cstddef>
 
-#include "app/gzip.h"
+#include "app/io/byteStream.h"
 
 class AtomicFile : public ByteSink {
  public:
@@ -44,4 +44,4 @@ class AtomicFile : public ByteSink {
   int m_slot;    // where the signal handler finds m_temp, or -1
 };
 
-#endif  // DTICUT_APP_ATOMICFILE_H
+#endif  // DTICUT_APP_IO_ATOMICFILE_H

@@ -3,8 +3,8 @@
 // limits (at or above 2^31 gives 2147483647, below -2^31 and NaN give
 // -2147483648). Never performs an out-of-range float-to-int cast, whose
 // result the language leaves undefined.
-#ifndef DTICUT_APP_FLOATTOINT_H
-#define DTICUT_APP_FLOATTOINT_H
+#ifndef DTICUT_APP_SEGMENTATION_FLOATTOINT_H
+#define DTICUT_APP_SEGMENTATION_FLOATTOINT_H
 
 #include <climits>
 
@@ -15,4 +15,4 @@ inline int floatToInt(float value) {
   return static_cast<int>(value);
 }
 
-#endif  // DTICUT_APP_FLOATTOINT_H
+#endif  // DTICUT_APP_SEGMENTATION_FLOATTOINT_H

@@ -1,4 +1,4 @@
-#include "app/inputForms.h"
+#include "app/command/inputForms.h"
 
 const InputVolume kThirteenFileForm[kNumVolumes] = {
     {"L1", 0, VolumeKind::kEigenvalue,

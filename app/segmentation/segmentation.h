@@ -13,31 +13,15 @@
 // (floatToInt), then limited to the optimizer's 32-bit range (costLimit.h).
 // Building the costs is one pass over the voxels; they take 2 ints per voxel
 // and one per pair (fewer than 3 per voxel), beside the optimizer's own.
-#ifndef DTICUT_APP_SEGMENTATION_H
-#define DTICUT_APP_SEGMENTATION_H
+#ifndef DTICUT_APP_SEGMENTATION_SEGMENTATION_H
+#define DTICUT_APP_SEGMENTATION_SEGMENTATION_H
 
-#include <cstdio>
 #include <vector>
 
-#include "app/costLimit.h"
-#include "app/volume.h"
-
-// Default weights of the energy's four terms. At 1 every cost is the plain
-// formula's; on an anisotropy map in [0, 1] that truncates every data cost
-// to 0, so useful segmentations need the weights set (EnergyWeights).
-const float DATA_LAMBDA = 1.0f;
-const float SMOOTH_FA_LAMBDA = 1.0f;
-const float SMOOTH_PRINCIPAL_LAMBDA = 1.0f;
-const float SMOOTH_OMNIBUS_LAMBDA = 1.0f;
-
-// The weights of one run; multiplying by a weight of 1 changes no bit, so
-// the defaults give exactly the unweighted costs.
-struct EnergyWeights {
-  float data = DATA_LAMBDA;                        // the data term (s - l)^2
-  float smoothFA = SMOOTH_FA_LAMBDA;               // 1/(sa + sb) in the pair term
-  float smoothPrincipal = SMOOTH_PRINCIPAL_LAMBDA;  // sa*sb*(a . b) in the pair term
-  float smoothOmnibus = SMOOTH_OMNIBUS_LAMBDA;      // (sa - sb)^2, subtracted in the pair term
-};
+#include "app/segmentation/costLimit.h"
+#include "app/segmentation/energyWeights.h"
+#include "app/segmentation/neighbourhood.h"
+#include "app/segmentation/volume.h"
 
 // d*(d*data) with d = s - l, in single precision.
 float dataCostFor(float s, int l, const EnergyWeights& weights = EnergyWeights());
@@ -51,25 +35,21 @@ float smoothCostFor(Vector a, float sa, Vector b, float sb,
 // Integer costs in the optimizer's layout.
 struct SegmentationCosts {
   std::vector<int> dataCosts;  // label l of site s at 2s + l
-  std::vector<int> weights;    // one per pair of sites, in declaration order
-  // The site of every voxel, -1 outside the mask; empty without a mask,
-  // when site p is voxel p.
-  std::vector<int> siteOfVoxel;
+  std::vector<int> weights;    // one per pair of sites, in the neighbourhood's order
   int numSites() const { return static_cast<int>(dataCosts.size() / 2); }
 };
 
-long long countNeighborPairs(int dimX, int dimY, int dimZ);
 // Throws AppError naming the volume unless the optimizer can segment a
 // volume of its size: at least 2 voxels, and tables indexable by int.
 void requireSegmentable(const Image& volume);
-// Converts dataCostFor and smoothCostFor of every site and pair to ints
-// (floatToInt), visiting x outermost and z innermost. The volumes (and the
-// mask, when not null) must have the dimensions of principal.eigenvalue,
-// checked by requireSameDimensions; a mask with fewer than 2 voxels inside
-// is refused (AppError naming it).
+// Converts dataCostFor and smoothCostFor of every site and pair of
+// `neighbourhood` to ints (floatToInt), in its walk order; the pair (p, q)
+// is smoothCostFor(vector at q, S[q], vector at p, S[p]). The volumes must
+// have the dimensions of principal.eigenvalue (checked by
+// requireSameDimensions), and the neighbourhood be of that grid.
 SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar,
-                                         const EnergyWeights& weights = EnergyWeights(),
-                                         const Image* mask = nullptr);
+                                         const EnergyWeights& weights,
+                                         const Neighbourhood& neighbourhood);
 
 // limitCosts on the segmentation's two tables (costLimit.h).
 CostLimit limitSegmentationCosts(SegmentationCosts& costs);
@@ -86,23 +66,4 @@ bool someSiteFavoursLabelOne(const SegmentationCosts& costs);
 // "--data-lambda" and "--data-lambda " or "data_lambda" and "data_lambda=".
 extern const char* const kNoSiteFavoursLabelOne;
 
-// The most expansion iterations segment runs.
-const int kExpansionIterations = 2;
-// The energies of one segment run.
-struct ExpansionTrace {
-  int before;      // of the all-0 labelling
-  int iterations;  // run, 1 or 2
-  int energies[kExpansionIterations];  // after each iteration
-  int after;                           // of the result
-};
-// Minimises the energy of `costs` on a volume shaped like `shape` as
-// expansion(kExpansionIterations) does; labels[p] receives the label of
-// voxel p (0.0 or 1.0; 0.0 outside the mask). When `energies` is not null, the energy before and
-// after go there as "Before optimization energy is :\t%d\n" and "After
-// optimization energy is :\t%d\n", each as soon as it is known. Takes the
-// costs over: the pair weights are released once declared. Raises
-// GCException on optimizer errors.
-void segment(SegmentationCosts costs, const Image& shape, float* labels, ExpansionTrace* trace,
-             FILE* energies);
-
-#endif  // DTICUT_APP_SEGMENTATION_H
+#endif  // DTICUT_APP_SEGMENTATION_SEGMENTATION_H

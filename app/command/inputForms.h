@@ -11,8 +11,8 @@
 // and (checked by a test) the README all read them. The file holding set 1's
 // eigenvalue comes first in every form, and its header is the output's
 // template.
-#ifndef DTICUT_APP_INPUTFORMS_H
-#define DTICUT_APP_INPUTFORMS_H
+#ifndef DTICUT_APP_COMMAND_INPUTFORMS_H
+#define DTICUT_APP_COMMAND_INPUTFORMS_H
 
 enum class VolumeKind {
   kEigenvalue,    // 3-D eigenvalue volume of a set
@@ -47,4 +47,4 @@ extern const InputVolume kTensorPrefixForm[kNumTensorFiles];
 // file (--evals FILE ...).
 extern const InputVolume kDipyForm[kNumDipyFiles];
 
-#endif  // DTICUT_APP_INPUTFORMS_H
+#endif  // DTICUT_APP_COMMAND_INPUTFORMS_H

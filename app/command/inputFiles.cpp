@@ -1,25 +1,11 @@
-#include "app/volume.h"
+#include "app/command/inputFiles.h"
 
 #include <unistd.h>
 
-#include <cassert>
 #include <cerrno>
-#include <climits>
-#include <cstring>
 #include <utility>
 
 namespace {
-
-int voxelCount(const Image& image) {
-  return image.dimX * image.dimY * image.dimZ;
-}
-
-Image newImage(int dimX, int dimY, int dimZ, const char* name) {
-  assert(dimX >= 0 && dimY >= 0 && dimZ >= 0);
-  assert(static_cast<long long>(dimX) * dimY * dimZ <= INT_MAX);
-  std::shared_ptr<float[]> storage(new float[static_cast<size_t>(dimX) * dimY * dimZ]);
-  return {storage.get(), dimX, dimY, dimZ, name, storage};
-}
 
 // The record of a volume just read; it takes the voxel array over.
 Image takeImage(niiIO& reader, const char* name) {
@@ -31,15 +17,8 @@ Image takeImage(niiIO& reader, const char* name) {
 // Volume k of a file read with several; it shares the file's voxel array.
 Image volumeOf(const Image& file, int k) {
   Image volume = file;
-  volume.data += static_cast<size_t>(k) * voxelCount(file);
+  volume.data += static_cast<size_t>(k) * file.dimX * file.dimY * file.dimZ;
   return volume;
-}
-
-void requireSameDimensions(const Image& reference, const Eigenvector& set) {
-  requireSameDimensions(reference, set.eigenvalue);
-  requireSameDimensions(reference, set.x);
-  requireSameDimensions(reference, set.y);
-  requireSameDimensions(reference, set.z);
 }
 
 // A set from its eigenvalue volume and three component files.
@@ -91,7 +70,7 @@ bool isComponent(VolumeKind kind) {
 }
 
 // Puts the volumes of one file where its kind says they belong.
-void place(const Image& image, const InputVolume& volume, TensorVolumes& volumes) {
+void place(const Image& image, const InputVolume& volume, SegmentationVolumes& volumes) {
   Eigenvector* sets = volumes.sets;
   switch (volume.kind) {
     case VolumeKind::kEigenvalue:
@@ -137,43 +116,6 @@ Eigenvector getEigenvector(char const* eigenvalue, char const* x, char const* y,
 
 Eigenvector getEigenvector(char const* eigenvalue, char const* vectors) {
   return withComponents(getImage(eigenvalue), vectors);
-}
-
-Eigenvector newEigenvector(int dimX, int dimY, int dimZ) {
-  return {newImage(dimX, dimY, dimZ, "eigenvalue"), newImage(dimX, dimY, dimZ, "eigenvector_x"),
-          newImage(dimX, dimY, dimZ, "eigenvector_y"), newImage(dimX, dimY, dimZ, "eigenvector_z")};
-}
-
-void requireSameDimensions(const Image& reference, const Image& other) {
-  if (other.dimX != reference.dimX || other.dimY != reference.dimY || other.dimZ != reference.dimZ)
-    throw AppError(other.name, "dimensions %d x %d x %d differ from the %d x %d x %d of %s",
-                   other.dimX, other.dimY, other.dimZ, reference.dimX, reference.dimY,
-                   reference.dimZ, reference.name);
-}
-
-Eigenvector largerOf(Eigenvector a, Eigenvector b) {
-  const Image& shape = a.eigenvalue;
-  requireSameDimensions(shape, a);
-  requireSameDimensions(shape, b);
-  Eigenvector result = newEigenvector(shape.dimX, shape.dimY, shape.dimZ);
-  for (int z = 0; z < shape.dimZ; ++z) {
-    for (int y = 0; y < shape.dimY; ++y) {
-      for (int x = 0; x < shape.dimX; ++x) {
-        int i = indexOf(x, y, z, shape);
-        // A NaN on either side fails the comparison and selects b.
-        const Eigenvector& from = a.eigenvalue.data[i] >= b.eigenvalue.data[i] ? a : b;
-        result.eigenvalue.data[i] = from.eigenvalue.data[i];
-        result.x.data[i] = from.x.data[i];
-        result.y.data[i] = from.y.data[i];
-        result.z.data[i] = from.z.data[i];
-      }
-    }
-  }
-  return result;
-}
-
-Eigenvector extractPrincipalEigenvector(Eigenvector first, Eigenvector second, Eigenvector third) {
-  return largerOf(largerOf(first, second), third);
 }
 
 InputFiles InputFiles::thirteen(char* const* paths) {
@@ -226,18 +168,24 @@ TensorVolumes loadTensorVolumes(const InputFiles& files, void (*requireShape)(co
     readers.back()->requireVolumes(isMask ? 1 : volumesOf(files.form[i].kind));
   }
 
-  TensorVolumes volumes;
+  TensorVolumes loaded;
+  for (size_t i = 0; i < count; ++i) {
+    const HeaderData& header = *readers[i]->header;
+    loaded.files.push_back({i == files.paths.size() ? "mask" : files.form[i].name, shapes[i].name,
+                            {header.dim[1], header.dim[2], header.dim[3]},
+                            volumesInFile(header), header.datatype});
+  }
   for (size_t i = 0; i < count; ++i) {
     const bool isMask = i == files.paths.size();
     readers[i]->readVoxels(isMask ? 1 : volumesOf(files.form[i].kind));
     Image image = takeImage(*readers[i], shapes[i].name);
     if (isMask)
-      volumes.mask = image;
+      loaded.volumes.mask = image;
     else
-      place(image, files.form[i], volumes);
+      place(image, files.form[i], loaded.volumes);
   }
   // The labels are one volume, whatever the first file holds.
   readers[0]->numVolumes = 1;
-  volumes.outputTemplate = std::move(readers[0]);
-  return volumes;
+  loaded.outputTemplate = std::move(readers[0]);
+  return loaded;
 }

@@ -1,7 +1,6 @@
-// gzip streams (RFC 1952) over zlib, and the byte sources and sinks they
-// sit between: the layer between files and the NIfTI decoder and encoder,
-// so that .nii.gz volumes read and write exactly the bytes of their
-// uncompressed form.
+// gzip streams (RFC 1952) over zlib, between byte sources and sinks
+// (byteStream.h) and the NIfTI decoder and encoder, so that .nii.gz volumes
+// read and write exactly the bytes of their uncompressed form.
 //
 // Reading pulls compressed bytes from a ByteSource (a file, a pipe or
 // memory) a buffer at a time and inflates on demand: a reader holds only
@@ -14,57 +13,18 @@
 // error throws AppError naming the file. Cost: one zlib pass over the data;
 // zlib's state is about 45 KiB inflating, 270 KiB deflating, plus a 32 KiB
 // buffer either way.
-#ifndef DTICUT_APP_GZIP_H
-#define DTICUT_APP_GZIP_H
+#ifndef DTICUT_APP_IO_GZIP_H
+#define DTICUT_APP_IO_GZIP_H
 
 #include <cstddef>
+
+#include "app/io/byteStream.h"
 
 struct z_stream_s;
 
 // True when `bytes` start with the gzip magic 1f 8b (a NIfTI header starts
 // with its size, 348 or 540, which never looks like that).
 bool hasGzipMagic(const unsigned char* bytes, size_t length);
-
-// Where read bytes come from, in order and once: a file, memory, or a
-// decompressor in front of one of them.
-class ByteSource {
- public:
-  // Reads the next bytes into out[0 ... capacity); returns how many, fewer
-  // than `capacity` only at the end.
-  virtual size_t read(unsigned char* out, size_t capacity) = 0;
-  // Reads and drops the rest; returns how many bytes that was.
-  virtual unsigned long long skipToEnd() = 0;
-  // The next `length` bytes where the source already holds them all in
-  // memory, valid as long as the source, and then consumed; otherwise null
-  // and nothing consumed, and read() copies them.
-  virtual const unsigned char* borrow(size_t) { return nullptr; }
-
- protected:
-  ~ByteSource() {}
-};
-
-// Where written bytes go: a file, or a compressor in front of one.
-class ByteSink {
- public:
-  virtual void write(const unsigned char* bytes, size_t length) = 0;
-
- protected:
-  ~ByteSink() {}
-};
-
-// Bytes that stay in the caller's memory, which must outlive the source.
-class MemorySource final : public ByteSource {
- public:
-  MemorySource(const unsigned char* bytes, size_t length) : m_bytes(bytes), m_length(length) {}
-  size_t read(unsigned char* out, size_t capacity) override;
-  unsigned long long skipToEnd() override;
-  const unsigned char* borrow(size_t length) override;
-
- private:
-  const unsigned char* m_bytes;
-  size_t m_length;
-  size_t m_next = 0;  // bytes handed out so far
-};
 
 // Decompresses the gzip stream that a ByteSource yields.
 class GzipReader final : public ByteSource {
@@ -128,4 +88,4 @@ class GzipWriter : public ByteSink {
   unsigned char m_buffer[kBuffer];  // compressed output on its way to m_out
 };
 
-#endif  // DTICUT_APP_GZIP_H
+#endif  // DTICUT_APP_IO_GZIP_H

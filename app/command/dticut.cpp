@@ -1,0 +1,16 @@
+// The dticut command. Exit status: 0 done (also help, version and the
+// weights table), 1 an input, output or optimizer error, 2 a usage error.
+#include <csignal>
+
+#include "app/command/options.h"
+#include "app/command/run.h"
+
+int main(int argc, char** argv) {
+  // A closed standard output then fails the write with EPIPE, which the
+  // run reports (status 1), instead of ending the process by a signal.
+  signal(SIGPIPE, SIG_IGN);
+  Command command;
+  int status = parseCommand(argc, argv, command);
+  if (status >= 0) return status;
+  return runCommand(command);
+}

@@ -1,0 +1,90 @@
+// The whole segmentation of loaded volumes, from the tensor fit to labels:
+// the principal component, the neighbourhood (with the mask), the costs,
+// their limiting, the data-free check, alpha-expansion and the labels.
+//
+// The command, the Python package and the benchmarks all run it; they
+// differ only in how they get the volumes and what they do with the result.
+// runSegmentation takes the volumes over and frees each as soon as nothing
+// needs it (the three sets once the principal component is made, that and
+// the mask once the costs are built, the pair weights once declared), so the
+// peak is the costs and the optimizer's own memory. A caller that keeps a
+// copy of a record (the scalar volume, for a picture) keeps its array alive.
+// While it runs, an observer hears of each stage as it ends, in a fixed
+// order (below), so that a caller can report progress as it happens.
+#ifndef DTICUT_APP_SEGMENTATION_PIPELINE_H
+#define DTICUT_APP_SEGMENTATION_PIPELINE_H
+
+#include <cstddef>
+#include <vector>
+
+#include "app/segmentation/costLimit.h"
+#include "app/segmentation/energyWeights.h"
+#include "app/segmentation/volume.h"
+
+// Everything a segmentation reads.
+struct SegmentationVolumes {
+  Eigenvector sets[3];
+  Image scalar;
+  Image mask;  // without voxels (data null) when every voxel is a site
+};
+
+// The most expansion iterations a segmentation runs: it stops earlier once
+// an iteration does not lower the energy.
+const int kExpansionIterations = 2;
+
+// One stage and its time.
+struct StageTime {
+  const char* name;  // "principal component", "building the energy", "optimisation"
+  double seconds;
+};
+
+// What a run found, beside its labels.
+struct SegmentationResult {
+  std::vector<float> labels;  // per voxel 0.0 or 1.0, in voxel order; 0.0 outside the mask
+  int sites = 0;              // voxels in the problem: all, or those inside the mask
+  long long pairs = 0;        // neighbour pairs of two sites
+  long long label1Sites = 0;  // sites whose label is 1
+  int energyBefore = 0;       // of the all-0 labelling
+  std::vector<int> iterationEnergies;  // after each iteration run, 1 or 2 of them
+  int energyAfter = 0;                 // of the result
+  CostLimit limit = {0, 0, -1};        // what keeping the costs within 32 bits changed
+  bool noSiteFavoursLabelOne = false;  // the result is all 0 whatever the data
+  std::vector<StageTime> stages;       // in the order run
+};
+
+// Hears of a run as it goes, in this order: stageDone("principal
+// component"), costsLimited, noSiteFavoursLabelOne (only when it holds),
+// stageDone("building the energy"), energyBefore, iterationDone for each
+// iteration, energyAfter, stageDone("optimisation"). An observer may throw
+// AppError to end the run.
+class SegmentationObserver {
+ public:
+  // `account` says what the stage made ("1146880 sites, 3406336 pairs"), or
+  // is empty.
+  virtual void stageDone(const char* /*stage*/, const char* /*account*/, double /*seconds*/) {}
+  virtual void costsLimited(const CostLimit&) {}
+  virtual void noSiteFavoursLabelOne() {}
+  virtual void energyBefore(int) {}
+  // Iteration `iteration` (from 1) ended with `energy`.
+  virtual void iterationDone(int /*iteration*/, int /*energy*/) {}
+  virtual void energyAfter(int) {}
+
+ protected:
+  ~SegmentationObserver() = default;
+};
+
+// Runs the segmentation; `observer` may be null. Throws AppError for
+// volumes the segmentation cannot take (sizes, a mask with fewer than two
+// voxels inside) and for running out of memory: a failed allocation and the
+// optimizer's own "Not enough memory" both become "out of memory:
+// segmenting X x Y x Z voxels needs about N MB" (the optimizer's message
+// kept as the error's optimizerMessage). Only the max-flow engine's own
+// fatal exit escapes, as it always ends the process.
+SegmentationResult runSegmentation(SegmentationVolumes volumes, const EnergyWeights& weights,
+                                   SegmentationObserver* observer);
+
+// "segmenting X x Y x Z voxels needs about N MB": what a run of that size
+// needs at its peak, for messages about running out of memory.
+void describeSegmentationNeeds(const Image& shape, char* text, std::size_t size);
+
+#endif  // DTICUT_APP_SEGMENTATION_PIPELINE_H
