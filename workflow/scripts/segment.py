@@ -4,12 +4,13 @@
 usage: segment.py --sidecar FILE.json --log FILE.log [--name NAME] [--form F] [--source FILE]...
                   -- DTICUT [ARGS...]
 
-Runs the dticut command line after `--` as it is, from the working
-directory, and keeps its standard output and error in the log. On success it
-reads the labels it wrote (-o) and writes the sidecar: the command line, the
-weights, the two energies, the label counts (inside the --mask when one is
-given), the limiting line's figures, the run time and dticut's version. On
-failure the log and standard error get dticut's message, no sidecar is
+Runs the dticut command line after `--` from the working directory, with
+`--report` added so that dticut records the run's facts itself, and keeps
+its standard output and error in the log. On success it writes the sidecar
+from that report: the command line (as given: it reproduces the labels and
+the picture), the weights, the two energies, the label counts (inside the
+--mask when one is given), the limiting, the run time and dticut's version.
+On failure the log and standard error get dticut's message, no sidecar is
 written and the exit status is dticut's.
 """
 
@@ -21,21 +22,6 @@ import shlex
 import subprocess
 import sys
 import time
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import nifti  # noqa: E402
-
-WEIGHTS = {
-    "--data-lambda": "DataLambda",
-    "--smooth-fa-lambda": "SmoothFaLambda",
-    "--smooth-principal-lambda": "SmoothPrincipalLambda",
-    "--smooth-omnibus-lambda": "SmoothOmnibusLambda",
-}
-ENERGY = re.compile(r"^(Before|After) optimization energy is :\t(-?\d+)$")
-LIMITED = re.compile(
-    r"^dticut: limited (\d+) pair weights and (\d+) data costs to keep the energy within 32 bits"
-    r" \((.*)\)$")
-CAP = re.compile(r"larger values capped at (\d+)")
 
 
 def option_value(argv, name):
@@ -62,6 +48,32 @@ def fail(log, message, status=1):
     sys.exit(status)
 
 
+def sidecar_of(report, argv, args):
+    """The sidecar's fields, in their order, from dticut's report."""
+    labels = report["Labels"]
+    limiting = report["Limiting"]
+    return {
+        "Description": "Two-label graph-cut segmentation of a diffusion-tensor fit by dticut",
+        "Sources": args.source,
+        "Form": args.form,
+        "Mask": option_value(argv, "--mask"),
+        "CommandLine": shlex.join(argv),
+        "Arguments": argv,
+        "DticutVersion": report["Version"],
+        "Weights": {key: float(value) for key, value in report["Weights"].items()},
+        "EnergyBefore": report["EnergyBefore"],
+        "EnergyAfter": report["EnergyAfter"],
+        "Voxels": labels["Segmented"],
+        "Label0Voxels": labels["Label0"],
+        "Label1Voxels": labels["Label1"],
+        "Label1Fraction": labels["Label1"] / max(labels["Segmented"], 1),
+        # dticut writes label 0 at every voxel outside the mask.
+        "Label1OutsideMask": 0,
+        "Limiting": {"PairWeights": limiting["PairWeights"], "DataCosts": limiting["DataCosts"],
+                     "Cap": limiting["Cap"], "Message": limiting["Message"]},
+    }
+
+
 def main():
     parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1])
     parser.add_argument("--sidecar", required=True)
@@ -74,11 +86,8 @@ def main():
     argv = args.command[1:] if args.command[:1] == ["--"] else args.command
     if not argv:
         parser.error("no dticut command after --")
-    labels = option_value(argv, "-o") or option_value(argv, "--output")
-    if labels is None:
-        parser.error("the dticut command has no -o")
-    mask = option_value(argv, "--mask")
     name = args.name or re.sub(r"\.json$", "", os.path.basename(args.sidecar))
+    report_path = f"{args.sidecar}.report{os.getpid()}"
 
     os.makedirs(os.path.dirname(os.path.abspath(args.log)), exist_ok=True)
     with open(args.log, "w", encoding="utf-8") as log:
@@ -86,60 +95,27 @@ def main():
         log.flush()
         start = time.monotonic()
         try:
-            proc = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True)
+            proc = subprocess.run(argv + ["--report", report_path], stdin=subprocess.DEVNULL,
+                                  capture_output=True)
         except OSError as e:
             fail(log, f"{name}: cannot run {argv[0]}: {e.strerror}")
         seconds = time.monotonic() - start
-        out = proc.stdout.decode("utf-8", "replace")
+        log.write(proc.stdout.decode("utf-8", "replace"))
         err = proc.stderr.decode("utf-8", "replace")
-        log.write(out)
         log.write(err)
         log.write(f"exit status {proc.returncode} after {seconds:.3f} s\n")
         if proc.returncode != 0:
             lines = [line for line in err.splitlines() if line.startswith("dticut: error:")]
             fail(log, f"{name}: dticut failed (exit status {proc.returncode}): "
                  + ("; ".join(lines) or err.strip() or "no message"), proc.returncode)
-
-        energies = {}
-        for line in out.splitlines():
-            m = ENERGY.match(line)
-            if m:
-                energies[m.group(1)] = int(m.group(2))
-        if set(energies) != {"Before", "After"}:
-            fail(log, f"{name}: dticut's standard output lacks the two energy lines")
-        limiting = {"PairWeights": 0, "DataCosts": 0, "Cap": None, "Message": None}
-        for line in err.splitlines():
-            m = LIMITED.match(line)
-            if m:
-                cap = CAP.search(m.group(3))
-                limiting = {"PairWeights": int(m.group(1)), "DataCosts": int(m.group(2)),
-                            "Cap": int(cap.group(1)) if cap else None, "Message": line}
         try:
-            counts = nifti.count_labels(labels, mask)
-        except (OSError, nifti.NiftiError) as e:
-            fail(log, f"{name}: cannot count the labels: {e}")
-        version = subprocess.run([argv[0], "--version"], capture_output=True, text=True)
-        version = re.sub(r"^dticut\s+", "", version.stdout.strip())
-
-        sidecar = {
-            "Description": "Two-label graph-cut segmentation of a diffusion-tensor fit by dticut",
-            "Sources": args.source,
-            "Form": args.form,
-            "Mask": mask,
-            "CommandLine": shlex.join(argv),
-            "Arguments": argv,
-            "DticutVersion": version,
-            "Weights": {key: float(option_value(argv, opt) or 1) for opt, key in WEIGHTS.items()},
-            "EnergyBefore": energies["Before"],
-            "EnergyAfter": energies["After"],
-            "Voxels": counts["Voxels"],
-            "Label0Voxels": counts["Label0Voxels"],
-            "Label1Voxels": counts["Label1Voxels"],
-            "Label1Fraction": counts["Label1Voxels"] / max(counts["Voxels"], 1),
-            "Label1OutsideMask": counts["Label1OutsideMask"],
-            "Limiting": limiting,
-            "RunTimeSeconds": round(seconds, 3),
-        }
+            with open(report_path, encoding="utf-8") as f:
+                report = json.load(f)
+            os.remove(report_path)
+        except (OSError, ValueError) as e:
+            fail(log, f"{name}: cannot read dticut's report {report_path}: {e}")
+        sidecar = sidecar_of(report, argv, args)
+        sidecar["RunTimeSeconds"] = round(seconds, 3)
         write_atomically(args.sidecar, json.dumps(sidecar, indent=2) + "\n")
         log.write(f"sidecar: {args.sidecar}\n")
 
