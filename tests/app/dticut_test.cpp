@@ -225,3 +225,21 @@ TEST(DticutTest, ReadmeTablesListTheInputFormsInOrder) {
   std::sort(expectedPrefix.begin(), expectedPrefix.end());
   EXPECT_EQ(prefix, expectedPrefix);
 }
+
+// The README's option table has a row for every weight of the energy, in
+// the table's order, with its default and its Python keyword.
+TEST(DticutTest, ReadmeOptionTableListsEveryWeight) {
+  std::ifstream readme(DTICUT_SOURCE_DIR "/README.md");
+  static const std::regex row("^\\| `(--[a-z-]+) X` \\|.*\\(default ([^;]*); [^`]*`([a-z_]+)`\\) \\|$");
+  std::vector<std::string> found, expected;
+  for (std::string line; std::getline(readme, line);) {
+    std::smatch m;
+    if (std::regex_match(line, m, row)) found.push_back(m[1].str() + " " + m[2].str() + " " + m[3].str());
+  }
+  for (const EnergyWeight& weight : kEnergyWeights) {
+    char text[160];
+    std::snprintf(text, sizeof text, "%s %g %s", weight.option, weight.defaultValue, weight.keyword);
+    expected.push_back(text);
+  }
+  EXPECT_EQ(found, expected);
+}
