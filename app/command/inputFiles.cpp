@@ -3,7 +3,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <utility>
+
+#include "app/segmentation/geometry.h"
 
 namespace {
 
@@ -146,7 +149,7 @@ InputFiles InputFiles::dipy(const char* evals, const char* evecs, const char* sc
   return {kDipyForm, {evals, evecs, scalar}, ""};
 }
 
-TensorVolumes loadTensorVolumes(const InputFiles& files, void (*requireShape)(const Image& first)) {
+TensorVolumes loadTensorVolumes(const InputFiles& files, const LoadChecks& checks) {
   // Every header first, each file opened once: a file that cannot be read,
   // has another size or too few volumes is refused before any voxels are
   // read, so one bad header among large files costs nothing.
@@ -159,13 +162,35 @@ TensorVolumes loadTensorVolumes(const InputFiles& files, void (*requireShape)(co
     const niiIO& reader = *readers.back();
     shapes.push_back({nullptr, reader.dimX, reader.dimY, reader.dimZ, path});
     const bool isMask = i == files.paths.size();
-    if (i == 0)
-      requireShape(shapes[0]);
-    else if (!isMask && isComponent(files.form[i].kind))
+    if (i == 0) {
+      if (checks.requireShape != nullptr) checks.requireShape(shapes[0]);
+    } else if (!isMask && isComponent(files.form[i].kind)) {
       requireSameDimensions(shapes[eigenvalueFileOf(files, files.form[i].set)], shapes[i]);
-    else
+    } else {
       requireSameDimensions(shapes[0], shapes[i]);
-    readers.back()->requireVolumes(isMask ? 1 : volumesOf(files.form[i].kind));
+    }
+    const std::string mismatch =
+        i == 0 ? ""
+               : geometryMismatch(readers[0]->header->transform, shapes[0].name,
+                                  reader.header->transform,
+                                  checks.ignoreGeometry
+                                      ? "segmenting anyway (--ignore-geometry)"
+                                      : "resample it onto that grid, or give --ignore-geometry "
+                                        "to segment anyway");
+    if (!mismatch.empty() && !checks.ignoreGeometry) throw AppError(path, "%s", mismatch.c_str());
+    if (!mismatch.empty() && checks.warn) checks.warn(std::string(path) + ": " + mismatch);
+    const int wanted = isMask ? 1 : volumesOf(files.form[i].kind);
+    reader.requireVolumes(wanted);
+    const long long held = volumesInFile(*reader.header);
+    if (held > wanted && checks.warn) {
+      char text[160];
+      if (wanted == 1)
+        snprintf(text, sizeof text, ": holds %lld volumes; only the first is read", held);
+      else
+        snprintf(text, sizeof text, ": holds %lld volumes; only the first %d are read", held,
+                 wanted);
+      checks.warn(path + std::string(text));
+    }
   }
 
   TensorVolumes loaded;

@@ -9,6 +9,7 @@
 #ifndef DTICUT_APP_COMMAND_INPUTFILES_H
 #define DTICUT_APP_COMMAND_INPUTFILES_H
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -62,17 +63,30 @@ struct TensorVolumes {
   std::vector<File> files;                // in reading order, the mask last
 };
 
+// What loadTensorVolumes checks beside the sizes, and where its warnings go.
+struct LoadChecks {
+  // Sees the first file's dimensions (an Image without voxels) as soon as
+  // its header is read; throws AppError to refuse. May be null.
+  void (*requireShape)(const Image& first) = nullptr;
+  // A file whose voxel-to-world transform differs from the first file's is
+  // refused, or with this set only warned about.
+  bool ignoreGeometry = false;
+  // Receives each warning's text (without "dticut: "); may be empty.
+  std::function<void(const std::string&)> warn;
+};
+
 // Reads every file once, in the form's order, then the mask: first every
 // header, then the voxels, so that a file that is unreadable, of another
-// size or with too few volumes is refused before any voxels are read. Each
-// file must have the dimensions of the first, and each set's component
-// files those of the set's eigenvalue file (checked in that order, so the
-// message names the nearer file); files of several volumes must hold as
-// many as their kind needs (3 for a set's eigenvectors or all eigenvalues, 9
-// for all eigenvectors). `requireShape` sees the first file's dimensions
-// (an Image without voxels) as soon as its header is read; it throws
-// AppError to refuse. Names in the records point into `files`, which must
-// outlive them.
-TensorVolumes loadTensorVolumes(const InputFiles& files, void (*requireShape)(const Image& first));
+// size, in another space or with too few volumes is refused before any
+// voxels are read. Each file must have the dimensions of the first, and
+// each set's component files those of the set's eigenvalue file (checked in
+// that order, so the message names the nearer file); each file's
+// voxel-to-world transform must agree with the first file's (geometry.h);
+// files of several volumes must hold as many as their kind needs (3 for a
+// set's eigenvectors or all eigenvalues, 9 for all eigenvectors). A file
+// that holds more volumes than its place reads is read for the first ones
+// (stored files rely on it), with a warning naming it and its count. Names
+// in the records point into `files`, which must outlive them.
+TensorVolumes loadTensorVolumes(const InputFiles& files, const LoadChecks& checks);
 
 #endif  // DTICUT_APP_COMMAND_INPUTFILES_H

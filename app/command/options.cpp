@@ -19,6 +19,7 @@ enum OptionId {
   kEvecs,
   kScalar,
   kMask,
+  kIgnoreGeometry,
   kWeight,  // one of the energy's weights (energyWeights.h)
   kVerbose,
   kListWeights,
@@ -57,6 +58,10 @@ const OptionDoc kOptionsBeforeWeights[] = {
     {kMask, nullptr, "--mask", "FILE",
      "segment only the voxels where FILE (3-D, of the\nvolumes' size) is non-zero and not NaN; the\n"
      "others get label 0",
+     nullptr},
+    {kIgnoreGeometry, nullptr, "--ignore-geometry", nullptr,
+     "segment inputs whose voxel-to-world transforms\n(sform, qform) differ from the first file's,\n"
+     "with a warning, instead of refusing them",
      nullptr},
 };
 const OptionDoc kOptionsAfterWeights[] = {
@@ -219,6 +224,9 @@ int parseCommand(int argc, char** argv, Command& command) {
         return 0;
       case kVerbose:
         command.verbose = true;
+        break;
+      case kIgnoreGeometry:
+        command.ignoreGeometry = true;
         break;
       case kOutput:
       case kPreview:

@@ -28,6 +28,7 @@ struct Command {
   const char* preview = nullptr;  // PNG path, or none
   const char* report = nullptr;   // JSON path, or none
   bool verbose = false;
+  bool ignoreGeometry = false;  // inputs in other spaces: warn, not refuse
   EnergyWeights weights;
 };
 

@@ -39,6 +39,13 @@ void reportOutOfMemoryAtExit() {
   printError(outOfMemory());
 }
 
+// The option of the data weight, as messages name it.
+std::string dataWeightOption() {
+  for (const EnergyWeight& weight : kEnergyWeights)
+    if (weight.member == &EnergyWeights::data) return weight.option;
+  return "--data-lambda";
+}
+
 // What the run says as it goes (stage lines with -v, warnings always) and
 // keeps for its report.
 class RunLog : public SegmentationObserver {
@@ -87,13 +94,13 @@ class RunLog : public SegmentationObserver {
   }
 
   // Said rather than returning an empty segmentation without a word.
-  void noSiteFavoursLabelOne() override {
-    const char* option = "--data-lambda";
-    for (const EnergyWeight& weight : kEnergyWeights)
-      if (weight.member == &EnergyWeights::data) option = weight.option;
-    char text[512];
-    snprintf(text, sizeof text, kNoSiteFavoursLabelOne, option, (std::string(option) + " ").c_str());
-    warn(text);
+  void noSiteFavoursLabelOne(const DataFreeFacts& facts) override {
+    const std::string option = dataWeightOption();
+    warn(dataFreeMessage(facts, option.c_str(), (option + " ").c_str()));
+  }
+
+  void emptyResult(long long favouring) override {
+    warn(emptyResultMessage(favouring, dataWeightOption().c_str()));
   }
 
   void energyBefore(int energy) override {
@@ -131,10 +138,14 @@ InputFiles inputFilesOf(const Command& command) {
 
 void segmentFiles(const InputFiles& files, const Command& command) {
   RunLog log(command.verbose);
-  TensorVolumes loaded = loadTensorVolumes(files, [](const Image& first) {
+  LoadChecks checks;
+  checks.requireShape = [](const Image& first) {
     requireSegmentable(first);
     describeSegmentationNeeds(first, g_needs, sizeof g_needs);
-  });
+  };
+  checks.ignoreGeometry = command.ignoreGeometry;
+  checks.warn = [&log](const std::string& text) { log.warn(text); };
+  TensorVolumes loaded = loadTensorVolumes(files, checks);
   const Image& first = loaded.volumes.sets[0].eigenvalue;
   const int dims[3] = {first.dimX, first.dimY, first.dimZ};
   log.stage("reading", "%zu files of %d x %d x %d voxels", loaded.files.size(), dims[0], dims[1],

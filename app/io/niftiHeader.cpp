@@ -10,6 +10,8 @@
 
 namespace {
 
+bool hostIsBigEndian() { return __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__; }
+
 // Where the interpreted fields sit in each version's header. NIfTI-1 holds
 // dims as int16, vox_offset and the scaling as float32; NIfTI-2 holds them
 // as int64 and float64.
@@ -24,6 +26,20 @@ struct Layout {
 };
 const Layout kLayout1 = {kNiftiHeaderSize, 40, 2, 70, 108, 112, 4};
 const Layout kLayout2 = {kNifti2HeaderSize, 16, 8, 12, 168, 176, 8};
+
+// Where the fields of the voxel-to-world transform sit: pixdim[0..3],
+// qform_code and sform_code (int16 or int32), quatern_b, c, d, qoffset_x,
+// y, z, then srow_x, srow_y, srow_z of four values each; every real value
+// float32 in NIfTI-1 and float64 in NIfTI-2, one after another.
+struct GeometryLayout {
+  int pixdim;
+  int qformCode;
+  int codeWidth;
+  int quatern;
+};
+const GeometryLayout kGeometry1 = {76, 252, 2, 256};
+const GeometryLayout kGeometry2 = {104, 344, 4, 352};
+
 
 const Layout& layoutOf(const HeaderData& header) {
   return header.version == 2 ? kLayout2 : kLayout1;
@@ -109,6 +125,36 @@ bool writesScaling(const HeaderData& header) {
          !(header.scl_slope == 1.0 && header.scl_inter == 0.0);
 }
 
+VoxelToWorld transformOf(const unsigned char* raw, const HeaderData& h) {
+  const bool swap = h.byteSwap != 0;
+  const Layout& layout = layoutOf(h);
+  const GeometryLayout& at = h.version == 2 ? kGeometry2 : kGeometry1;
+  const int w = layout.scaleWidth;
+  auto real = [&](int offset) { return loadScale(raw + offset, layout, swap); };
+  auto code = [&](int offset) {
+    return at.codeWidth == 2 ? loadField<int16_t>(raw + offset, swap)
+                             : loadField<int32_t>(raw + offset, swap);
+  };
+  const int qformCode = code(at.qformCode), sformCode = code(at.qformCode + at.codeWidth);
+  double pixdim[4];
+  for (int i = 0; i < 4; ++i) pixdim[i] = real(at.pixdim + w * i);
+  VoxelToWorld transform;
+  if (sformCode > 0) {
+    transform.source = "sform";
+    for (int row = 0; row < 3; ++row)
+      for (int column = 0; column < 4; ++column)
+        transform.m[row][column] = real(at.quatern + w * (6 + 4 * row + column));
+  } else if (qformCode > 0) {
+    const double offset[3] = {real(at.quatern + 3 * w), real(at.quatern + 4 * w),
+                              real(at.quatern + 5 * w)};
+    transform = qformTransform(real(at.quatern), real(at.quatern + w), real(at.quatern + 2 * w),
+                               offset, pixdim);
+  } else {
+    for (int i = 0; i < 3; ++i) transform.m[i][i] = pixdim[i + 1];
+  }
+  return transform;
+}
+
 }  // namespace
 
 long long volumesInFile(const HeaderData& header) {
@@ -143,12 +189,54 @@ void detectVersion(const unsigned char* first, const char* name, HeaderData& hea
   if (n == kNifti2HeaderSize) return;
   header.byteSwap = 1;
   if (m == kNifti2HeaderSize) return;
-  AppError unrecognised(name,
-                        "sizeof_hdr is %d, expected %d (NIfTI-1) or %d (NIfTI-2) in either byte "
-                        "order",
-                        n, kNiftiHeaderSize, kNifti2HeaderSize);
+  const char* foreign = foreignFormat(first, kNiftiHeaderSize);
+  AppError unrecognised =
+      foreign != nullptr
+          ? AppError(name, "%s", foreign)
+          : AppError(name,
+                     "sizeof_hdr is %d, expected %d (NIfTI-1) or %d (NIfTI-2) in either byte "
+                     "order",
+                     n, kNiftiHeaderSize, kNifti2HeaderSize);
   unrecognised.markUnrecognised();
   throw unrecognised;
+}
+
+const char* foreignFormat(const unsigned char* bytes, size_t length) {
+  auto startsWith = [&](size_t at, const char* text) {
+    const size_t n = strlen(text);
+    return length >= at + n && memcmp(bytes + at, text, n) == 0;
+  };
+  if (startsWith(0, "mrtrix image"))
+    return "is an MRtrix image (.mif), not a NIfTI volume: convert it with mrconvert, e.g. "
+           "mrconvert IN.mif OUT.nii.gz";
+  if (startsWith(128, "DICM"))
+    return "is a DICOM file, not a NIfTI volume: convert the series with dcm2niix or mrconvert";
+  // MGH: version 1, then width, height, depth, frames and a type code, all
+  // big-endian int32.
+  if (length >= 24 && loadField<int32_t>(bytes, !hostIsBigEndian()) == 1) {
+    bool sizes = true;
+    for (int i = 1; i <= 4; ++i) sizes = sizes && loadField<int32_t>(bytes + 4 * i, !hostIsBigEndian()) > 0;
+    const int32_t type = loadField<int32_t>(bytes + 20, !hostIsBigEndian());
+    if (sizes && (type == 0 || type == 1 || type == 3 || type == 4))
+      return "is a FreeSurfer MGH volume (.mgh, or .mgz compressed), not a NIfTI volume: convert "
+             "it with mri_convert or mrconvert, e.g. mri_convert IN.mgz OUT.nii.gz";
+  }
+  bool text = length > 0;
+  for (size_t i = 0; i < length && text; ++i)
+    text = (bytes[i] >= 0x20 && bytes[i] < 0x7f) || bytes[i] == '\n' || bytes[i] == '\r' ||
+           bytes[i] == '\t';
+  if (text) return "is a text file, not a NIfTI volume";
+  return nullptr;
+}
+
+const char* separateHeader(const unsigned char* raw, unsigned long long fileLength) {
+  if (memcmp(raw + kOffsetMagic, "ni1", 4) == 0)
+    return "is the header of a NIfTI-1 pair, its voxels in a separate .img file; dticut reads "
+           "single files: join them, e.g. mrconvert IN.hdr OUT.nii.gz";
+  if (memcmp(raw + kOffsetMagic, "n+1", 4) != 0 && fileLength == kNiftiHeaderSize)
+    return "is an Analyze 7.5 header (.hdr), its voxels in a separate .img file; dticut reads "
+           "NIfTI single files: convert it, e.g. mrconvert IN.hdr OUT.nii.gz";
+  return nullptr;
 }
 
 void decodeHeader(const unsigned char* raw, const char* name, HeaderData& h,
@@ -213,6 +301,7 @@ void decodeHeader(const unsigned char* raw, const char* name, HeaderData& h,
                    "vox_offset is %s, inside the %d-byte header; expected 0 (unset) or at least %d",
                    voxOffset, layout.headerSize, layout.headerSize);
   h.voxelStart = start == 0 ? layout.headerSize + 4 : start;
+  h.transform = transformOf(raw, h);
 }
 
 void freshHeader(int dimX, int dimY, int dimZ, int volumes, int datatype, bool swap,

@@ -14,6 +14,8 @@
 
 #include <cstring>
 
+#include "app/segmentation/geometry.h"
+
 // Header sizes of NIfTI-1 and NIfTI-2, and the voxel offset of a fresh
 // NIfTI-1 single file (header plus the four-byte extension flag).
 const int kNiftiHeaderSize = 348;
@@ -32,6 +34,9 @@ struct HeaderData {
   double scl_slope = 0.0;    // as stored (NIfTI-1's float widened)
   double scl_inter = 0.0;    // as stored
   int byteSwap = 0;          // 1 when the file's byte order is the reverse of the host's
+  // Voxel to world: the sform where sform_code > 0, else the qform where
+  // qform_code > 0, else the voxel sizes pixdim[1..3] alone.
+  VoxelToWorld transform;
 };
 
 // Volumes a file holds: the product of dim[4] ... dim[dim[0]] (at most
@@ -78,8 +83,20 @@ void storeField(unsigned char* at, T value, bool swap) {
 // The version and byte order that the header size in `first` (the first
 // kNiftiHeaderSize bytes) gives: 338 ... 358 (339 ... 357 reversed) is
 // NIfTI-1, 540 NIfTI-2. Any other size is not a volume: AppError marked
-// unrecognised, naming `name`.
+// unrecognised, naming `name` and what the file is (foreignFormat) when
+// that is known.
 void detectVersion(const unsigned char* first, const char* name, HeaderData& header);
+
+// What a file that is not a NIfTI volume is, from its first `length`
+// bytes (after decompression), and how to convert it: an MRtrix image, a
+// DICOM file, a FreeSurfer MGH volume, or text; null when it looks like
+// none of them.
+const char* foreignFormat(const unsigned char* bytes, size_t length);
+
+// What a NIfTI-1 header without voxels in its file is: the header of a
+// header-and-image pair (magic "ni1"), or an Analyze 7.5 header (no magic,
+// and the file holds the header alone); null otherwise.
+const char* separateHeader(const unsigned char* raw, unsigned long long fileLength);
 
 // Decodes and checks the fields of a whole header (`raw`, kNiftiHeaderSize
 // or, for NIfTI-2, kNifti2HeaderSize bytes) whose version and byte order

@@ -143,9 +143,11 @@ void niiIO::readHeader(ByteSource& stored, unsigned long long storedLength) {
     in.bound = storedLength;
   }
   in.position = got;
-  if (got < static_cast<size_t>(kNiftiHeaderSize))
+  if (got < static_cast<size_t>(kNiftiHeaderSize)) {
+    if (const char* foreign = foreignFormat(rawHeader, got)) throw AppError(name, "%s", foreign);
     throw AppError(name, "file is %zu bytes, shorter than the %d-byte header", got,
                    kNiftiHeaderSize);
+  }
   HeaderData& h = *header;
   h.byteSwap = testHeaderForByteSwap(rawHeader, &h.version);
   if (h.version == 2) {
@@ -248,6 +250,9 @@ void niiIO::refuseShortFile(unsigned long long length, int volumes) const {
   const Pending& in = *m_pending;
   const char* name = in.name.c_str();
   unsigned long long start = static_cast<unsigned long long>(header->voxelStart);
+  if (header->version == 1)
+    if (const char* separate = separateHeader(rawHeader, length))
+      throw AppError(name, "%s", separate);
   if (start > length)
     throw AppError(name, "vox_offset is %s, beyond the end of the file (%llu bytes)", in.voxOffset,
                    length);

@@ -101,11 +101,14 @@ SegmentationResult segmentVolumes(SegmentationVolumes volumes, const EnergyWeigh
   SegmentationCosts costs =
       buildSegmentationCosts(principal, volumes.scalar, weights, neighbourhood);
   principal = Eigenvector();
-  volumes.scalar = Image();
   result.limit = limitSegmentationCosts(costs);
   stages->costsLimited(result.limit);
-  result.noSiteFavoursLabelOne = !someSiteFavoursLabelOne(costs);
-  if (result.noSiteFavoursLabelOne) stages->noSiteFavoursLabelOne();
+  result.favouringSites = sitesFavouringLabelOne(costs);
+  if (result.favouringSites == 0) {
+    result.dataFree = whyNoSiteFavoursLabelOne(volumes.scalar, neighbourhood, weights, result.limit);
+    stages->noSiteFavoursLabelOne(result.dataFree);
+  }
+  volumes.scalar = Image();
   result.sites = costs.numSites();
   result.pairs = static_cast<long long>(costs.weights.size());
   char account[64];
@@ -113,6 +116,8 @@ SegmentationResult segmentVolumes(SegmentationVolumes volumes, const EnergyWeigh
   stages.done("building the energy", account);
 
   optimise(std::move(costs), neighbourhood, stages, result);
+  if (result.label1Sites == 0 && result.favouringSites > 0)
+    stages->emptyResult(result.favouringSites);
   char energies[kExpansionIterations * 48] = "";
   for (size_t i = 0; i < result.iterationEnergies.size(); ++i)
     snprintf(energies + strlen(energies), sizeof energies - strlen(energies),

@@ -19,6 +19,7 @@
 
 #include "app/segmentation/costLimit.h"
 #include "app/segmentation/energyWeights.h"
+#include "app/segmentation/segmentation.h"
 #include "app/segmentation/volume.h"
 
 // Everything a segmentation reads.
@@ -48,26 +49,32 @@ struct SegmentationResult {
   std::vector<int> iterationEnergies;  // after each iteration run, 1 or 2 of them
   int energyAfter = 0;                 // of the result
   CostLimit limit = {0, 0, -1};        // what keeping the costs within 32 bits changed
-  bool noSiteFavoursLabelOne = false;  // the result is all 0 whatever the data
+  long long favouringSites = 0;        // sites whose data cost is lower for label 1
+  // When favouringSites is 0 the result is all 0 whatever the data; why.
+  DataFreeFacts dataFree = {DataFreeCause::kNoScalarAboveHalf, 0.0f, 0.0f, -1, false};
   std::vector<StageTime> stages;       // in the order run
 };
 
 // Hears of a run as it goes, in this order: stageDone("principal
-// component"), costsLimited, noSiteFavoursLabelOne (only when it holds),
-// stageDone("building the energy"), energyBefore, iterationDone for each
-// iteration, energyAfter, stageDone("optimisation"). An observer may throw
-// AppError to end the run.
+// component"), costsLimited, noSiteFavoursLabelOne (only when no site
+// does), stageDone("building the energy"), energyBefore, iterationDone for
+// each iteration, energyAfter, emptyResult (only when some site favours
+// label 1 but none has it), stageDone("optimisation"). An observer may
+// throw AppError to end the run.
 class SegmentationObserver {
  public:
   // `account` says what the stage made ("1146880 sites, 3406336 pairs"), or
   // is empty.
   virtual void stageDone(const char* /*stage*/, const char* /*account*/, double /*seconds*/) {}
   virtual void costsLimited(const CostLimit&) {}
-  virtual void noSiteFavoursLabelOne() {}
+  virtual void noSiteFavoursLabelOne(const DataFreeFacts&) {}
   virtual void energyBefore(int) {}
   // Iteration `iteration` (from 1) ended with `energy`.
   virtual void iterationDone(int /*iteration*/, int /*energy*/) {}
   virtual void energyAfter(int) {}
+  // The result has no site in label 1 although `favouring` sites' data
+  // costs favour it.
+  virtual void emptyResult(long long /*favouring*/) {}
 
  protected:
   ~SegmentationObserver() = default;

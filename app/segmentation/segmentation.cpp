@@ -1,7 +1,10 @@
 #include "app/segmentation/segmentation.h"
 
+#include <algorithm>
 #include <cassert>
 #include <climits>
+#include <cmath>
+#include <cstdio>
 
 #include "app/segmentation/floatToInt.h"
 
@@ -67,15 +70,86 @@ CostLimit limitSegmentationCosts(SegmentationCosts& costs) {
                     static_cast<long long>(costs.weights.size()));
 }
 
-bool someSiteFavoursLabelOne(const SegmentationCosts& costs) {
+long long sitesFavouringLabelOne(const SegmentationCosts& costs) {
   const std::vector<int>& data = costs.dataCosts;
-  for (size_t s = 0; s < data.size(); s += 2)
-    if (data[s + 1] < data[s]) return true;
-  return false;
+  long long favouring = 0;
+  for (size_t s = 0; s < data.size(); s += 2) favouring += data[s + 1] < data[s];
+  return favouring;
 }
 
-const char* const kNoSiteFavoursLabelOne =
-    "with these weights no data cost is lower for label 1 than for label 0, so every voxel keeps "
-    "label 0 and the result says nothing about the data; raise %s (e.g. %s100 for an anisotropy "
-    "map in [0, 1])";
+DataFreeFacts whyNoSiteFavoursLabelOne(const Image& scalar, const Neighbourhood& neighbourhood,
+                                       const EnergyWeights& weights, const CostLimit& limit) {
+  DataFreeFacts facts = {DataFreeCause::kNoScalarAboveHalf, weights.data, 0.0f, limit.cap,
+                         neighbourhood.masked()};
+  bool anyFinite = false, floatsFavour = false, intsFavour = false;
+  neighbourhood.walk(
+      [&](int p, int) {
+        const float s = scalar.data[p];
+        if (!std::isfinite(s)) return;
+        facts.largestScalar = anyFinite ? std::max(facts.largestScalar, s) : s;
+        anyFinite = true;
+        const float one = dataCostFor(s, 1, weights), zero = dataCostFor(s, 0, weights);
+        floatsFavour = floatsFavour || one < zero;
+        intsFavour = intsFavour || floatToInt(one) < floatToInt(zero);
+      },
+      [](int, int, int, int) {});
+  facts.cause = !anyFinite               ? DataFreeCause::kNoFiniteScalar
+                : !(weights.data > 0.0f) ? DataFreeCause::kDataWeightNotPositive
+                : intsFavour             ? DataFreeCause::kCapped
+                : floatsFavour           ? DataFreeCause::kTruncated
+                                         : DataFreeCause::kNoScalarAboveHalf;
+  return facts;
+}
 
+std::string dataFreeMessage(const DataFreeFacts& facts, const char* weight, const char* setting) {
+  const char* where = facts.masked ? " inside the mask" : "";
+  char text[600];
+  switch (facts.cause) {
+    case DataFreeCause::kTruncated:
+      snprintf(text, sizeof text,
+               "with these weights no data cost is lower for label 1 than for label 0, so every "
+               "voxel keeps label 0 and the result says nothing about the data; raise %s (e.g. "
+               "%s100 for an anisotropy map in [0, 1])",
+               weight, setting);
+      break;
+    case DataFreeCause::kNoFiniteScalar:
+      snprintf(text, sizeof text,
+               "no data cost is lower for label 1 than for label 0, so every voxel keeps label 0 "
+               "and the result says nothing about the data: every scalar value%s is NaN or "
+               "infinite",
+               where);
+      break;
+    case DataFreeCause::kDataWeightNotPositive:
+      snprintf(text, sizeof text,
+               "no data cost is lower for label 1 than for label 0, so every voxel keeps label 0 "
+               "and the result says nothing about the data: the data weight %s is %g; give it a "
+               "positive value (e.g. %s100 for an anisotropy map in [0, 1])",
+               weight, static_cast<double>(facts.dataWeight), setting);
+      break;
+    case DataFreeCause::kCapped:
+      snprintf(text, sizeof text,
+               "no data cost is lower for label 1 than for label 0, so every voxel keeps label 0 "
+               "and the result says nothing about the data: keeping the energy within 32 bits "
+               "capped every cost at %d, which leaves the two labels' data costs equal; lower "
+               "the pair weights, or give a mask",
+               facts.cap);
+      break;
+    case DataFreeCause::kNoScalarAboveHalf:
+      snprintf(text, sizeof text,
+               "no data cost is lower for label 1 than for label 0, so every voxel keeps label 0: "
+               "no scalar value%s is above 0.5 (the largest is %g), so every voxel is nearer "
+               "label 0's data term than label 1's",
+               where, static_cast<double>(facts.largestScalar));
+      break;
+  }
+  return text;
+}
+
+std::string emptyResultMessage(long long favouring, const char* weight) {
+  char text[400];
+  snprintf(text, sizeof text,
+           "the result has no voxel in label 1, although the data costs of %lld voxel%s favour "
+           "it: the pair weights outweigh them; lower the pair term's weights or raise %s",
+           favouring, favouring == 1 ? "" : "s", weight);
+  return text;
+}

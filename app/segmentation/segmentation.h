@@ -16,6 +16,7 @@
 #ifndef DTICUT_APP_SEGMENTATION_SEGMENTATION_H
 #define DTICUT_APP_SEGMENTATION_SEGMENTATION_H
 
+#include <string>
 #include <vector>
 
 #include "app/segmentation/costLimit.h"
@@ -54,16 +55,37 @@ SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar,
 // limitCosts on the segmentation's two tables (costLimit.h).
 CostLimit limitSegmentationCosts(SegmentationCosts& costs);
 
-// True when some site's data cost is lower for label 1 than for label 0.
-// When none is, the all-0 labelling is a minimum (pair weights are never
+// How many sites' data cost is lower for label 1 than for label 0. When
+// none's is, the all-0 labelling is a minimum (pair weights are never
 // negative after limiting) and the cut keeps every site at 0: the result
-// says nothing about the scan. With the default weights that is what an
-// anisotropy map in [0, 1] gives (every data cost truncates to 0, or to 1
-// for label 1 at a scalar value of 0).
-bool someSiteFavoursLabelOne(const SegmentationCosts& costs);
-// What the command and the Python package say then: a printf format whose
-// two %s take the data weight's name as the caller spells it, e.g.
-// "--data-lambda" and "--data-lambda " or "data_lambda" and "data_lambda=".
-extern const char* const kNoSiteFavoursLabelOne;
+// says nothing about the scan.
+long long sitesFavouringLabelOne(const SegmentationCosts& costs);
+
+// Why no site favours label 1, in the order checked:
+enum class DataFreeCause {
+  kNoFiniteScalar,         // every site's scalar value is NaN or infinite
+  kDataWeightNotPositive,  // the data weight is 0 or negative
+  kTruncated,              // some value favours 1, but truncation to int leaves both costs equal
+  kCapped,                 // the ints differ, but the 32-bit cap makes them equal
+  kNoScalarAboveHalf,      // no value is above 0.5: nothing is closer to label 1
+};
+struct DataFreeFacts {
+  DataFreeCause cause;
+  float dataWeight;
+  float largestScalar;  // of the finite scalar values of the sites
+  int cap;              // the limiting cap, or -1
+  bool masked;
+};
+// The cause for a problem where no site favours label 1, from its scalar
+// volume, neighbourhood, weights and limiting.
+DataFreeFacts whyNoSiteFavoursLabelOne(const Image& scalar, const Neighbourhood& neighbourhood,
+                                       const EnergyWeights& weights, const CostLimit& limit);
+// What the command and the Python package say then. `weight` names the data
+// weight as the caller spells it, `setting` starts an example of setting it:
+// "--data-lambda" and "--data-lambda ", or "data_lambda" and "data_lambda=".
+std::string dataFreeMessage(const DataFreeFacts& facts, const char* weight, const char* setting);
+// What they say when some site favours label 1 yet the result has none:
+// `favouring` sites' data costs lose to the pair weights.
+std::string emptyResultMessage(long long favouring, const char* weight);
 
 #endif  // DTICUT_APP_SEGMENTATION_SEGMENTATION_H

@@ -139,8 +139,9 @@ int main(int argc, char** argv) {
     }
   }
   if (argc - first != 13) usage();
-  TensorVolumes loaded =
-      loadTensorVolumes(InputFiles::thirteen(argv + first), [](const Image& shape) { requireSegmentable(shape); });
+  LoadChecks checks;
+  checks.requireShape = [](const Image& shape) { requireSegmentable(shape); };
+  TensorVolumes loaded = loadTensorVolumes(InputFiles::thirteen(argv + first), checks);
   const SegmentationVolumes& volumes = loaded.volumes;
   // The costs the pipeline builds, for the peer's graph.
   const Eigenvector principal = extractPrincipalEigenvector(volumes.sets[0], volumes.sets[1], volumes.sets[2]);

@@ -131,15 +131,16 @@ Segmentation segmentArrays(py::object evals, py::object evecs, py::object scalar
     result = runSegmentation(std::move(volumes), weights, nullptr);
     for (std::size_t p = 0; p < result.labels.size(); ++p) out[p] = result.labels[p] != 0.0f;
   }
-  if (result.noSiteFavoursLabelOne) {
-    const char* keyword = "data_lambda";
-    for (const EnergyWeight& row : kEnergyWeights)
-      if (row.member == &EnergyWeights::data) keyword = row.keyword;
-    char message[400];
-    snprintf(message, sizeof message, kNoSiteFavoursLabelOne, keyword,
-             (std::string(keyword) + "=").c_str());
-    if (PyErr_WarnEx(PyExc_UserWarning, message, 1) != 0) throw py::error_already_set();
-  }
+  std::string warning;
+  const char* keyword = "data_lambda";
+  for (const EnergyWeight& row : kEnergyWeights)
+    if (row.member == &EnergyWeights::data) keyword = row.keyword;
+  if (result.favouringSites == 0)
+    warning = dataFreeMessage(result.dataFree, keyword, (std::string(keyword) + "=").c_str());
+  else if (result.label1Sites == 0)
+    warning = emptyResultMessage(result.favouringSites, keyword);
+  if (!warning.empty() && PyErr_WarnEx(PyExc_UserWarning, warning.c_str(), 1) != 0)
+    throw py::error_already_set();
   return {labels,
           result.energyBefore,
           result.energyAfter,

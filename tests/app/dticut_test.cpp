@@ -139,6 +139,28 @@ TEST(DticutTest, VerboseRunsWriteTheSameResultElsewhere) {
   ASSERT_TRUE(std::regex_match(verbose.err, m, stages)) << verbose.err;
   EXPECT_EQ(m[1].str(), quiet.err);
   EXPECT_EQ(std::stoll(m[3].matched ? m[4] : m[2]), Expected(in).minimum());
+
+  // A scalar file of two volumes is read for its first, and a set in another
+  // space is segmented with --ignore-geometry: the same labels, each said.
+  std::vector<double> twice = in.volume[12];
+  twice.insert(twice.end(), twice.size(), 7.0);
+  Bytes moved = in.file(4);
+  putUnsigned(moved, 252, 1, 2, false);                 // qform_code
+  putUnsigned(moved, 268, floatBits(-3.5f), 4, false);  // qoffset_x
+  args = in.write(dir);
+  args.resize(kNumVolumes + 1);
+  writeFile(dir.path("SCALAR.nii"), volumesFile(3, 3, 2, 2, twice));
+  writeFile(dir.path("L2.nii"), moved);
+  args.insert(args.begin() + 1, {"--ignore-geometry", "-o", "again.nii"});
+  RunResult warned = runProgram(args, dir.root());
+  EXPECT_EQ(warned.out, quiet.out);
+  EXPECT_EQ(warned.err,
+            "dticut: L2.nii: its voxel-to-world transform (qform) differs from that of L1.nii "
+            "(pixdim) by up to 3.5 mm in position and 0 in rotation and scaling, beyond what one "
+            "grid allows (0 mm and 0 for voxels of 0 mm): it is from another subject or space; "
+            "segmenting anyway (--ignore-geometry)\n"
+            "dticut: SCALAR.nii: holds 2 volumes; only the first is read\n" + quiet.err);
+  EXPECT_EQ(readFile(dir.path("again.nii")), readFile(dir.path("test.nii")));
 }
 
 TEST(DticutTest, UsageNamesTheVolumesInOrderAndRefusesOtherCommandLines) {
@@ -242,4 +264,28 @@ TEST(DticutTest, ReadmeOptionTableListsEveryWeight) {
     expected.push_back(text);
   }
   EXPECT_EQ(found, expected);
+}
+
+// A result with no voxel in label 1 is said on standard error, with its
+// cause: every scalar NaN, a data weight that is not positive, no scalar
+// value above 0.5, or pair weights that outweigh the voxels that favour
+// label 1 (expectMinimum holds the expected lines).
+TEST(DticutTest, AnEmptyResultSaysWhy) {
+  const struct {
+    double scalar, first;  // every voxel's scalar value, and voxel 0's
+    EnergyWeights weights;
+  } cases[] = {{NAN, NAN, {100, 1, 1, 1}}, {0.8, 0.8, {0, 1, 1, 1}}, {0.8, 0.8, {-2, 1, 1, 1}},
+               {0.4, 0.3, {100, 1, 1, 1}}, {0.0, 0.9, {100, 100, 1, 1}}};
+  for (const auto& c : cases) {
+    Inputs in(3, 2, 1);
+    for (int k = 0; k < kNumVolumes; ++k)
+      for (int p = 0; p < in.size(); ++p)
+        in.volume[k][p] = k == 12 ? (p == 0 ? c.first : c.scalar) : k % 4 == 0 ? 1 : 0.5;
+    TempDir dir;
+    std::vector<std::string> args = in.write(dir);
+    const char* names[] = {"--data-lambda", "--smooth-fa-lambda"};
+    const float values[] = {c.weights.data, c.weights.smoothFA};
+    for (int i = 0; i < 2; ++i) args.insert(args.begin() + 1, {names[i], std::to_string(values[i])});
+    expectMinimum(runProgram(args, dir.root()), in, dir, c.weights);
+  }
 }

@@ -86,6 +86,18 @@ TEST(HostileInputTest, MalformedFilesAreRefusedAndAnEarlierOutputSurvives) {
   for (auto [at, value] : {std::make_pair(42, 1100), {44, 1000}, {46, 1000}})
     putUnsigned(huge, at, value, 2, false);
   const std::string inside = " inside (non-zero and not NaN) of 12, the segmentation needs at least 2";
+  // Other formats, named by what they start with: an MRtrix image (long
+  // enough to be read as a header), DICOM, FreeSurfer's MGH (compressed:
+  // .mgz), text; and a NIfTI-1 pair's header.
+  auto text = [](std::string s) { return Bytes(s.begin(), s.end()); };
+  Bytes mif = text("mrtrix image\ndim: 3,2,2\nvox: 1,1,1\nlayout: +0,+1,+2\n"), dicom(200, 0),
+        mgh(60, 0), pair = plainInputs().file(5);
+  mif.resize(400, ' ');
+  std::memcpy(&dicom[128], "DICM", 4);
+  for (int i = 0; i < 6; ++i) putUnsigned(mgh, 4 * i, i == 0 ? 1 : i == 5 ? 3 : 2, 4, true);
+  pair.resize(348);
+  std::memcpy(&pair[344], "ni1", 4);
+  const std::string convert = ", not a NIfTI volume: convert ";
   const struct {
     std::string file;  // replaced, or removed when `put` is empty
     Put put;
@@ -95,6 +107,29 @@ TEST(HostileInputTest, MalformedFilesAreRefusedAndAnEarlierOutputSurvives) {
       {"V1x.nii", bytes(reversedHeader),
        "V1x.nii: sizeof_hdr is " + reversed +
            ", expected 348 (NIfTI-1) or 540 (NIfTI-2) in either byte order"},
+      {"V1x.nii", bytes(mif),
+       "V1x.nii: is an MRtrix image (.mif)" + convert + "it with mrconvert, e.g. mrconvert IN.mif "
+       "OUT.nii.gz"},
+      {"V2z.nii", bytes(dicom), "V2z.nii: is a DICOM file" + convert + "the series with dcm2niix or "
+       "mrconvert"},
+      {"L3.nii", bytes(gzipped(mgh)),
+       "L3.nii: is a FreeSurfer MGH volume (.mgh, or .mgz compressed)" + convert + "it with "
+       "mri_convert or mrconvert, e.g. mri_convert IN.mgz OUT.nii.gz"},
+      {"V3x.nii", bytes(text("1 2 3\n4 5 6\n")), "V3x.nii: is a text file, not a NIfTI volume"},
+      {"V2x.nii", bytes(pair),
+       "V2x.nii: is the header of a NIfTI-1 pair, its voxels in a separate .img file; dticut reads "
+       "single files: join them, e.g. mrconvert IN.hdr OUT.nii.gz"},
+      // Another space: the sform moves the scalar volume by 5 mm.
+      {"SCALAR.nii",
+       [](const std::string& path, Bytes file) {
+         putUnsigned(file, 254, 1, 2, false);  // sform_code
+         putUnsigned(file, 292, floatBits(5), 4, false);  // srow_x[3]
+         writeFile(path, file);
+       },
+       "SCALAR.nii: its voxel-to-world transform (sform) differs from that of L1.nii (pixdim) by "
+       "up to 5 mm in position and 0 in rotation and scaling, beyond what one grid allows (0 mm "
+       "and 0 for voxels of 0 mm): it is from another subject or space; resample it onto that "
+       "grid, or give --ignore-geometry to segment anyway"},
       {"V1y.nii", changed(70, 32, 2),
        "V1y.nii: datatype is 32 (complex64), expected 2 (uint8), 4 (int16), 8 (int32), 16 "
        "(float32), 64 (float64), 256 (int8), 512 (uint16), 768 (uint32), 1024 (int64) or 1280 "
