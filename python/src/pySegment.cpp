@@ -12,6 +12,7 @@
 
 #include "app/segmentation/energyWeights.h"
 #include "app/segmentation/error.h"
+#include "app/segmentation/geometry.h"
 #include "app/segmentation/pipeline.h"
 #include "app/segmentation/segmentation.h"
 #include "app/segmentation/volume.h"
@@ -43,8 +44,9 @@ EnergyWeights weightsOf(const py::kwargs& given) {
     py::handle value = given[row.keyword];
     py::detail::make_caster<double> number;
     if (!number.load(value, true))
-      throw py::type_error(format("%s: %s is not a number", row.keyword,
-                                  std::string(py::str(py::type::of(value))).c_str()));
+      throw py::type_error(
+          format("%s: %s is not a number", row.keyword,
+                 std::string(py::str(py::type::of(value).attr("__name__"))).c_str()));
     const double given = py::detail::cast_op<double>(number);
     if (!weightFromNumber(given, &(weights.*row.member)))
       throw py::value_error(format("%s needs a finite single-precision number, got %s",
@@ -88,7 +90,45 @@ Image volumeOf(const Float32Fortran& array, int k, Image shape) {
   return shape;
 }
 
+// Checks the voxel-to-world transforms the caller gave, one per input in
+// argument order, as the command checks its files' (geometry.h): each
+// against the first; a difference is refused, or with ignore_geometry warned
+// about.
+void checkAffines(py::handle affines, bool masked, bool ignore) {
+  if (affines.is_none()) return;
+  const char* names[] = {"evals", "evecs", "scalar", "mask"};
+  const size_t expected = masked ? 4 : 3;
+  py::sequence given = py::reinterpret_borrow<py::sequence>(affines);
+  if (!py::isinstance<py::sequence>(affines) || py::len(given) != expected)
+    throw py::value_error(format("affines: expected a sequence of %zu 4 x 4 arrays, one for each "
+                                 "of evals, evecs, scalar%s",
+                                 expected, masked ? " and mask" : ""));
+  VoxelToWorld transforms[4];
+  for (size_t i = 0; i < expected; ++i) {
+    char name[32];
+    snprintf(name, sizeof name, "affines[%zu]", i);
+    py::array matrix = realArray(given[i], name);
+    if (matrix.ndim() != 2 || (matrix.shape(0) != 4 && matrix.shape(0) != 3) || matrix.shape(1) != 4)
+      throw py::value_error(format("%s: shape %s, expected 4 x 4", name, shapeText(matrix).c_str()));
+    auto values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(matrix);
+    transforms[i].source = "affine";
+    for (int row = 0; row < 3; ++row)
+      for (int column = 0; column < 4; ++column) transforms[i].m[row][column] = values.at(row, column);
+  }
+  for (size_t i = 1; i < expected; ++i) {
+    const std::string mismatch = geometryMismatch(
+        transforms[0], "evals", transforms[i],
+        ignore ? "segmenting anyway (ignore_geometry=True)"
+               : "resample it onto that grid, or pass ignore_geometry=True to segment anyway");
+    if (mismatch.empty()) continue;
+    const std::string text = std::string(names[i]) + ": " + mismatch;
+    if (!ignore) throw py::value_error(text);
+    if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) != 0) throw py::error_already_set();
+  }
+}
+
 Segmentation segmentArrays(py::object evals, py::object evecs, py::object scalar, py::object mask,
+                           py::object affines, bool ignoreGeometry,
                            const py::kwargs& weightArguments) {
   // The command's order: weights first, then each volume as it reads them.
   const EnergyWeights weights = weightsOf(weightArguments);
@@ -106,6 +146,7 @@ Segmentation segmentArrays(py::object evals, py::object evecs, py::object scalar
   const bool masked = !mask.is_none();
   py::array maskArray = masked ? dipyArray(mask, "mask", 3, "X x Y x Z") : py::array();
   if (masked) requireSameDimensions(shape, shapeOf(maskArray, "mask"));
+  checkAffines(affines, masked, ignoreGeometry);
 
   // The converted arrays live until the segmentation's own records of them
   // are gone (it drops them once the costs are built).
@@ -162,7 +203,11 @@ const char* segmentDoc() {
         "        (dipy's TensorFit.evecs)\n"
         "scalar  X x Y x Z scalar volume, e.g. fractional anisotropy (TensorFit.fa)\n"
         "mask    optional X x Y x Z; voxels where it is non-zero and not NaN are\n"
-        "        segmented, the others get label 0\n\n"
+        "        segmented, the others get label 0\n"
+        "affines optional: the 4 x 4 voxel-to-world transform of each input above, in\n"
+        "        that order (e.g. nibabel's img.affine); they must agree as the command\n"
+        "        requires of its files' (ValueError otherwise), or with\n"
+        "        ignore_geometry=True a difference is a UserWarning\n\n"
         "The energy's weights, as keywords (dticut --help describes the energy):\n";
     for (const EnergyWeight& row : kEnergyWeights) {
       char line[160];
@@ -213,5 +258,6 @@ void bindSegment(py::module_& m) {
       });
 
   m.def("segment", &segmentArrays, py::arg("evals"), py::arg("evecs"), py::arg("scalar"),
-        py::arg("mask") = py::none(), segmentDoc());
+        py::arg("mask") = py::none(), py::kw_only(), py::arg("affines") = py::none(),
+        py::arg("ignore_geometry") = false, segmentDoc());
 }

@@ -38,21 +38,24 @@ def run_command(command, folder, evals, evecs, scalar, mask=None, **weights):
     limit = (0, 0, None)
     if found:
         limit = (int(found[1]), int(found[2]), None if found[4] is None else int(found[4]))
-    return energies, labels, limit, "no data cost is lower for label 1" in done.stderr
+    # Its warnings, in the Python package's spelling of the data weight.
+    said = [re.sub(r"--data-lambda (?=\d)", "data_lambda=", line[len("dticut: "):])
+            .replace("--data-lambda", "data_lambda") for line in done.stderr.splitlines()
+            if line.startswith("dticut: ") and not line.startswith("dticut: limited ")]
+    return energies, labels, limit, said
 
 
 def assert_same_as_command(command, folder, evals, evecs, scalar, mask=None, given=None, **weights):
     """`given` holds the arrays segment receives, when they differ in dtype or
     layout from the ones written (they round to the same float32)."""
-    energies, labels, limit, dataless = run_command(command, folder, evals, evecs, scalar, mask,
-                                                    **weights)
+    energies, labels, limit, said = run_command(command, folder, evals, evecs, scalar, mask,
+                                                **weights)
     arrays = given or (evals, evecs, scalar, mask)
-    with warnings.catch_warnings(record=True) as said:
+    with warnings.catch_warnings(record=True) as warned:
         warnings.simplefilter("always")
         result = dticut.segment(*arrays[:3], mask=arrays[3], **weights)
-    # The command's warning of a result the data cannot change, as a UserWarning.
-    assert [str(w.message).startswith("with these weights no data cost") for w in said] == \
-        ([True] if dataless else [])
+    # The command's warnings of an empty result, as UserWarnings.
+    assert [str(w.message) for w in warned] == said
     assert [result.energy_before, result.energy_after] == energies
     assert result.labels.dtype == np.uint8 and result.labels.shape == scalar.shape
     np.testing.assert_array_equal(result.labels, labels)
@@ -158,8 +161,35 @@ def volumes(shape=(3, 2, 2), **changed):
      "smooth_fa_lambda needs a finite single-precision number, got 1e-50"),
     (volumes(scalar=np.ones((3, 2, 2), dtype=complex)), TypeError, "scalar: dtype complex128"),
     (volumes(evecs="not an array"), TypeError, "evecs: dtype <U12"),
+    (volumes(data_lamda=100), TypeError, "segment() got an unexpected keyword argument 'data_lamda'"),
+    (volumes(data_lambda="100"), TypeError, "data_lambda: str is not a number"),
+    (volumes(affines=[np.eye(4)] * 2), ValueError,
+     "affines: expected a sequence of 3 4 x 4 arrays, one for each of evals, evecs, scalar"),
+    (volumes(affines=[np.eye(4), np.eye(4), np.diag([1, 1, 1.001, 1])]), ValueError,
+     "scalar: its voxel-to-world transform (affine) differs from that of evals (affine) by up to 0 "
+     "mm in position and 0.001 in rotation and scaling"),
 ])
 def test_refusals(arguments, error, message):
     with pytest.raises(error) as raised:
         dticut.segment(**arguments)
     assert str(raised.value).startswith(message)
+
+
+def test_weights_and_geometry_follow_the_command(command, tmp_path):
+    """A weight is read by the command's rule: the largest float32, given as
+    the double Python holds, is taken as the command takes its text. Affines
+    within a thousandth of a voxel agree; beyond, ignore_geometry warns."""
+    arrays = volumes(shape=(3, 2, 2))
+    arrays["scalar"] = np.linspace(0, 1, 12).reshape(3, 2, 2)
+    largest = float(np.finfo(np.float32).max)
+    result = dticut.segment(**arrays, data_lambda=100, smooth_fa_lambda=largest)
+    assert_same_as_command(command, tmp_path, arrays["evals"], arrays["evecs"], arrays["scalar"],
+                           None, data_lambda=100, smooth_fa_lambda=largest)
+    near = np.eye(4)
+    near[:3, 3] = 0.0009
+    assert dticut.segment(**arrays, data_lambda=100, smooth_fa_lambda=largest,
+                          affines=[np.eye(4), np.eye(4), near]).energy_after == result.energy_after
+    near[0, 3] = 0.002
+    with pytest.warns(UserWarning, match="segmenting anyway"):
+        dticut.segment(**arrays, data_lambda=100, affines=[np.eye(4)] * 2 + [near],
+                       ignore_geometry=True)
