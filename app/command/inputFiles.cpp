@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "app/segmentation/geometry.h"
@@ -122,11 +123,11 @@ Eigenvector getEigenvector(char const* eigenvalue, char const* vectors) {
 }
 
 InputFiles InputFiles::thirteen(char* const* paths) {
-  return {kThirteenFileForm, std::vector<std::string>(paths, paths + kNumVolumes), ""};
+  return {kThirteenFileForm, std::vector<std::string>(paths, paths + kNumVolumes), "", ""};
 }
 
 InputFiles InputFiles::tensorPrefix(const char* prefix) {
-  InputFiles files = {kTensorPrefixForm, {}, ""};
+  InputFiles files = {kTensorPrefixForm, {}, "", ""};
   for (const InputVolume& volume : kTensorPrefixForm) {
     const std::string base = std::string(prefix) + "_" + volume.name;
     std::string found;
@@ -146,25 +147,31 @@ InputFiles InputFiles::tensorPrefix(const char* prefix) {
 }
 
 InputFiles InputFiles::dipy(const char* evals, const char* evecs, const char* scalar) {
-  return {kDipyForm, {evals, evecs, scalar}, ""};
+  return {kDipyForm, {evals, evecs, scalar}, "", ""};
 }
 
 TensorVolumes loadTensorVolumes(const InputFiles& files, const LoadChecks& checks) {
+  // The files in reading order: the form's, then the mask and the seeds,
+  // each 3-D volumes of the first file's size (role, path).
+  std::vector<std::pair<const char*, const char*>> extras;
+  if (!files.mask.empty()) extras.push_back({"mask", files.mask.c_str()});
+  if (!files.seeds.empty()) extras.push_back({"seeds", files.seeds.c_str()});
+  const size_t formFiles = files.paths.size(), count = formFiles + extras.size();
+  auto volumesOfFile = [&](size_t i) { return i < formFiles ? volumesOf(files.form[i].kind) : 1; };
+
   // Every header first, each file opened once: a file that cannot be read,
   // has another size or too few volumes is refused before any voxels are
   // read, so one bad header among large files costs nothing.
-  const size_t count = files.paths.size() + (files.mask.empty() ? 0 : 1);
   std::vector<std::unique_ptr<niiIO>> readers;
   std::vector<Image> shapes;  // the dimensions of each file, no voxels
   for (size_t i = 0; i < count; ++i) {
-    const char* path = files.paths.size() > i ? files.paths[i].c_str() : files.mask.c_str();
+    const char* path = i < formFiles ? files.paths[i].c_str() : extras[i - formFiles].second;
     readers.push_back(niiIO::openHeader(path));
     const niiIO& reader = *readers.back();
     shapes.push_back({nullptr, reader.dimX, reader.dimY, reader.dimZ, path});
-    const bool isMask = i == files.paths.size();
     if (i == 0) {
       if (checks.requireShape != nullptr) checks.requireShape(shapes[0]);
-    } else if (!isMask && isComponent(files.form[i].kind)) {
+    } else if (i < formFiles && isComponent(files.form[i].kind)) {
       requireSameDimensions(shapes[eigenvalueFileOf(files, files.form[i].set)], shapes[i]);
     } else {
       requireSameDimensions(shapes[0], shapes[i]);
@@ -179,7 +186,7 @@ TensorVolumes loadTensorVolumes(const InputFiles& files, const LoadChecks& check
                                         "to segment anyway");
     if (!mismatch.empty() && !checks.ignoreGeometry) throw AppError(path, "%s", mismatch.c_str());
     if (!mismatch.empty() && checks.warn) checks.warn(std::string(path) + ": " + mismatch);
-    const int wanted = isMask ? 1 : volumesOf(files.form[i].kind);
+    const int wanted = volumesOfFile(i);
     reader.requireVolumes(wanted);
     const long long held = volumesInFile(*reader.header);
     if (held > wanted && checks.warn) {
@@ -196,18 +203,18 @@ TensorVolumes loadTensorVolumes(const InputFiles& files, const LoadChecks& check
   TensorVolumes loaded;
   for (size_t i = 0; i < count; ++i) {
     const HeaderData& header = *readers[i]->header;
-    loaded.files.push_back({i == files.paths.size() ? "mask" : files.form[i].name, shapes[i].name,
-                            {header.dim[1], header.dim[2], header.dim[3]},
+    loaded.files.push_back({i < formFiles ? files.form[i].name : extras[i - formFiles].first,
+                            shapes[i].name, {header.dim[1], header.dim[2], header.dim[3]},
                             volumesInFile(header), header.datatype});
   }
   for (size_t i = 0; i < count; ++i) {
-    const bool isMask = i == files.paths.size();
-    readers[i]->readVoxels(isMask ? 1 : volumesOf(files.form[i].kind));
+    readers[i]->readVoxels(volumesOfFile(i));
     Image image = takeImage(*readers[i], shapes[i].name);
-    if (isMask)
-      loaded.volumes.mask = image;
-    else
+    if (i < formFiles)
       place(image, files.form[i], loaded.volumes);
+    else
+      (strcmp(extras[i - formFiles].first, "mask") == 0 ? loaded.volumes.mask
+                                                         : loaded.volumes.seeds) = image;
   }
   // The labels are one volume, whatever the first file holds.
   readers[0]->numVolumes = 1;

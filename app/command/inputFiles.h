@@ -32,7 +32,8 @@ Eigenvector getEigenvector(char const* eigenvalue, char const* vectors);
 struct InputFiles {
   const InputVolume* form;  // kThirteenFileForm, kTensorPrefixForm or kDipyForm
   std::vector<std::string> paths;
-  std::string mask;  // empty: no mask
+  std::string mask;   // empty: no mask
+  std::string seeds;  // empty: no seeds
 
   // The thirteen paths as given, in command-line order.
   static InputFiles thirteen(char* const* paths);
@@ -51,7 +52,7 @@ struct InputFiles {
 struct TensorVolumes {
   // One file as read, for the run's report.
   struct File {
-    const char* role;  // its name in the form's table ("L1", "evecs"), or "mask"
+    const char* role;  // its name in the form's table ("L1", "evecs"), "mask" or "seeds"
     const char* path;
     long long dims[3];
     long long volumes;  // all the file holds (volumesInFile)
@@ -60,7 +61,7 @@ struct TensorVolumes {
 
   SegmentationVolumes volumes;
   std::unique_ptr<niiIO> outputTemplate;  // holds no voxels; writes one volume
-  std::vector<File> files;                // in reading order, the mask last
+  std::vector<File> files;                // in reading order, the mask and seeds last
 };
 
 // What loadTensorVolumes checks beside the sizes, and where its warnings go.
@@ -75,7 +76,8 @@ struct LoadChecks {
   std::function<void(const std::string&)> warn;
 };
 
-// Reads every file once, in the form's order, then the mask: first every
+// Reads every file once, in the form's order, then the mask and the seeds
+// (each 3-D, of the first file's size): first every
 // header, then the voxels, so that a file that is unreadable, of another
 // size, in another space or with too few volumes is refused before any
 // voxels are read. Each file must have the dimensions of the first, and

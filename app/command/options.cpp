@@ -19,6 +19,8 @@ enum OptionId {
   kEvecs,
   kScalar,
   kMask,
+  kEnergy,
+  kSeeds,
   kIgnoreGeometry,
   kWeight,  // one of the energy's weights (energyWeights.h)
   kVerbose,
@@ -58,6 +60,14 @@ const OptionDoc kOptionsBeforeWeights[] = {
     {kMask, nullptr, "--mask", "FILE",
      "segment only the voxels where FILE (3-D, of the\nvolumes' size) is non-zero and not NaN; the\n"
      "others get label 0",
+     nullptr},
+    {kEnergy, nullptr, "--energy", "NAME",
+     "the energy to minimise: scalar (the default: the\nscalar map's data term and the pair weight\n"
+     "below) or tensor (whole tensors compared on their\nlog-Euclidean geometry, and seeds)",
+     nullptr},
+    {kSeeds, nullptr, "--seeds", "FILE",
+     "with --energy tensor: voxels marked 1 (the\nstructure, label 1) or 2 (not the structure,\n"
+     "label 0), 0 elsewhere; each keeps its label",
      nullptr},
     {kIgnoreGeometry, nullptr, "--ignore-geometry", nullptr,
      "segment inputs whose voxel-to-world transforms\n(sform, qform) differ from the first file's,\n"
@@ -135,6 +145,7 @@ void printWeights(FILE* out) {
   for (const EnergyWeight& weight : kEnergyWeights) {
     json.key(weight.keyword);
     json.beginObject();
+    json.member("energy", energyName(weight.energy));
     json.member("option", weight.option);
     json.member("report_key", weight.reportKey);
     json.key("default");
@@ -192,6 +203,7 @@ void printUsage(FILE* out) {
 
 int parseCommand(int argc, char** argv, Command& command) {
   command.arguments.assign(argv, argv + argc);
+  std::vector<const EnergyWeight*> given;  // the weights set, in order
   bool positionalOnly = false;
   for (int i = 1; i < argc; ++i) {
     char* arg = argv[i];
@@ -247,13 +259,35 @@ int parseCommand(int argc, char** argv, Command& command) {
       case kMask:
         command.mask = value;
         break;
+      case kSeeds:
+        command.seeds = value;
+        break;
+      case kEnergy: {
+        bool known = false;
+        for (int m = 0; m < kNumEnergyModels; ++m) {
+          if (strcmp(value, energyName(static_cast<EnergyModel>(m))) != 0) continue;
+          command.energy = static_cast<EnergyModel>(m);
+          known = true;
+        }
+        if (!known) return usageError("--energy takes scalar or tensor, got '%s'", value);
+        break;
+      }
       case kWeight:
         if (!weightFromText(value, &(command.weights.*option->weight->member)))
           return usageError("%s needs a finite single-precision number, got '%s'",
                             option->longName, value);
+        given.push_back(option->weight);
         break;
     }
   }
+  // A weight or the seeds of the other energy would be ignored without a word.
+  for (const EnergyWeight* weight : given)
+    if (weight->energy != command.energy)
+      return usageError("%s weighs the %s energy, but this run minimises the %s energy%s",
+                        weight->option, energyName(weight->energy), energyName(command.energy),
+                        weight->energy == EnergyModel::kTensor ? "; give --energy tensor" : "");
+  if (command.seeds != nullptr && command.energy != EnergyModel::kTensor)
+    return usageError("--seeds marks voxels for the tensor energy; give --energy tensor");
   const char* dipyOption = nullptr;  // one of the dipy form's options given
   for (int i = 0; i < kNumDipyFiles; ++i)
     if (command.dipy[i] != nullptr && dipyOption == nullptr) dipyOption = kDipyForm[i].name;

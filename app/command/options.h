@@ -24,11 +24,13 @@ struct Command {
   const char* prefix = nullptr;
   const char* dipy[kNumDipyFiles] = {};  // --evals, --evecs, --scalar
   const char* mask = nullptr;
+  const char* seeds = nullptr;  // the tensor energy's seeds, or none
   const char* output = kDefaultOutput;
   const char* preview = nullptr;  // PNG path, or none
   const char* report = nullptr;   // JSON path, or none
   bool verbose = false;
   bool ignoreGeometry = false;  // inputs in other spaces: warn, not refuse
+  EnergyModel energy = EnergyModel::kScalar;
   EnergyWeights weights;
 };
 

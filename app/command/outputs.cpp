@@ -22,6 +22,7 @@ void requireOutputWritable(const char* output, const InputFiles& files) {
                                                 : "a device");
     std::vector<std::string> inputs = files.paths;
     if (!files.mask.empty()) inputs.push_back(files.mask);
+    if (!files.seeds.empty()) inputs.push_back(files.seeds);
     for (const std::string& input : inputs) {
       struct stat source;
       if (stat(input.c_str(), &source) == 0 && source.st_dev == target.st_dev &&

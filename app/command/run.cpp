@@ -39,18 +39,14 @@ void reportOutOfMemoryAtExit() {
   printError(outOfMemory());
 }
 
-// The option of the data weight, as messages name it.
-std::string dataWeightOption() {
-  for (const EnergyWeight& weight : kEnergyWeights)
-    if (weight.member == &EnergyWeights::data) return weight.option;
-  return "--data-lambda";
-}
-
 // What the run says as it goes (stage lines with -v, warnings always) and
 // keeps for its report.
 class RunLog : public SegmentationObserver {
  public:
-  explicit RunLog(bool verbose) : m_verbose(verbose), m_last(std::chrono::steady_clock::now()) {}
+  RunLog(bool verbose, EnergyModel energy)
+      : m_verbose(verbose),
+        m_dataWeight(dataWeightOf(energy).option),
+        m_last(std::chrono::steady_clock::now()) {}
 
   // A stage of the command's own, timed from the previous line.
   void stage(const char* stage, const char* format, ...) __attribute__((format(printf, 3, 4))) {
@@ -78,6 +74,8 @@ class RunLog : public SegmentationObserver {
               seconds);
   }
 
+  void warning(const std::string& text) override { warn(text); }
+
   void costsLimited(const CostLimit& limit) override {
     if (limit.changedWeights == 0 && limit.changedDataCosts == 0) return;
     char text[256];
@@ -95,12 +93,11 @@ class RunLog : public SegmentationObserver {
 
   // Said rather than returning an empty segmentation without a word.
   void noSiteFavoursLabelOne(const DataFreeFacts& facts) override {
-    const std::string option = dataWeightOption();
-    warn(dataFreeMessage(facts, option.c_str(), (option + " ").c_str()));
+    warn(dataFreeMessage(facts, m_dataWeight, (std::string(m_dataWeight) + " ").c_str()));
   }
 
   void emptyResult(long long favouring) override {
-    warn(emptyResultMessage(favouring, dataWeightOption().c_str()));
+    warn(emptyResultMessage(favouring, m_dataWeight));
   }
 
   void energyBefore(int energy) override {
@@ -121,6 +118,7 @@ class RunLog : public SegmentationObserver {
 
  private:
   bool m_verbose;
+  const char* m_dataWeight;  // the option of the energy's data (region) weight
   std::chrono::steady_clock::time_point m_last;  // when the previous stage ended
   std::vector<std::string> m_warnings;           // as printed, without the newline
   std::string m_limitMessage;                    // the limiting line, if printed
@@ -133,11 +131,12 @@ InputFiles inputFilesOf(const Command& command) {
                      : command.prefix != nullptr ? InputFiles::tensorPrefix(command.prefix)
                                                  : InputFiles::thirteen(command.volumes.data());
   if (command.mask != nullptr) files.mask = command.mask;
+  if (command.seeds != nullptr) files.seeds = command.seeds;
   return files;
 }
 
 void segmentFiles(const InputFiles& files, const Command& command) {
-  RunLog log(command.verbose);
+  RunLog log(command.verbose, command.energy);
   LoadChecks checks;
   checks.requireShape = [](const Image& first) {
     requireSegmentable(first);
@@ -154,7 +153,7 @@ void segmentFiles(const InputFiles& files, const Command& command) {
   // The scalar volume stays only for the picture.
   const Image scalar = command.preview != nullptr ? loaded.volumes.scalar : Image();
   g_segmenting = true;
-  SegmentationResult result = runSegmentation(std::move(loaded.volumes), command.weights, &log);
+  SegmentationResult result = runSegmentation(std::move(loaded.volumes), command.energy, command.weights, &log);
   g_segmenting = false;
 
   loaded.outputTemplate->writeData(result.labels.data(),

@@ -1,5 +1,6 @@
 #include "app/segmentation/costLimit.h"
 
+#include <cassert>
 #include <vector>
 
 namespace {
@@ -28,46 +29,61 @@ long long lowerTo(int cap, int* costs, long long count) {
   return changed;
 }
 
-// Calls visit(v) for every value the budget counts: each site's largest
-// data cost, then each weight. Costs are non-negative here.
-template <typename Visit>
-void forEachBudgeted(const int* dataCosts, int numSites, int numLabels, const int* weights,
-                     long long numPairs, Visit visit) {
-  for (int s = 0; s < numSites; ++s) {
-    const int* row = dataCosts + static_cast<long long>(s) * numLabels;
-    int largest = row[0];
-    for (int l = 1; l < numLabels; ++l)
-      if (row[l] > largest) largest = row[l];
-    visit(largest);
-  }
-  for (long long i = 0; i < numPairs; ++i) visit(weights[i]);
-}
+// The values the budget counts, and how often: each free site's largest
+// data cost once, each weight as often as its multiplicity; a hard site
+// counts 1 on its own (offset), its derived cost's weights through theirs.
+struct Budgeted {
+  const int* dataCosts;
+  int numSites;
+  int numLabels;
+  const int* weights;
+  long long numPairs;
+  const unsigned char* hard;          // or null
+  const unsigned char* multiplicity;  // or null
+  long long offset;                   // the number of hard sites
 
-// The largest cap c in [0, kCostBudget] whose total, the sum over the
-// budgeted values v of min(v, c), is at most kCostBudget; the caller knows
-// that the total without a cap exceeds it. The total grows with c, so the
-// cap is found by counting rather than by trying caps one pass each: a first
-// pass counts and sums the values in buckets of kWidth, which locates the
-// bucket where the total passes the budget, and a second pass counts the
-// values within that bucket one by one. Values above the budget behave as
-// kCostBudget + 1 for every cap in range, so they are counted as that; sums
-// are 64-bit (at most 2^32 values of at most 2^29 + 1).
-int largestCapWithinBudget(const int* dataCosts, int numSites, int numLabels, const int* weights,
-                           long long numPairs) {
+  // Calls visit(v, m) for every value v counted m times. Costs are
+  // non-negative here.
+  template <typename Visit>
+  void forEach(Visit visit) const {
+    for (int s = 0; s < numSites; ++s) {
+      if (hard != nullptr && hard[s]) continue;
+      const int* row = dataCosts + static_cast<long long>(s) * numLabels;
+      int largest = row[0];
+      for (int l = 1; l < numLabels; ++l)
+        if (row[l] > largest) largest = row[l];
+      visit(largest, 1);
+    }
+    for (long long i = 0; i < numPairs; ++i)
+      visit(weights[i], multiplicity != nullptr ? multiplicity[i] : 1);
+  }
+};
+
+// The largest cap c in [0, kCostBudget] whose total, the offset plus the
+// sum over the budgeted values v of m * min(v, c), is at most kCostBudget;
+// the caller knows that the total without a cap exceeds it. The total grows
+// with c, so the cap is found by counting rather than by trying caps one
+// pass each: a first pass counts and sums the values in buckets of kWidth,
+// which locates the bucket where the total passes the budget, and a second
+// pass counts the values within that bucket one by one. Values above the
+// budget behave as kCostBudget + 1 for every cap in range, so they are
+// counted as that; sums are 64-bit (at most 3 * 2^32 values of at most
+// 2^29 + 1).
+int largestCapWithinBudget(const Budgeted& budgeted) {
   const int kShift = 15;
   const long long kWidth = 1LL << kShift;
   const long long top = kCostBudget + 1;
   std::vector<long long> count((top >> kShift) + 1), sum(count.size());
   long long values = 0;
-  forEachBudgeted(dataCosts, numSites, numLabels, weights, numPairs, [&](int v) {
+  budgeted.forEach([&](int v, int m) {
     const long long clipped = v < top ? v : top;
-    ++count[clipped >> kShift];
-    sum[clipped >> kShift] += clipped;
-    ++values;
+    count[clipped >> kShift] += m;
+    sum[clipped >> kShift] += m * clipped;
+    values += m;
   });
-  // total(c) = (sum of the values below c) + c * (how many are not).
+  // total(c) = offset + (sum of the values below c) + c * (how many are not).
   auto total = [&](long long c, long long sumBelow, long long countBelow) {
-    return sumBelow + c * (values - countBelow);
+    return budgeted.offset + sumBelow + c * (values - countBelow);
   };
   long long bucket = 0, sumBelow = 0, countBelow = 0;  // below bucket * kWidth
   while ((bucket + 1) * kWidth <= kCostBudget &&
@@ -81,8 +97,8 @@ int largestCapWithinBudget(const int* dataCosts, int numSites, int numLabels, co
   // bucket's values one by one.
   const long long first = bucket * kWidth;
   std::vector<long long> within(kWidth);
-  forEachBudgeted(dataCosts, numSites, numLabels, weights, numPairs, [&](int v) {
-    if (v >= first && v < first + kWidth) ++within[v - first];
+  budgeted.forEach([&](int v, int m) {
+    if (v >= first && v < first + kWidth) within[v - first] += m;
   });
   long long cap = first;
   for (long long c = first + 1; c < first + kWidth && c <= kCostBudget; ++c) {
@@ -98,15 +114,32 @@ int largestCapWithinBudget(const int* dataCosts, int numSites, int numLabels, co
 
 CostLimit limitCosts(int* dataCosts, int numSites, int numLabels, int* weights,
                      long long numPairs) {
-  long long numDataCosts = static_cast<long long>(numSites) * numLabels;
-  CostLimit limit = {zeroNegatives(weights, numPairs), zeroNegatives(dataCosts, numDataCosts), -1};
-  long long total = 0;  // of the values, each counted at most as budget + 1
-  forEachBudgeted(dataCosts, numSites, numLabels, weights, numPairs, [&](int v) {
-    total += v <= kCostBudget ? v : kCostBudget + 1;
-  });
+  return limitCostsWithHardSites(dataCosts, numSites, numLabels, weights, numPairs, nullptr,
+                                 nullptr);
+}
+
+CostLimit limitCostsWithHardSites(int* dataCosts, int numSites, int numLabels, int* weights,
+                                  long long numPairs, const unsigned char* hard,
+                                  const unsigned char* multiplicity) {
+  assert((hard == nullptr) == (multiplicity == nullptr));
+  Budgeted budgeted = {dataCosts, numSites, numLabels, weights, numPairs, hard, multiplicity, 0};
+  for (int s = 0; hard != nullptr && s < numSites; ++s) budgeted.offset += hard[s] != 0;
+  assert(budgeted.offset <= kCostBudget);
+  CostLimit limit = {zeroNegatives(weights, numPairs), 0, -1};
+  // A hard site's data costs are the caller's to set: neither zeroed nor
+  // capped here, nor counted as changed.
+  for (int s = 0; s < numSites; ++s)
+    if (hard == nullptr || !hard[s])
+      limit.changedDataCosts += zeroNegatives(dataCosts + static_cast<long long>(s) * numLabels,
+                                              numLabels);
+  long long total = budgeted.offset;  // of the values, each counted at most as budget + 1
+  budgeted.forEach([&](int v, int m) { total += m * (v <= kCostBudget ? v : kCostBudget + 1); });
   if (total <= kCostBudget) return limit;
-  limit.cap = largestCapWithinBudget(dataCosts, numSites, numLabels, weights, numPairs);
+  limit.cap = largestCapWithinBudget(budgeted);
   limit.changedWeights += lowerTo(limit.cap, weights, numPairs);
-  limit.changedDataCosts += lowerTo(limit.cap, dataCosts, numDataCosts);
+  for (int s = 0; s < numSites; ++s)
+    if (hard == nullptr || !hard[s])
+      limit.changedDataCosts +=
+          lowerTo(limit.cap, dataCosts + static_cast<long long>(s) * numLabels, numLabels);
   return limit;
 }

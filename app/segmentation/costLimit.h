@@ -31,4 +31,16 @@ struct CostLimit {
 //      that brings that sum within the budget is lowered to the cap.
 CostLimit limitCosts(int* dataCosts, int numSites, int numLabels, int* weights, long long numPairs);
 
+// The same rule for a problem with hard sites, whose label is fixed (a
+// user's seeds): their data cost for the other label is derived from the
+// limited weights as 1 + the sum of their pairs' weights (so that no cut can
+// move them; the caller sets it, see hardCost), and the budget counts it. So
+// a hard site counts as 1, its data costs are left alone here, and pair k's
+// weight counts multiplicity[k] times (1, plus 1 for each hard end). `hard`
+// (numSites flags) and `multiplicity` (numPairs counts) are both given or
+// both null; the hard sites must number at most kCostBudget.
+CostLimit limitCostsWithHardSites(int* dataCosts, int numSites, int numLabels, int* weights,
+                                  long long numPairs, const unsigned char* hard,
+                                  const unsigned char* multiplicity);
+
 #endif  // DTICUT_APP_SEGMENTATION_COSTLIMIT_H

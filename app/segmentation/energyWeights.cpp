@@ -8,17 +8,35 @@
 #include <cstring>
 
 const EnergyWeight kEnergyWeights[kNumEnergyWeights] = {
-    {"--data-lambda", "data_lambda", "DataLambda", DATA_LAMBDA, &EnergyWeights::data,
-     "data weight: scales (S - l)^2"},
-    {"--smooth-fa-lambda", "smooth_fa_lambda", "SmoothFaLambda", SMOOTH_FA_LAMBDA,
-     &EnergyWeights::smoothFA, "pair weight: scales 1/(sa + sb), strong at low S"},
-    {"--smooth-principal-lambda", "smooth_principal_lambda", "SmoothPrincipalLambda",
-     SMOOTH_PRINCIPAL_LAMBDA, &EnergyWeights::smoothPrincipal,
+    {EnergyModel::kScalar, "--data-lambda", "data_lambda", "DataLambda", DATA_LAMBDA,
+     &EnergyWeights::data, "data weight: scales (S - l)^2"},
+    {EnergyModel::kScalar, "--smooth-fa-lambda", "smooth_fa_lambda", "SmoothFaLambda",
+     SMOOTH_FA_LAMBDA, &EnergyWeights::smoothFA, "pair weight: scales 1/(sa + sb), strong at low S"},
+    {EnergyModel::kScalar, "--smooth-principal-lambda", "smooth_principal_lambda",
+     "SmoothPrincipalLambda", SMOOTH_PRINCIPAL_LAMBDA, &EnergyWeights::smoothPrincipal,
      "pair weight: scales sa*sb*(a.b), the alignment"},
-    {"--smooth-omnibus-lambda", "smooth_omnibus_lambda", "SmoothOmnibusLambda",
-     SMOOTH_OMNIBUS_LAMBDA, &EnergyWeights::smoothOmnibus,
+    {EnergyModel::kScalar, "--smooth-omnibus-lambda", "smooth_omnibus_lambda",
+     "SmoothOmnibusLambda", SMOOTH_OMNIBUS_LAMBDA, &EnergyWeights::smoothOmnibus,
      "pair weight: scales (sa - sb)^2, the contrast"},
+    {EnergyModel::kTensor, "--boundary-lambda", "boundary_lambda", "BoundaryLambda", 1.0f,
+     &EnergyWeights::boundary,
+     "tensor energy: scales the boundary term\nexp(-d^2 / (2 sigma^2)) between neighbours"},
+    {EnergyModel::kTensor, "--region-lambda", "region_lambda", "RegionLambda", 1.0f,
+     &EnergyWeights::region,
+     "tensor energy: scales the region term (the seeds'\nmodels, or (S - l)^2 without seeds)"},
 };
+
+const char* energyName(EnergyModel model) {
+  return model == EnergyModel::kTensor ? "tensor" : "scalar";
+}
+
+const EnergyWeight& dataWeightOf(EnergyModel model) {
+  float EnergyWeights::*member =
+      model == EnergyModel::kTensor ? &EnergyWeights::region : &EnergyWeights::data;
+  for (const EnergyWeight& weight : kEnergyWeights)
+    if (weight.member == member) return weight;
+  return kEnergyWeights[0];
+}
 
 const EnergyWeight* findWeightByKeyword(const char* keyword) {
   for (const EnergyWeight& weight : kEnergyWeights)

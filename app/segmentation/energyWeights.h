@@ -1,6 +1,8 @@
-// The weights of the segmentation energy, and the one table that names them.
+// The segmentation's two energies, their weights, and the one table that
+// names the weights.
 //
-// Each weight is a row of kEnergyWeights: its command-line option, its
+// Each weight is a row of kEnergyWeights: the energy it belongs to, its
+// command-line option, its
 // Python keyword (also the workflow's config key), its key in a run's report,
 // its default and its help text. The command's parsing and --help, the
 // Python package's keywords, the run report and the workflow all read the
@@ -18,17 +20,27 @@ const float SMOOTH_FA_LAMBDA = 1.0f;
 const float SMOOTH_PRINCIPAL_LAMBDA = 1.0f;
 const float SMOOTH_OMNIBUS_LAMBDA = 1.0f;
 
+// The energies: the scalar energy (segmentation.h), the default, and the
+// tensor energy (tensorEnergy.h).
+enum class EnergyModel { kScalar, kTensor };
+const int kNumEnergyModels = 2;
+// Their names, as --energy and the report spell them: "scalar", "tensor".
+const char* energyName(EnergyModel model);
+
 // The weights of one run; multiplying by a weight of 1 changes no bit, so
-// the defaults give exactly the unweighted costs.
+// the defaults give exactly the unweighted costs. Each energy reads its own.
 struct EnergyWeights {
   float data = DATA_LAMBDA;                        // the data term (s - l)^2
   float smoothFA = SMOOTH_FA_LAMBDA;               // 1/(sa + sb) in the pair term
   float smoothPrincipal = SMOOTH_PRINCIPAL_LAMBDA;  // sa*sb*(a . b) in the pair term
   float smoothOmnibus = SMOOTH_OMNIBUS_LAMBDA;      // (sa - sb)^2, subtracted in the pair term
+  float boundary = 1.0f;  // the tensor energy's boundary term
+  float region = 1.0f;    // the tensor energy's region term
 };
 
 // One weight: where it is set and how it is named.
 struct EnergyWeight {
+  EnergyModel energy;     // the energy that reads it
   const char* option;     // the command's option, e.g. "--data-lambda"
   const char* keyword;    // Python keyword and workflow config key, e.g. "data_lambda"
   const char* reportKey;  // key in a run's report and sidecar, e.g. "DataLambda"
@@ -37,12 +49,16 @@ struct EnergyWeight {
   const char* help;  // --help's text; lines after the first are indented under it
 };
 
-const int kNumEnergyWeights = 4;
-// In the order of --help, the report and the workflow's command lines.
+const int kNumEnergyWeights = 6;
+// In the order of --help, the report and the workflow's command lines: the
+// scalar energy's, then the tensor energy's.
 extern const EnergyWeight kEnergyWeights[kNumEnergyWeights];
 
 // The row whose keyword is `keyword`, or null.
 const EnergyWeight* findWeightByKeyword(const char* keyword);
+// The row of the weight that scales `model`'s data (region) term, whose
+// name the messages about an empty result give.
+const EnergyWeight& dataWeightOf(EnergyModel model);
 
 // A weight is the single-precision number nearest to the value given, and
 // must be finite: a value beyond float's range (whose nearest float would

@@ -25,6 +25,10 @@ class Neighbourhood {
   // Only the voxels inside `mask` (of the grid's dimensions) are sites;
   // throws AppError naming the mask when fewer than 2 are.
   Neighbourhood(const Image& shape, const Image& mask);
+  // Only the voxels p with inside[p] set are sites; when fewer than 2 are,
+  // throws AppError about `subject`: "has N voxels <which> of V, ...".
+  Neighbourhood(const Image& shape, const std::vector<unsigned char>& inside, const char* subject,
+                const char* which);
 
   // Neighbour pairs of a whole grid, in 64 bits whatever its size.
   static long long pairsOfGrid(int dimX, int dimY, int dimZ);

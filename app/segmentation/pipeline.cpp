@@ -8,7 +8,9 @@
 #include <utility>
 
 #include "app/segmentation/neighbourhood.h"
+#include "app/segmentation/floatToInt.h"
 #include "app/segmentation/segmentation.h"
+#include "app/segmentation/tensorEnergy.h"
 #include "optimizer/GCoptimization.h"
 
 namespace {
@@ -83,10 +85,11 @@ void optimise(SegmentationCosts costs, const Neighbourhood& neighbourhood, Stage
   }
 }
 
-SegmentationResult segmentVolumes(SegmentationVolumes volumes, const EnergyWeights& weights,
-                                  SegmentationObserver* observer) {
-  SegmentationResult result;
-  Stages stages(observer, result);
+// The scalar energy's sites and costs (segmentation.h), from the principal
+// component; frees what it no longer needs.
+SegmentationCosts scalarCosts(SegmentationVolumes& volumes, const EnergyWeights& weights,
+                              Stages& stages, SegmentationResult& result,
+                              std::unique_ptr<Neighbourhood>& neighbourhood) {
   Eigenvector principal =
       extractPrincipalEigenvector(volumes.sets[0], volumes.sets[1], volumes.sets[2]);
   for (Eigenvector& set : volumes.sets) set = Eigenvector();
@@ -94,20 +97,113 @@ SegmentationResult segmentVolumes(SegmentationVolumes volumes, const EnergyWeigh
 
   const Image& shape = principal.eigenvalue;
   requireSegmentable(shape);
-  const Neighbourhood neighbourhood = volumes.mask.data != nullptr
-                                          ? Neighbourhood(shape, volumes.mask)
-                                          : Neighbourhood(shape);
+  neighbourhood.reset(volumes.mask.data != nullptr ? new Neighbourhood(shape, volumes.mask)
+                                                   : new Neighbourhood(shape));
   volumes.mask = Image();
   SegmentationCosts costs =
-      buildSegmentationCosts(principal, volumes.scalar, weights, neighbourhood);
+      buildSegmentationCosts(principal, volumes.scalar, weights, *neighbourhood);
   principal = Eigenvector();
   result.limit = limitSegmentationCosts(costs);
   stages->costsLimited(result.limit);
   result.favouringSites = sitesFavouringLabelOne(costs);
   if (result.favouringSites == 0) {
-    result.dataFree = whyNoSiteFavoursLabelOne(volumes.scalar, neighbourhood, weights, result.limit);
+    result.dataFree = whyNoSiteFavoursLabelOne(
+        volumes.scalar, *neighbourhood, weights.data, result.limit,
+        [&](float s, int l) { return dataCostFor(s, l, weights); },
+        [](double cost) { return floatToInt(static_cast<float>(cost)); });
     stages->noSiteFavoursLabelOne(result.dataFree);
   }
+  return costs;
+}
+
+// The tensor energy's sites and costs (tensorEnergy.h): the voxels inside
+// the mask whose tensor is defined; frees what it no longer needs.
+SegmentationCosts tensorCosts(SegmentationVolumes& volumes, const EnergyWeights& weights,
+                              Stages& stages, SegmentationResult& result,
+                              std::unique_ptr<Neighbourhood>& neighbourhood) {
+  const Image shape = volumes.sets[0].eigenvalue;
+  requireSegmentable(shape);
+  for (const Eigenvector& set : volumes.sets) {
+    requireSameDimensions(shape, set.eigenvalue);
+    requireSameDimensions(shape, set.x);
+    requireSameDimensions(shape, set.y);
+    requireSameDimensions(shape, set.z);
+  }
+  requireSameDimensions(shape, volumes.scalar);
+  std::vector<unsigned char> inside = definedTensors(volumes.sets);
+  const long long voxels = static_cast<long long>(inside.size());
+  long long considered = voxels;  // the voxels of the mask, or all
+  const bool masked = volumes.mask.data != nullptr;
+  if (masked) {
+    requireSameDimensions(shape, volumes.mask);
+    considered = 0;
+    for (long long p = 0; p < voxels; ++p) {
+      const float m = volumes.mask.data[p];
+      const bool in = m != 0.0f && m == m;
+      considered += in;
+      if (!in) inside[p] = 0;
+    }
+  }
+  neighbourhood.reset(new Neighbourhood(
+      shape, inside, masked ? volumes.mask.name : shape.name,
+      masked ? "inside (non-zero and not NaN) with a defined tensor"
+             : "with a defined tensor (finite eigenvalues, non-zero finite eigenvectors)"));
+  result.tensor.undefined = considered - neighbourhood->numSites();
+  std::vector<unsigned char>().swap(inside);
+  volumes.mask = Image();
+  if (volumes.seeds.data != nullptr) {
+    requireSameDimensions(shape, volumes.seeds);
+    requireSeeds(volumes.seeds, *neighbourhood, &result.tensor);
+    if (result.tensor.seedsOutside > 0) {
+      char text[400];
+      snprintf(text, sizeof text,
+               "%s: %lld seed voxel%s lie where nothing is segmented (outside the mask, or "
+               "without a defined tensor) and %s ignored",
+               volumes.seeds.name, result.tensor.seedsOutside,
+               result.tensor.seedsOutside == 1 ? "" : "s",
+               result.tensor.seedsOutside == 1 ? "is" : "are");
+      stages->warning(text);
+    }
+  }
+  const TensorMap map = logTensors(volumes.sets, *neighbourhood);
+  for (Eigenvector& set : volumes.sets) set = Eigenvector();
+  result.tensor.epsilon = map.epsilon;
+  char account[128];
+  snprintf(account, sizeof account, "eigenvalues floored at %g, %lld voxel%s without a tensor",
+           map.epsilon, result.tensor.undefined, result.tensor.undefined == 1 ? "" : "s");
+  stages.done("tensor map", account);
+
+  result.tensor.sigma2 = meanSquaredDistance(map, *neighbourhood);
+  SegmentationCosts costs = buildTensorCosts(map, result.tensor.sigma2, *neighbourhood,
+                                             volumes.seeds, volumes.scalar, weights,
+                                             &result.limit, &result.tensor);
+  volumes.seeds = Image();
+  stages->costsLimited(result.limit);
+  result.favouringSites = sitesFavouringLabelOne(costs);
+  if (result.favouringSites == 0) {
+    const double region = kRegionScale * static_cast<double>(weights.region);
+    result.dataFree = whyNoSiteFavoursLabelOne(
+        volumes.scalar, *neighbourhood, weights.region, result.limit,
+        [region](float s, int l) {
+          const double d = static_cast<double>(s) - l;
+          return region * (d * d);
+        },
+        roundToInt);
+    stages->noSiteFavoursLabelOne(result.dataFree);
+  }
+  return costs;
+}
+
+SegmentationResult segmentVolumes(SegmentationVolumes volumes, EnergyModel energy,
+                                  const EnergyWeights& weights, SegmentationObserver* observer) {
+  SegmentationResult result;
+  result.energy = energy;
+  Stages stages(observer, result);
+  std::unique_ptr<Neighbourhood> neighbourhood;
+  SegmentationCosts costs =
+      energy == EnergyModel::kTensor
+          ? tensorCosts(volumes, weights, stages, result, neighbourhood)
+          : scalarCosts(volumes, weights, stages, result, neighbourhood);
   volumes.scalar = Image();
   result.sites = costs.numSites();
   result.pairs = static_cast<long long>(costs.weights.size());
@@ -115,7 +211,7 @@ SegmentationResult segmentVolumes(SegmentationVolumes volumes, const EnergyWeigh
   snprintf(account, sizeof account, "%d sites, %lld pairs", result.sites, result.pairs);
   stages.done("building the energy", account);
 
-  optimise(std::move(costs), neighbourhood, stages, result);
+  optimise(std::move(costs), *neighbourhood, stages, result);
   if (result.label1Sites == 0 && result.favouringSites > 0)
     stages->emptyResult(result.favouringSites);
   char energies[kExpansionIterations * 48] = "";
@@ -135,14 +231,14 @@ void describeSegmentationNeeds(const Image& shape, char* text, std::size_t size)
            shape.dimY, shape.dimZ, (voxels * kPeakBytesPerVoxel >> 20) + 1);
 }
 
-SegmentationResult runSegmentation(SegmentationVolumes volumes, const EnergyWeights& weights,
-                                   SegmentationObserver* observer) {
+SegmentationResult runSegmentation(SegmentationVolumes volumes, EnergyModel energy,
+                                   const EnergyWeights& weights, SegmentationObserver* observer) {
   Image shape = volumes.sets[0].eigenvalue;
   shape.data = nullptr;
   shape.storage.reset();
   const char* optimizerMessage = nullptr;
   try {
-    return segmentVolumes(std::move(volumes), weights, observer);
+    return segmentVolumes(std::move(volumes), energy, weights, observer);
   } catch (const GCException& error) {
     // "Not enough memory" is the only one the calls above can raise.
     optimizerMessage = error.message;

@@ -15,18 +15,21 @@
 #define DTICUT_APP_SEGMENTATION_PIPELINE_H
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "app/segmentation/costLimit.h"
 #include "app/segmentation/energyWeights.h"
 #include "app/segmentation/segmentation.h"
+#include "app/segmentation/tensorEnergy.h"
 #include "app/segmentation/volume.h"
 
 // Everything a segmentation reads.
 struct SegmentationVolumes {
   Eigenvector sets[3];
   Image scalar;
-  Image mask;  // without voxels (data null) when every voxel is a site
+  Image mask;   // without voxels (data null) when every voxel is a site
+  Image seeds;  // the tensor energy's seeds, or without voxels
 };
 
 // The most expansion iterations a segmentation runs: it stops earlier once
@@ -35,12 +38,15 @@ const int kExpansionIterations = 2;
 
 // One stage and its time.
 struct StageTime {
-  const char* name;  // "principal component", "building the energy", "optimisation"
+  // "principal component" (scalar energy) or "tensor map" (tensor energy),
+  // "building the energy", "optimisation"
+  const char* name;
   double seconds;
 };
 
 // What a run found, beside its labels.
 struct SegmentationResult {
+  EnergyModel energy = EnergyModel::kScalar;
   std::vector<float> labels;  // per voxel 0.0 or 1.0, in voxel order; 0.0 outside the mask
   int sites = 0;              // voxels in the problem: all, or those inside the mask
   long long pairs = 0;        // neighbour pairs of two sites
@@ -53,10 +59,12 @@ struct SegmentationResult {
   // When favouringSites is 0 the result is all 0 whatever the data; why.
   DataFreeFacts dataFree = {DataFreeCause::kNoScalarAboveHalf, 0.0f, 0.0f, -1, false};
   std::vector<StageTime> stages;       // in the order run
+  TensorFacts tensor;                  // the tensor energy's, when it ran
 };
 
 // Hears of a run as it goes, in this order: stageDone("principal
-// component"), costsLimited, noSiteFavoursLabelOne (only when no site
+// component") or, for the tensor energy, warning (about seeds) and
+// stageDone("tensor map"), costsLimited, noSiteFavoursLabelOne (only when no site
 // does), stageDone("building the energy"), energyBefore, iterationDone for
 // each iteration, energyAfter, emptyResult (only when some site favours
 // label 1 but none has it), stageDone("optimisation"). An observer may
@@ -67,6 +75,9 @@ class SegmentationObserver {
   // is empty.
   virtual void stageDone(const char* /*stage*/, const char* /*account*/, double /*seconds*/) {}
   virtual void costsLimited(const CostLimit&) {}
+  // Something the caller should pass on to the user as a warning (seeds
+  // that fall outside the problem): said as soon as it is known.
+  virtual void warning(const std::string& /*text*/) {}
   virtual void noSiteFavoursLabelOne(const DataFreeFacts&) {}
   virtual void energyBefore(int) {}
   // Iteration `iteration` (from 1) ended with `energy`.
@@ -80,15 +91,16 @@ class SegmentationObserver {
   ~SegmentationObserver() = default;
 };
 
-// Runs the segmentation; `observer` may be null. Throws AppError for
-// volumes the segmentation cannot take (sizes, a mask with fewer than two
-// voxels inside) and for running out of memory: a failed allocation and the
+// Runs the segmentation with `energy`; `observer` may be null. Throws
+// AppError for volumes the segmentation cannot take (sizes, fewer than two
+// sites, seeds that are not 0, 1, 2 or lack a label) and for running out of
+// memory: a failed allocation and the
 // optimizer's own "Not enough memory" both become "out of memory:
 // segmenting X x Y x Z voxels needs about N MB" (the optimizer's message
 // kept as the error's optimizerMessage). Only the max-flow engine's own
 // fatal exit escapes, as it always ends the process.
-SegmentationResult runSegmentation(SegmentationVolumes volumes, const EnergyWeights& weights,
-                                   SegmentationObserver* observer);
+SegmentationResult runSegmentation(SegmentationVolumes volumes, EnergyModel energy,
+                                   const EnergyWeights& weights, SegmentationObserver* observer);
 
 // "segmenting X x Y x Z voxels needs about N MB": what a run of that size
 // needs at its peak, for messages about running out of memory.

@@ -78,8 +78,10 @@ long long sitesFavouringLabelOne(const SegmentationCosts& costs) {
 }
 
 DataFreeFacts whyNoSiteFavoursLabelOne(const Image& scalar, const Neighbourhood& neighbourhood,
-                                       const EnergyWeights& weights, const CostLimit& limit) {
-  DataFreeFacts facts = {DataFreeCause::kNoScalarAboveHalf, weights.data, 0.0f, limit.cap,
+                                       float dataWeight, const CostLimit& limit,
+                                       const std::function<double(float s, int l)>& real,
+                                       const std::function<int(double)>& toInt) {
+  DataFreeFacts facts = {DataFreeCause::kNoScalarAboveHalf, dataWeight, 0.0f, limit.cap,
                          neighbourhood.masked()};
   bool anyFinite = false, floatsFavour = false, intsFavour = false;
   neighbourhood.walk(
@@ -88,13 +90,13 @@ DataFreeFacts whyNoSiteFavoursLabelOne(const Image& scalar, const Neighbourhood&
         if (!std::isfinite(s)) return;
         facts.largestScalar = anyFinite ? std::max(facts.largestScalar, s) : s;
         anyFinite = true;
-        const float one = dataCostFor(s, 1, weights), zero = dataCostFor(s, 0, weights);
+        const double one = real(s, 1), zero = real(s, 0);
         floatsFavour = floatsFavour || one < zero;
-        intsFavour = intsFavour || floatToInt(one) < floatToInt(zero);
+        intsFavour = intsFavour || toInt(one) < toInt(zero);
       },
       [](int, int, int, int) {});
   facts.cause = !anyFinite               ? DataFreeCause::kNoFiniteScalar
-                : !(weights.data > 0.0f) ? DataFreeCause::kDataWeightNotPositive
+                : !(dataWeight > 0.0f)   ? DataFreeCause::kDataWeightNotPositive
                 : intsFavour             ? DataFreeCause::kCapped
                 : floatsFavour           ? DataFreeCause::kTruncated
                                          : DataFreeCause::kNoScalarAboveHalf;

@@ -16,6 +16,7 @@
 #ifndef DTICUT_APP_SEGMENTATION_SEGMENTATION_H
 #define DTICUT_APP_SEGMENTATION_SEGMENTATION_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -77,9 +78,13 @@ struct DataFreeFacts {
   bool masked;
 };
 // The cause for a problem where no site favours label 1, from its scalar
-// volume, neighbourhood, weights and limiting.
+// volume, neighbourhood, data weight and limiting, and how its data term
+// makes a cost from a scalar value: `real` (before conversion) and `toInt`
+// (the conversion). The scalar energy's is dataCostFor with floatToInt.
 DataFreeFacts whyNoSiteFavoursLabelOne(const Image& scalar, const Neighbourhood& neighbourhood,
-                                       const EnergyWeights& weights, const CostLimit& limit);
+                                       float dataWeight, const CostLimit& limit,
+                                       const std::function<double(float s, int l)>& real,
+                                       const std::function<int(double)>& toInt);
 // What the command and the Python package say then. `weight` names the data
 // weight as the caller spells it, `setting` starts an example of setting it:
 // "--data-lambda" and "--data-lambda ", or "data_lambda" and "data_lambda=".

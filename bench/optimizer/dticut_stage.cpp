@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
   StageClock clock;
   for (int r = 0; r < repetitions; ++r) {
     clock = StageClock();
-    runSegmentation(volumes, weights, &clock);  // a copy: the records share the voxels
+    runSegmentation(volumes, EnergyModel::kScalar, weights, &clock);  // a copy: the records share the voxels
     const double stage_s = clock.total;
     double peer_s;
     int64_t flow = boost_flow(costs, grid, peer_s);

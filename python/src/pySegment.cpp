@@ -30,8 +30,9 @@ struct Segmentation {
 };
 
 // The weights given as keywords, each read by the command's rule; a keyword
-// that names no weight is refused as Python refuses an unknown argument.
-EnergyWeights weightsOf(const py::kwargs& given) {
+// that names no weight is refused as Python refuses an unknown argument, one
+// of the other energy as the command refuses its option.
+EnergyWeights weightsOf(const py::kwargs& given, EnergyModel energy) {
   for (const auto& item : given) {
     const std::string keyword = py::str(item.first);
     if (findWeightByKeyword(keyword.c_str()) == nullptr)
@@ -41,6 +42,12 @@ EnergyWeights weightsOf(const py::kwargs& given) {
   EnergyWeights weights;
   for (const EnergyWeight& row : kEnergyWeights) {
     if (!given.contains(row.keyword)) continue;
+    if (row.energy != energy)
+      throw py::value_error(format("%s weighs the %s energy, but this call minimises the %s "
+                                   "energy%s",
+                                   row.keyword, energyName(row.energy), energyName(energy),
+                                   row.energy == EnergyModel::kTensor ? "; pass energy='tensor'"
+                                                                      : ""));
     py::handle value = given[row.keyword];
     py::detail::make_caster<double> number;
     if (!number.load(value, true))
@@ -127,11 +134,20 @@ void checkAffines(py::handle affines, bool masked, bool ignore) {
   }
 }
 
+EnergyModel energyNamed(const std::string& name) {
+  for (int m = 0; m < kNumEnergyModels; ++m)
+    if (name == energyName(static_cast<EnergyModel>(m))) return static_cast<EnergyModel>(m);
+  throw py::value_error(format("energy: expected 'scalar' or 'tensor', got '%s'", name.c_str()));
+}
+
 Segmentation segmentArrays(py::object evals, py::object evecs, py::object scalar, py::object mask,
-                           py::object affines, bool ignoreGeometry,
-                           const py::kwargs& weightArguments) {
+                           const std::string& energyName, py::object seeds, py::object affines,
+                           bool ignoreGeometry, const py::kwargs& weightArguments) {
   // The command's order: weights first, then each volume as it reads them.
-  const EnergyWeights weights = weightsOf(weightArguments);
+  const EnergyModel energy = energyNamed(energyName);
+  const EnergyWeights weights = weightsOf(weightArguments, energy);
+  if (!seeds.is_none() && energy != EnergyModel::kTensor)
+    throw py::value_error("seeds: they mark voxels for the tensor energy; pass energy='tensor'");
 
   py::array evalsArray = dipyArray(evals, "evals", 4, "X x Y x Z x 3 (dipy's evals)");
   const Image shape = shapeOf(evalsArray, "evals");
@@ -146,6 +162,9 @@ Segmentation segmentArrays(py::object evals, py::object evecs, py::object scalar
   const bool masked = !mask.is_none();
   py::array maskArray = masked ? dipyArray(mask, "mask", 3, "X x Y x Z") : py::array();
   if (masked) requireSameDimensions(shape, shapeOf(maskArray, "mask"));
+  const bool seeded = !seeds.is_none();
+  py::array seedsArray = seeded ? dipyArray(seeds, "seeds", 3, "X x Y x Z") : py::array();
+  if (seeded) requireSameDimensions(shape, shapeOf(seedsArray, "seeds"));
   checkAffines(affines, masked, ignoreGeometry);
 
   // The converted arrays live until the segmentation's own records of them
@@ -154,6 +173,7 @@ Segmentation segmentArrays(py::object evals, py::object evecs, py::object scalar
   Float32Fortran evecs32 = float32Fortran(evecsArray);
   Float32Fortran scalar32 = float32Fortran(scalarArray);
   Float32Fortran mask32 = masked ? float32Fortran(maskArray) : Float32Fortran();
+  Float32Fortran seeds32 = seeded ? float32Fortran(seedsArray) : Float32Fortran();
   SegmentationVolumes volumes;
   for (int k = 0; k < 3; ++k) {
     volumes.sets[k].eigenvalue = volumeOf(evals32, k, shape);
@@ -163,19 +183,26 @@ Segmentation segmentArrays(py::object evals, py::object evecs, py::object scalar
   }
   volumes.scalar = volumeOf(scalar32, 0, shapeOf(scalarArray, "scalar"));
   if (masked) volumes.mask = volumeOf(mask32, 0, shapeOf(maskArray, "mask"));
+  if (seeded) volumes.seeds = volumeOf(seeds32, 0, shapeOf(seedsArray, "seeds"));
 
   py::array_t<std::uint8_t, py::array::f_style> labels({shape.dimX, shape.dimY, shape.dimZ});
   std::uint8_t* out = labels.mutable_data();
+  // Warnings that the run gives as it goes, raised once it is done (the run
+  // holds no GIL).
+  struct Warnings : SegmentationObserver {
+    std::vector<std::string> texts;
+    void warning(const std::string& text) override { texts.push_back(text); }
+  } said;
   SegmentationResult result;
   {
     py::gil_scoped_release released;
-    result = runSegmentation(std::move(volumes), weights, nullptr);
+    result = runSegmentation(std::move(volumes), energy, weights, &said);
     for (std::size_t p = 0; p < result.labels.size(); ++p) out[p] = result.labels[p] != 0.0f;
   }
+  for (const std::string& text : said.texts)
+    if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) != 0) throw py::error_already_set();
   std::string warning;
-  const char* keyword = "data_lambda";
-  for (const EnergyWeight& row : kEnergyWeights)
-    if (row.member == &EnergyWeights::data) keyword = row.keyword;
+  const char* keyword = dataWeightOf(energy).keyword;
   if (result.favouringSites == 0)
     warning = dataFreeMessage(result.dataFree, keyword, (std::string(keyword) + "=").c_str());
   else if (result.label1Sites == 0)
@@ -204,6 +231,10 @@ const char* segmentDoc() {
         "scalar  X x Y x Z scalar volume, e.g. fractional anisotropy (TensorFit.fa)\n"
         "mask    optional X x Y x Z; voxels where it is non-zero and not NaN are\n"
         "        segmented, the others get label 0\n"
+        "energy  'scalar' (the default) or 'tensor' (dticut --energy; the README\n"
+        "        states both energies)\n"
+        "seeds   optional, with energy='tensor': X x Y x Z, 1 marks the structure\n"
+        "        (label 1), 2 not the structure (label 0), 0 free (--seeds)\n"
         "affines optional: the 4 x 4 voxel-to-world transform of each input above, in\n"
         "        that order (e.g. nibabel's img.affine); they must agree as the command\n"
         "        requires of its files' (ValueError otherwise), or with\n"
@@ -211,8 +242,8 @@ const char* segmentDoc() {
         "The energy's weights, as keywords (dticut --help describes the energy):\n";
     for (const EnergyWeight& row : kEnergyWeights) {
       char line[160];
-      snprintf(line, sizeof line, "  %s (%s, default %g): ", row.keyword, row.option,
-               static_cast<double>(row.defaultValue));
+      snprintf(line, sizeof line, "  %s (%s, %s energy, default %g): ", row.keyword, row.option,
+               energyName(row.energy), static_cast<double>(row.defaultValue));
       text += line;
       for (const char* c = row.help; *c != '\0'; ++c) text += *c == '\n' ? ' ' : *c;
       text += "\n";
@@ -258,6 +289,7 @@ void bindSegment(py::module_& m) {
       });
 
   m.def("segment", &segmentArrays, py::arg("evals"), py::arg("evecs"), py::arg("scalar"),
-        py::arg("mask") = py::none(), py::kw_only(), py::arg("affines") = py::none(),
+        py::arg("mask") = py::none(), py::kw_only(), py::arg("energy") = "scalar",
+        py::arg("seeds") = py::none(), py::arg("affines") = py::none(),
         py::arg("ignore_geometry") = false, segmentDoc());
 }

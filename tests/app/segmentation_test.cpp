@@ -99,7 +99,7 @@ TEST(PipelineTest, MatchesExpansionOfItsCostsAndTracesEachIteration) {
     // one iteration, no change.
     EnergyWeights weights;
     if (round % 2 == 0) weights = {100, 0.5f, 1, 1};
-    const SegmentationResult result = runSegmentation(volumes, weights, nullptr);
+    const SegmentationResult result = runSegmentation(volumes, EnergyModel::kScalar, weights, nullptr);
 
     const Eigenvector principal =
         extractPrincipalEigenvector(volumes.sets[0], volumes.sets[1], volumes.sets[2]);

@@ -1,0 +1,286 @@
+#include "app/segmentation/tensorEnergy.h"
+
+#include <algorithm>
+#include <cassert>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+// a + b + c in ascending order, so that the sum does not depend on the
+// order of its terms.
+double sumAscending(double a, double b, double c) {
+  if (a > b) std::swap(a, b);
+  if (b > c) std::swap(b, c);
+  if (a > b) std::swap(a, b);
+  return (a + b) + c;
+}
+
+// One eigen-component of a voxel, widened to double.
+struct Component {
+  double lambda;
+  double e[3];
+};
+
+// Whether the three components of voxel p are defined, and them.
+bool componentsAt(const Eigenvector sets[3], long long p, Component out[3]) {
+  for (int k = 0; k < 3; ++k) {
+    const Eigenvector& set = sets[k];
+    out[k] = {set.eigenvalue.data[p], {set.x.data[p], set.y.data[p], set.z.data[p]}};
+    if (!std::isfinite(out[k].lambda)) return false;
+    for (double c : out[k].e)
+      if (!std::isfinite(c)) return false;
+    if (out[k].e[0] == 0 && out[k].e[1] == 0 && out[k].e[2] == 0) return false;
+  }
+  return true;
+}
+
+// The canonical order: eigenvalue ascending, then the squared components
+// (which a sign change leaves as they are).
+void sortComponents(Component c[3]) {
+  auto before = [](const Component& a, const Component& b) {
+    if (a.lambda != b.lambda) return a.lambda < b.lambda;
+    for (int i = 0; i < 3; ++i)
+      if (a.e[i] * a.e[i] != b.e[i] * b.e[i]) return a.e[i] * a.e[i] < b.e[i] * b.e[i];
+    return false;
+  };
+  std::sort(c, c + 3, before);
+}
+
+LogTensor logTensorOf(Component c[3], double epsilon) {
+  sortComponents(c);
+  LogTensor t = {0, 0, 0, 0, 0, 0};
+  for (int k = 0; k < 3; ++k) {
+    const double* e = c[k].e;
+    const double norm = std::sqrt(sumAscending(e[0] * e[0], e[1] * e[1], e[2] * e[2]));
+    const double x = e[0] / norm, y = e[1] / norm, z = e[2] / norm;
+    const double g = std::log(std::max(c[k].lambda, epsilon));
+    t.xx += g * (x * x);
+    t.yy += g * (y * y);
+    t.zz += g * (z * z);
+    t.xy += g * (x * y);
+    t.xz += g * (x * z);
+    t.yz += g * (y * z);
+  }
+  return t;
+}
+
+// The exact sum of many non-negative values, each first rounded to a
+// multiple of 2^-shift (to nearest, ties to even: nearbyint in the default
+// rounding mode), in 128-bit integers.
+class ExactSum {
+ public:
+  explicit ExactSum(int shift) : m_scale(std::ldexp(1.0, shift)), m_shift(shift) {}
+  void add(double value) { m_sum += static_cast<unsigned __int128>(std::nearbyint(value * m_scale)); }
+  // The sum as a double (rounded once), in units of 2^-shift.
+  double units() const { return static_cast<double>(m_sum); }
+  int shift() const { return m_shift; }
+
+ private:
+  double m_scale;
+  int m_shift;
+  unsigned __int128 m_sum = 0;
+};
+
+}  // namespace
+
+double logEuclidean2(const LogTensor& a, const LogTensor& b) {
+  const double xx = a.xx - b.xx, yy = a.yy - b.yy, zz = a.zz - b.zz;
+  const double xy = a.xy - b.xy, xz = a.xz - b.xz, yz = a.yz - b.yz;
+  return sumAscending(xx * xx, yy * yy, zz * zz) + 2.0 * sumAscending(xy * xy, xz * xz, yz * yz);
+}
+
+int roundToInt(double value) {
+  if (value != value) return INT_MIN;
+  const double rounded = std::round(value);
+  if (rounded >= 2147483647.0) return INT_MAX;
+  if (rounded <= -2147483648.0) return INT_MIN;
+  return static_cast<int>(rounded);
+}
+
+std::vector<unsigned char> definedTensors(const Eigenvector sets[3]) {
+  const Image& shape = sets[0].eigenvalue;
+  const long long voxels = static_cast<long long>(shape.dimX) * shape.dimY * shape.dimZ;
+  std::vector<unsigned char> defined(voxels);
+  Component c[3];
+  for (long long p = 0; p < voxels; ++p) defined[p] = componentsAt(sets, p, c);
+  return defined;
+}
+
+TensorMap logTensors(const Eigenvector sets[3], const Neighbourhood& neighbourhood) {
+  TensorMap map;
+  // The floor: the lower median of the sites' mean diffusivities.
+  std::vector<double> diffusivity;
+  diffusivity.reserve(neighbourhood.numSites());
+  Component c[3];
+  neighbourhood.walk(
+      [&](int p, int) {
+        const bool defined = componentsAt(sets, p, c);
+        assert(defined);
+        (void)defined;
+        diffusivity.push_back(sumAscending(c[0].lambda, c[1].lambda, c[2].lambda) / 3.0);
+      },
+      [](int, int, int, int) {});
+  std::vector<double>::iterator median = diffusivity.begin() + (diffusivity.size() - 1) / 2;
+  std::nth_element(diffusivity.begin(), median, diffusivity.end());
+  map.epsilon = *median > 0 ? kEpsilonFraction * *median : 1.0;
+  std::vector<double>().swap(diffusivity);
+
+  map.tensors.resize(neighbourhood.numSites());
+  neighbourhood.walk(
+      [&](int p, int s) {
+        componentsAt(sets, p, c);
+        map.tensors[s] = logTensorOf(c, map.epsilon);
+      },
+      [](int, int, int, int) {});
+  return map;
+}
+
+double meanSquaredDistance(const TensorMap& map, const Neighbourhood& neighbourhood) {
+  ExactSum sum(20);
+  neighbourhood.walk([](int, int) {}, [&](int, int, int s, int t) {
+    sum.add(logEuclidean2(map.tensors[s], map.tensors[t]));
+  });
+  const long long pairs = neighbourhood.numPairs();
+  if (pairs == 0) return 1.0;
+  const double mean = sum.units() / (static_cast<double>(pairs) * std::ldexp(1.0, sum.shift()));
+  return mean > 0 ? mean : 1.0;
+}
+
+void requireSeeds(const Image& seeds, const Neighbourhood& neighbourhood, TensorFacts* facts) {
+  const long long voxels = neighbourhood.numVoxels();
+  for (long long p = 0; p < voxels; ++p) {
+    const float v = seeds.data[p];
+    if (v == 0.0f || v == kSeedLabelOne || v == kSeedLabelZero) continue;
+    const long long x = p % seeds.dimX, y = p / seeds.dimX % seeds.dimY,
+                    z = p / seeds.dimX / seeds.dimY;
+    throw AppError(seeds.name,
+                   "voxel (%lld, %lld, %lld) holds %g; expected 0 (free), 1 (the structure, "
+                   "label 1) or 2 (not the structure, label 0)",
+                   x, y, z, static_cast<double>(v));
+  }
+  facts->seeds[0] = facts->seeds[1] = facts->seedsOutside = 0;
+  for (long long p = 0; p < voxels; ++p) {
+    const float v = seeds.data[p];
+    if (v == 0.0f) continue;
+    if (neighbourhood.siteOf(p) < 0)
+      ++facts->seedsOutside;
+    else
+      ++facts->seeds[v == kSeedLabelOne ? 1 : 0];
+  }
+  for (int label = 0; label < 2; ++label) {
+    if (facts->seeds[label] > 0) continue;
+    throw AppError(seeds.name,
+                   "has seeds of label %d (value %d: %s) but none of label %d (value %d: %s)%s; "
+                   "mark some voxels of both",
+                   1 - label, label == 0 ? 1 : 2,
+                   label == 0 ? "the structure" : "not the structure", label, label == 0 ? 2 : 1,
+                   label == 0 ? "not the structure" : "the structure",
+                   facts->seedsOutside > 0 ? " among the voxels segmented" : "");
+  }
+}
+
+SegmentationCosts buildTensorCosts(const TensorMap& map, double sigma2,
+                                   const Neighbourhood& neighbourhood, const Image& seeds,
+                                   const Image& scalar, const EnergyWeights& weights,
+                                   CostLimit* limit, TensorFacts* facts) {
+  const int sites = neighbourhood.numSites();
+  const double twoSigma2 = 2.0 * sigma2;
+  SegmentationCosts costs;
+  costs.weights.reserve(neighbourhood.numPairs());
+  const double boundary = kBoundaryScale * static_cast<double>(weights.boundary);
+  neighbourhood.walk([](int, int) {}, [&](int, int, int s, int t) {
+    const double d2 = logEuclidean2(map.tensors[s], map.tensors[t]);
+    costs.weights.push_back(roundToInt(boundary * std::exp(-(d2 / twoSigma2))));
+  });
+
+  costs.dataCosts.resize(2 * static_cast<size_t>(sites));
+  int* data = costs.dataCosts.data();
+  const double region = kRegionScale * static_cast<double>(weights.region);
+  if (seeds.data == nullptr) {
+    neighbourhood.walk(
+        [&](int p, int s) {
+          for (int l = 0; l < 2; ++l) {
+            const double d = static_cast<double>(scalar.data[p]) - l;
+            data[2 * static_cast<long long>(s) + l] = roundToInt(region * (d * d));
+          }
+        },
+        [](int, int, int, int) {});
+    *limit = limitCosts(data, sites, 2, costs.weights.data(),
+                        static_cast<long long>(costs.weights.size()));
+    return costs;
+  }
+
+  // The seeds of each label, in site order, thinned to at most
+  // kMaxSeedsPerLabel.
+  std::vector<unsigned char> hard(sites, 0);
+  std::vector<signed char> seedLabel(sites, -1);
+  std::vector<int> seedSites[2];
+  neighbourhood.walk(
+      [&](int p, int s) {
+        const float v = seeds.data[p];
+        if (v == 0.0f) return;
+        const int label = v == kSeedLabelOne ? 1 : 0;
+        hard[s] = 1;
+        seedLabel[s] = static_cast<signed char>(label);
+        seedSites[label].push_back(s);
+      },
+      [](int, int, int, int) {});
+  std::vector<LogTensor> models[2];
+  for (int label = 0; label < 2; ++label) {
+    const std::vector<int>& all = seedSites[label];
+    const long long n = static_cast<long long>(all.size());
+    const long long m = std::min<long long>(n, kMaxSeedsPerLabel);
+    for (long long i = 0; i < m; ++i) models[label].push_back(map.tensors[all[i * n / m]]);
+    facts->seedsUsed[label] = m;
+  }
+
+  const double lnUnits = 52.0 * std::log(2.0);
+  std::vector<double> t(kMaxSeedsPerLabel);
+  for (int s = 0; s < sites; ++s) {
+    if (hard[s]) continue;
+    for (int label = 0; label < 2; ++label) {
+      const std::vector<LogTensor>& model = models[label];
+      const int m = static_cast<int>(model.size());
+      double least = 0;
+      for (int j = 0; j < m; ++j) {
+        t[j] = logEuclidean2(map.tensors[s], model[j]) / twoSigma2;
+        least = j == 0 ? t[j] : std::min(least, t[j]);
+      }
+      ExactSum sum(52);
+      for (int j = 0; j < m; ++j)
+        if (t[j] - least <= kKernelReach) sum.add(std::exp(-(t[j] - least)));
+      const double nll = least - std::log(sum.units()) + lnUnits + std::log(static_cast<double>(m));
+      data[2 * static_cast<long long>(s) + label] = roundToInt(region * std::min(nll, kMaxRegionNll));
+    }
+  }
+
+  // Each pair's weight counts once for itself and once for each seed end
+  // (whose derived cost sums it).
+  std::vector<unsigned char> multiplicity;
+  multiplicity.reserve(costs.weights.size());
+  neighbourhood.walk([](int, int) {}, [&](int, int, int s, int u) {
+    multiplicity.push_back(static_cast<unsigned char>(1 + hard[s] + hard[u]));
+  });
+  *limit = limitCostsWithHardSites(data, sites, 2, costs.weights.data(),
+                                   static_cast<long long>(costs.weights.size()), hard.data(),
+                                   multiplicity.data());
+  // A seed site: 0 for its label, and for the other more than all its pairs
+  // can save.
+  std::vector<long long> held(sites, 1);
+  long long k = 0;
+  neighbourhood.walk([](int, int) {}, [&](int, int, int s, int u) {
+    const int w = costs.weights[k++];
+    if (hard[s]) held[s] += w;
+    if (hard[u]) held[u] += w;
+  });
+  for (int s = 0; s < sites; ++s) {
+    if (!hard[s]) continue;
+    const int label = seedLabel[s];
+    data[2 * static_cast<long long>(s) + label] = 0;
+    data[2 * static_cast<long long>(s) + 1 - label] = static_cast<int>(held[s]);
+  }
+  return costs;
+}
