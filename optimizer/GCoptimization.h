@@ -24,12 +24,14 @@
 // expansion w * (V(a,a) + V(l1,l2)) <= w * (V(a,l2) + V(l1,a)) for every label
 // a met (a metric such as Potts or truncated linear satisfies it); for swap
 // w * (V(a,a) + V(b,b)) <= w * (V(a,b) + V(b,a)). In one move a site may pair
-// with at most 1024 variable neighbours of smaller and 1024 of larger index.
+// with at most MAX_MOVE_NEIGHBORS (1024) variable neighbours of smaller and as
+// many of larger index.
 #ifndef OPTIMIZER_GCOPTIMIZATION_H_
 #define OPTIMIZER_GCOPTIMIZATION_H_
 
 #include <cstddef>
 
+#include "flow/graph.h"
 #include "optimizer/LinkedBlockList.h"  // part of this library's interface, whose order packing follows
 
 class Energy;
@@ -49,6 +51,12 @@ class GCException {
 
 class GCoptimization {
  public:
+  // The most variable neighbours of smaller index a site may have in one
+  // move, and the most of larger index: each is an arc of the site's
+  // variable, leaving it towards the smaller index, so the engine's limit
+  // applies on both sides.
+  static constexpr int MAX_MOVE_NEIGHBORS = Graph::MAX_ARCS_PER_NODE;
+
   // ---- Types -------------------------------------------------------------
   typedef int (*DataCostFn)(int s, int l);
   typedef int (*DataCostFnExtra)(int s, int l, void* extra);
