@@ -32,7 +32,6 @@
 #include <cstddef>
 
 #include "flow/graph.h"
-#include "optimizer/LinkedBlockList.h"  // part of this library's interface, whose order packing follows
 
 class Energy;
 
@@ -290,9 +289,10 @@ class GCoptimization {
 // readiness check), or complete per-site arrays borrowed from the caller.
 // Invariant: every declared pair (a, b, w) gives a the entry (b, w) and b the
 // entry (a, w); pairs are never merged, self-pairs are kept (and ignored by
-// energy and moves). A site's entries are packed as if each site kept a list
-// that grows at the front in blocks of four and is read from the newest block
-// (LinkedBlockList): entries e1 ... e6 are packed e5, e6, e1, e2, e3, e4.
+// energy and moves). A site's entries are packed in the scan order of a
+// LinkedBlockList (optimizer/LinkedBlockList.h) filled with them in
+// declaration order: blocks of four, newest block first, so entries
+// e1 ... e6 are packed e5, e6, e1, e2, e3, e4.
 // Cost: declaring a pair is an append of 12 bytes to a series of chunks that
 // double in size (one allocation per chunk, none per pair); packing counts
 // every site's
