@@ -34,7 +34,7 @@
 
 #include <cstddef>
 
-#include "flow/graph.h"
+#include "flow/graph.h"  // the engine's arc limit, which bounds a move's neighbours
 
 class Energy;
 

@@ -1,5 +1,6 @@
 // The moves: each collects its active sites, builds its binary energy from
-// the bound per-source terms, solves it by one max-flow and applies the cut.
+// the terms bound for the installed sources (their templates are in
+// GCinternal.h), solves it by one max-flow and applies the cut.
 #include "optimizer/GCbase.h"
 
 #include <cassert>
