@@ -50,7 +50,7 @@ class GCoptimizationGeneralGraph : public GCoptimization {
   // Packs the declared pairs into the per-site arrays, in the order above.
   void finishSettingNeighbors();
 
-  bool m_neighbors_pending;     // still declaring: must pack before use
+  bool m_neighbors_pending;  // still declaring: must pack before use
   int* m_num_neighbors;
   int** m_neighbor_sites;       // per site, m_num_neighbors[s] indices; null for count 0
   int** m_neighbor_weights;     // parallel to m_neighbor_sites
@@ -64,14 +64,14 @@ class GCoptimizationGeneralGraph : public GCoptimization {
   // 2^20 pairs, then 2^20 each), so that no pair is ever copied and at most
   // one chunk is partly used.
   static std::size_t pairChunkSize(int k) { return std::size_t(1) << (k < 10 ? 10 + k : 20); }
-  DeclaredPair** m_pair_chunks;   // null until the first setNeighbors; freed by packing
+  DeclaredPair** m_pair_chunks;  // null until the first setNeighbors; freed by packing
   int m_pair_chunk_count;
-  int m_pair_chunk_capacity;      // entries of m_pair_chunks
-  std::size_t m_pair_count;       // pairs declared
-  DeclaredPair* m_pair_free;      // next free slot of the newest chunk
-  DeclaredPair* m_pair_end;       // end of the newest chunk
-  bool m_declared;                // setNeighbors was called or the pairs were packed (even none):
-                                  // setAllNeighbors is refused for good
+  int m_pair_chunk_capacity;  // entries of m_pair_chunks
+  std::size_t m_pair_count;   // pairs declared
+  DeclaredPair* m_pair_free;  // next free slot of the newest chunk
+  DeclaredPair* m_pair_end;   // end of the newest chunk
+  bool m_declared;            // setNeighbors was called or the pairs were packed (even none):
+                              // setAllNeighbors is refused for good
   void newPairChunk();
   void releasePairs();
   // Calls f(pair) for every declared pair, in declaration order.

@@ -52,9 +52,9 @@ class GCoptimization::MoveScope {
   MoveScope(const MoveScope&) = delete;
   MoveScope& operator=(const MoveScope&) = delete;
 
-  Energy* m_energy;         // the optimizer's m_move_energy, emptied for this move
-  void** m_variables;       // variable k belongs to m_active_sites[k]
-  void** m_own_variables;   // m_variables when the move had to allocate them
+  Energy* m_energy;        // the optimizer's m_move_energy, emptied for this move
+  void** m_variables;      // variable k belongs to m_active_sites[k]
+  void** m_own_variables;  // m_variables when the move had to allocate them
 
  private:
   GCoptimization* m_optimizer;
@@ -120,7 +120,8 @@ void GCoptimization::alpha_beta_swap(int alpha_label, int beta_label, int* alpha
   assert(!(alpha_label < 0 || alpha_label >= m_num_labels || beta_label < 0 ||
            beta_label >= m_num_labels));
   int* owned = nullptr;
-  int* activeSites = moveBuffer(m_move_sites, std::size_t(alpha_size) + std::size_t(beta_size), owned);
+  int* activeSites =
+      moveBuffer(m_move_sites, std::size_t(alpha_size) + std::size_t(beta_size), owned);
   ScopedArray<int> hold(owned);
   int size = 0;
   for (int i = 0; i < alpha_size; i++, size++) {
