@@ -9,15 +9,15 @@ include(CMakePackageConfigHelpers)
 
 set(DTICUT_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/dticut)
 
-install(TARGETS dticut_flow dticut_optimizer
-  EXPORT dticutTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(TARGETS dticut RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Each library names its public headers (PUBLIC_HEADER, in its own
+# CMakeLists.txt), so headers its sources keep to themselves stay out.
 foreach(dir flow optimizer)
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dticut/${dir}
-    FILES_MATCHING PATTERN "*.h")
+  install(TARGETS dticut_${dir}
+    EXPORT dticutTargets
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dticut/${dir})
 endforeach()
+install(TARGETS dticut RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(EXPORT dticutTargets
   NAMESPACE dticut::

@@ -57,9 +57,9 @@
 //     sum of an arc's two capacities, and the total of all capacities leaving
 //     the source (or of all entering the sink) plus the collected constant
 //     within int. Capacities are non-negative.
-//   * A node has at most 1024 outgoing and 1024 incoming arcs; the layout step
-//     in maxflow ends the process with "# of arcs per node exceeds block size!"
-//     otherwise. Denser nodes are the caller's to split: dticut-maxflow makes
+//   * A node has at most MAX_ARCS_PER_NODE (1024) outgoing and as many
+//     incoming arcs; the layout step in maxflow ends the process with
+//     "# of arcs per node exceeds block size!" otherwise. Denser nodes are the caller's to split: dticut-maxflow makes
 //     copies of such a node joined by arcs that no minimum cut can cross.
 //     Node and arc numbers are 32 bits: a graph holds fewer than 2^32 - 1
 //     nodes and at most 2^31 - 4096 arcs (about 2.1 billion), and the node or
@@ -82,6 +82,10 @@
 
 class Graph {
  public:
+  // The most arcs a node may have leaving it, and the most entering it; a
+  // caller with denser nodes splits them before building (see above).
+  static constexpr int MAX_ARCS_PER_NODE = 1024;
+
   // ---- construction ----
   explicit Graph(void (*err_function)(char*) = nullptr);
   ~Graph();
@@ -163,8 +167,7 @@ class Graph {
     NODES_PER_CHUNK = 1 << NODE_CHUNK_SHIFT,
     ARC_SLAB_SHIFT = 12,
     ARCS_PER_SLAB = 1 << ARC_SLAB_SHIFT,
-    ARCS_PER_PIECE = 128,
-    MAX_ARCS_PER_NODE = 1024
+    ARCS_PER_PIECE = 128
   };
   static constexpr uint32_t NO_ARC = 0xFFFFFFFFu;
   static constexpr uint32_t NO_NODE = 0xFFFFFFFFu;

@@ -1,6 +1,7 @@
 // LinkedBlockList: a list of untyped pointers that grows at the front in
-// blocks of four items and is read from front to back with a cursor. The
-// general neighbourhood keeps one per site while pairs are being declared.
+// blocks of four items and is read from front to back with a cursor. Its
+// scan order is the order in which the general neighbourhood packs each
+// site's entries (optimizer/GCgeneralGraph.h).
 //
 // Invariant: only the newest block (`first_block`) may be partly filled; every
 // older block holds exactly ITEMS_PER_BLOCK items. Scan order is the newest

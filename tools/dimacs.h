@@ -36,8 +36,8 @@
 
 #include "flow/graph.h"
 
-// The engine's limit of arcs per node on each side (flow/graph.h).
-constexpr int kEngineArcsPerNode = 1024;
+// The engine's limit of arcs per node on each side.
+constexpr int kEngineArcsPerNode = Graph::MAX_ARCS_PER_NODE;
 
 struct DimacsArc {
   int from, to;  // 0-based node ids

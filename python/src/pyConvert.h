@@ -69,11 +69,6 @@ const long long kEnergyBudget = INT_MAX / 5;
 // ValueError, in the words of `what`, unless `bound` fits the budget.
 void requireWithinBudget(long double bound, const char* what);
 
-// A graph-cut move adds one arc per pair of variables, leaving its
-// larger-index site; the engine ends the process when a node has more than
-// this many arcs leaving or entering it.
-const int kMaxArcsPerNode = 1024;
-
 // Marks an object as in use for the life of the guard. Calls arrive holding
 // the GIL, so a second call can only come from another thread while the
 // first runs without it; that call is refused with RuntimeError instead of

@@ -111,8 +111,8 @@ class BinaryEnergy {
     const char* role = "x";
     for (std::size_t row = 0; row < rows; ++row) {
       if (xs[row] == ys[row]) continue;
-      if (++m_out[xs[row]] > kMaxArcsPerNode && over < 0) over = xs[row], role = "x";
-      if (++m_in[ys[row]] > kMaxArcsPerNode && over < 0) over = ys[row], role = "y";
+      if (++m_out[xs[row]] > Graph::MAX_ARCS_PER_NODE && over < 0) over = xs[row], role = "x";
+      if (++m_in[ys[row]] > Graph::MAX_ARCS_PER_NODE && over < 0) over = ys[row], role = "y";
     }
     if (over < 0) return;
     for (std::size_t row = 0; row < rows; ++row)
@@ -120,7 +120,7 @@ class BinaryEnergy {
     throw py::value_error(
         format("add_term2: variable %d would be %s in more than %d pair terms, "
                "the most the engine takes",
-               over, role, kMaxArcsPerNode));
+               over, role, Graph::MAX_ARCS_PER_NODE));
   }
 
   std::unique_ptr<Energy> m_energy;

@@ -237,12 +237,13 @@ class Optimizer {
     if (use == kEnergy) return;
 
     const char* move = use == kExpansion ? "expansion" : "swap";
-    if (pairs.mostLower > kMaxArcsPerNode || pairs.mostHigher > kMaxArcsPerNode)
+    const int most = GCoptimization::MAX_MOVE_NEIGHBORS;
+    if (pairs.mostLower > most || pairs.mostHigher > most)
       throw py::value_error(
           format("%s: a site has %d neighbour entries of smaller index and one "
                  "has %d of larger index (repeated pairs count again); a move "
                  "takes at most %d of each",
-                 move, pairs.mostLower, pairs.mostHigher, kMaxArcsPerNode));
+                 move, pairs.mostLower, pairs.mostHigher, most));
     std::optional<Margins>& cached = use == kExpansion ? m_expansionMargins : m_swapMargins;
     if (!cached) cached = marginsOf(m_smooth, m_labels, use == kSwap);
     if (pairs.positive && cached->low < 0) refuseMargin(use, cached->lowAt, true);

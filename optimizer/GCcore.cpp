@@ -1,0 +1,172 @@
+// The optimizer's core: construction, errors, the label table, the energy
+// and the iteration loop over the moves.
+#include "optimizer/GCbase.h"
+
+#include <cassert>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <new>
+
+#include "optimizer/GCinternal.h"
+
+namespace {
+
+const char kNotReady[] = "Not ready to optimize yet. Set up data and smooth costs first";
+
+}  // namespace
+
+void GCException::Report() {
+  printf("\n%s\n", message);
+  exit(1);
+}
+
+GCoptimization::GCoptimization(int nSites, int nLabels)
+    : m_num_labels(0),
+      m_num_sites(0),
+      m_labeling(nullptr),
+      m_site_to_var(nullptr),
+      m_label_table(nullptr),
+      m_scramble_labels(false),
+      m_entry_data_costs(nullptr),
+      m_entry_smooth_costs(nullptr),
+      m_data_source(nullptr),
+      m_smooth_source(nullptr),
+      m_data_energy_op(nullptr),
+      m_smooth_energy_op(nullptr),
+      m_expansion_n_links_op(nullptr),
+      m_expansion_t_links_op(nullptr),
+      m_swap_n_links_op(nullptr),
+      m_swap_t_links_op(nullptr),
+      m_data_source_delete(nullptr),
+      m_smooth_source_delete(nullptr),
+      m_move_sites(nullptr),
+      m_move_variables(nullptr),
+      m_move_energy(nullptr) {
+  assert(nLabels > 1 && nSites > 0);
+  m_num_labels = nLabels;
+  m_num_sites = nSites;
+  int** arrays[] = {&m_site_to_var, &m_label_table, &m_labeling};
+  const std::size_t counts[] = {std::size_t(nSites), std::size_t(nLabels), std::size_t(nSites)};
+  allocateAll(3, arrays, counts);
+  for (int k = 0; k < nLabels; k++) m_label_table[k] = k;
+  for (int s = 0; s < nSites; s++) {
+    m_labeling[s] = 0;
+    m_site_to_var[s] = -1;
+  }
+  srand(static_cast<unsigned>(time(nullptr)));
+}
+
+GCoptimization::~GCoptimization() {
+  releaseMoveSpace();
+  delete[] m_label_table;
+  delete[] m_site_to_var;
+  delete[] m_labeling;
+  if (m_data_source_delete) m_data_source_delete(m_data_source);
+  if (m_smooth_source_delete) m_smooth_source_delete(m_smooth_source);
+  delete[] m_entry_data_costs;
+  delete[] m_entry_smooth_costs;
+}
+
+void GCoptimization::handleError(const char* message) {
+  throw GCException(message);
+}
+
+void GCoptimization::allocateAll(int num, int** arrays[], const std::size_t counts[]) {
+  bool failed = false;
+  for (int k = 0; k < num; k++) {
+    *arrays[k] = new (std::nothrow) int[counts[k]];
+    failed = failed || !*arrays[k];
+  }
+  if (!failed) return;
+  for (int k = 0; k < num; k++) {
+    delete[] * arrays[k];
+    *arrays[k] = nullptr;
+  }
+  handleError(gc_internal::kNoMemory);
+}
+
+void GCoptimization::scramble_label_table() {
+  int n = m_num_labels;
+  for (int k = 0; k < n; k++) {
+    int i = rand() % m_num_labels;
+    int j = rand() % m_num_labels;
+    int label = m_label_table[i];
+    m_label_table[i] = m_label_table[j];
+    m_label_table[j] = label;
+  }
+}
+
+bool GCoptimization::readyToOptimise() {
+  if (!m_smooth_source) handleError("Smoothness term is not set up yet!");
+  if (!m_data_source) handleError("Data term is not set up yet!");
+  return true;
+}
+
+int GCoptimization::compute_energy() {
+  if (!readyToOptimise()) handleError(kNotReady);
+  int data = (this->*m_data_energy_op)();
+  return data + (this->*m_smooth_energy_op)();
+}
+
+int GCoptimization::giveDataEnergy() {
+  if (!readyToOptimise()) handleError(kNotReady);
+  return (this->*m_data_energy_op)();
+}
+
+int GCoptimization::giveSmoothEnergy() {
+  if (!readyToOptimise()) handleError(kNotReady);
+  return (this->*m_smooth_energy_op)();
+}
+
+int GCoptimization::whatLabel(int site) {
+  assert(site >= 0 && site < m_num_sites);
+  return m_labeling[site];
+}
+
+// ---------------------------------------------------------------------------
+// The iteration loop: one move per label or label pair until the energy
+// stops falling.
+
+int GCoptimization::iterate(int max_num_iterations, int (GCoptimization::*oneIteration)()) {
+  int energy = compute_energy();
+  int previous = energy + 1;
+  int count = 1;
+  while (energy < previous && count <= max_num_iterations) {
+    count++;
+    int next = (this->*oneIteration)();
+    previous = energy;
+    energy = next;
+  }
+  return energy;
+}
+
+int GCoptimization::expansion(int max_num_iterations) {
+  int energy = iterate(max_num_iterations, &GCoptimization::oneExpansionIteration);
+  releaseMoveSpace();
+  return energy;
+}
+
+int GCoptimization::swap(int max_num_iterations) {
+  int energy = iterate(max_num_iterations, &GCoptimization::oneSwapIteration);
+  releaseMoveSpace();
+  return energy;
+}
+
+int GCoptimization::oneExpansionIteration() {
+  if (m_scramble_labels) scramble_label_table();
+  for (int next = 0; next < m_num_labels; next++) alpha_expansion(m_label_table[next]);
+  return compute_energy();
+}
+
+int GCoptimization::oneSwapIteration() {
+  if (m_scramble_labels) scramble_label_table();
+  for (int i = 0; i < m_num_labels; i++) {
+    for (int j = m_num_labels - 1; j >= 0; j--) {
+      int a = m_label_table[i];
+      int b = m_label_table[j];
+      if (a < b) alpha_beta_swap(a, b);
+    }
+  }
+  return compute_energy();
+}
