@@ -140,6 +140,17 @@ class GCoptimization {
   // With true, every iteration begins by shuffling the label table.
   void setLabelOrder(bool scramble) { m_scramble_labels = scramble; }
 
+  // Watching an optimisation: expansion() and swap() call fn(0, energy,
+  // extra) with the energy they start from, then fn(k, energy, extra) after
+  // iteration k (from 1) with the energy it reached, before deciding whether
+  // to go on; a null fn (the default) watches nothing. It must not change
+  // the optimizer.
+  typedef void (*IterationFn)(int iteration, int energy, void* extra);
+  void setIterationCallback(IterationFn fn, void* extra) {
+    m_iteration_fn = fn;
+    m_iteration_extra = extra;
+  }
+
   // ---- Solving -----------------------------------------------------------
   // Iterates until an iteration does not strictly lower the energy or the
   // limit is reached (no iteration for a limit <= 0); returns the energy.
@@ -214,6 +225,8 @@ class GCoptimization {
   int* m_site_to_var;  // position in the current move's site list; -1 outside moves
   int* m_label_table;  // label visiting order, always a permutation
   bool m_scramble_labels;
+  IterationFn m_iteration_fn;  // null: nobody watches
+  void* m_iteration_extra;
   int* m_entry_data_costs;    // own table of the entry-by-entry data setter, or null
   int* m_entry_smooth_costs;  // own table of the entry-by-entry smoothness setter, or null
   void* m_data_source;        // installed source; its type is fixed by the ops below

@@ -28,6 +28,8 @@ GCoptimization::GCoptimization(int nSites, int nLabels)
       m_site_to_var(nullptr),
       m_label_table(nullptr),
       m_scramble_labels(false),
+      m_iteration_fn(nullptr),
+      m_iteration_extra(nullptr),
       m_entry_data_costs(nullptr),
       m_entry_smooth_costs(nullptr),
       m_data_source(nullptr),
@@ -130,11 +132,13 @@ int GCoptimization::whatLabel(int site) {
 
 int GCoptimization::iterate(int max_num_iterations, int (GCoptimization::*oneIteration)()) {
   int energy = compute_energy();
+  if (m_iteration_fn) m_iteration_fn(0, energy, m_iteration_extra);
   int previous = energy + 1;
   int count = 1;
   while (energy < previous && count <= max_num_iterations) {
-    count++;
     int next = (this->*oneIteration)();
+    if (m_iteration_fn) m_iteration_fn(count, next, m_iteration_extra);
+    count++;
     previous = energy;
     energy = next;
   }

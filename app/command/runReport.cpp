@@ -53,14 +53,35 @@ void writeRunReport(const char* path, const RunReport& report) {
     json.member("MaskInsideVoxels", nullptr);
   }
 
+  json.member("Energy", energyName(command.energy));
   json.key("Weights");
   json.beginObject();
   for (const EnergyWeight& weight : kEnergyWeights) {
+    if (weight.energy != command.energy) continue;
     json.key(weight.reportKey);
     json.weight(command.weights.*weight.member);
   }
   json.endObject();
 
+  if (command.energy == EnergyModel::kTensor) {
+    const TensorFacts& tensor = result.tensor;
+    json.key("Tensor");
+    json.beginObject();
+    json.key("Epsilon");
+    json.real(tensor.epsilon);
+    json.key("Sigma2");
+    json.real(tensor.sigma2);
+    json.member("UndefinedVoxels", tensor.undefined);
+    json.key("Seeds");
+    json.beginObject();
+    json.member("Label0", tensor.seeds[0]);
+    json.member("Label1", tensor.seeds[1]);
+    json.member("Label0Used", tensor.seedsUsed[0]);
+    json.member("Label1Used", tensor.seedsUsed[1]);
+    json.member("Outside", tensor.seedsOutside);
+    json.endObject();
+    json.endObject();
+  }
   json.member("Voxels", static_cast<long long>(result.labels.size()));
   json.member("Sites", result.sites);
   json.member("Pairs", result.pairs);

@@ -1,7 +1,9 @@
 #include "app/io/json.h"
 
 #include <cassert>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/segmentation/energyWeights.h"
 
@@ -136,6 +138,16 @@ void JsonWriter::integer(long long value) {
 void JsonWriter::weight(float value) {
   char text[16];
   weightText(value, text);
+  raw(text);
+}
+
+void JsonWriter::real(double value) {
+  if (!std::isfinite(value)) return null();
+  char text[32];
+  for (int digits = 1; digits <= 17; ++digits) {
+    snprintf(text, sizeof text, "%.*g", digits, value);
+    if (strtod(text, nullptr) == value) break;
+  }
   raw(text);
 }
 

@@ -27,6 +27,9 @@ class JsonWriter {
   void integer(long long value);
   // A weight as the shortest decimal that reads back as it (weightText).
   void weight(float value);
+  // A double that reads back exactly (17 significant digits at most);
+  // non-finite values, which JSON has no word for, give null.
+  void real(double value);
   // Seconds to the millisecond, as the command's -v lines print them.
   void seconds(double value);
   void boolean(bool value);

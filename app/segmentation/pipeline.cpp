@@ -58,22 +58,24 @@ void optimise(SegmentationCosts costs, const Neighbourhood& neighbourhood, Stage
   std::vector<int>().swap(costs.weights);
   optimizer->setDataCost(costs.dataCosts.data());
   optimizer->setSmoothCost(smoothness);
-  int energy = optimizer->compute_energy();
-  result.energyBefore = energy;
-  stages->energyBefore(energy);
-  // The loop of expansion(kExpansionIterations), run here so that the energy
-  // after each iteration can be reported: the same calls and the same rule
-  // (stop once an iteration does not strictly lower the energy, keeping its
-  // labeling), so the labels are exactly those of expansion.
-  bool lowered = true;
-  while (lowered && static_cast<int>(result.iterationEnergies.size()) < kExpansionIterations) {
-    int next = optimizer->oneExpansionIteration();
-    lowered = next < energy;
-    energy = next;
-    result.iterationEnergies.push_back(energy);
-    stages->iterationDone(static_cast<int>(result.iterationEnergies.size()), energy);
-  }
-  result.energyAfter = optimizer->compute_energy();
+  // expansion() reports the energy it starts from and the one after each
+  // iteration as it goes, so that they are said as soon as they are known.
+  struct Watch {
+    Stages& stages;
+    SegmentationResult& result;
+    static void iterationDone(int iteration, int energy, void* extra) {
+      Watch& watch = *static_cast<Watch*>(extra);
+      if (iteration == 0) {
+        watch.result.energyBefore = energy;
+        watch.stages->energyBefore(energy);
+      } else {
+        watch.result.iterationEnergies.push_back(energy);
+        watch.stages->iterationDone(iteration, energy);
+      }
+    }
+  } watch = {stages, result};
+  optimizer->setIterationCallback(Watch::iterationDone, &watch);
+  result.energyAfter = optimizer->expansion(kExpansionIterations);
   stages->energyAfter(result.energyAfter);
   result.labels.assign(neighbourhood.numVoxels(), 0.0f);
   for (long long p = 0; p < neighbourhood.numVoxels(); ++p) {

@@ -190,8 +190,17 @@ inline void checkLoopRule(Loop loop, int moves_per_iteration) {
     opt.setNeighbors(0, 1, 1);
     opt.setDataCost(data.data());
     opt.setSmoothCost(smooth.data());
+    // The watcher hears the starting energy, then each iteration's.
+    std::vector<std::pair<int, int>> heard, expected = {{0, 2}, {1, 0}, {2, 0}};
+    opt.setIterationCallback(
+        [](int iteration, int energy, void* extra) {
+          static_cast<std::vector<std::pair<int, int>>*>(extra)->push_back({iteration, energy});
+        },
+        &heard);
     EXPECT_EQ((opt.*loop)(limits[k]), iterations[k] ? 0 : 2);
     EXPECT_EQ(opt.ready_calls, 1 + iterations[k] * (moves_per_iteration + 1));
+    expected.resize(1 + iterations[k]);
+    EXPECT_EQ(heard, expected);
   }
 }
 
