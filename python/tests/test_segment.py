@@ -15,13 +15,18 @@ import dticut
 nib = pytest.importorskip("nibabel")
 
 
-def run_command(command, folder, evals, evecs, scalar, mask=None, **weights):
-    """The command's (energies, labels, limiting) on the dipy form of the arrays."""
+def run_command(command, folder, evals, evecs, scalar, mask=None, energy=None, seeds=None,
+                **weights):
+    """The command's (energies, labels, limiting, warnings) on the dipy form of
+    the arrays."""
     args = [command, "-o", str(folder / "labels.nii")]
+    if energy is not None:
+        args += ["--energy", energy]
     # The command's 4-D form of the eigenvectors: volume c + 3k is component
     # c of the eigenvector of eigenvalue k, as a Fortran-order reshape gives.
     evecs = np.reshape(evecs, evecs.shape[:3] + (9,), order="F")
-    for name, array in (("evals", evals), ("evecs", evecs), ("scalar", scalar), ("mask", mask)):
+    for name, array in (("evals", evals), ("evecs", evecs), ("scalar", scalar), ("mask", mask),
+                        ("seeds", seeds)):
         if array is not None:
             path = folder / f"{name}.nii"
             nib.save(nib.Nifti1Image(np.asarray(array, dtype=np.float32), np.eye(4)), path)
@@ -45,15 +50,17 @@ def run_command(command, folder, evals, evecs, scalar, mask=None, **weights):
     return energies, labels, limit, said
 
 
-def assert_same_as_command(command, folder, evals, evecs, scalar, mask=None, given=None, **weights):
+def assert_same_as_command(command, folder, evals, evecs, scalar, mask=None, given=None,
+                           energy=None, seeds=None, **weights):
     """`given` holds the arrays segment receives, when they differ in dtype or
     layout from the ones written (they round to the same float32)."""
     energies, labels, limit, said = run_command(command, folder, evals, evecs, scalar, mask,
-                                                **weights)
+                                                energy, seeds, **weights)
     arrays = given or (evals, evecs, scalar, mask)
+    chosen = {"energy": energy, "seeds": seeds} if energy is not None else {}
     with warnings.catch_warnings(record=True) as warned:
         warnings.simplefilter("always")
-        result = dticut.segment(*arrays[:3], mask=arrays[3], **weights)
+        result = dticut.segment(*arrays[:3], mask=arrays[3], **chosen, **weights)
     # The command's warnings of an empty result, as UserWarnings.
     assert [str(w.message) for w in warned] == said
     assert [result.energy_before, result.energy_after] == energies
@@ -173,6 +180,28 @@ def test_refusals(arguments, error, message):
     with pytest.raises(error) as raised:
         dticut.segment(**arguments)
     assert str(raised.value).startswith(message)
+
+
+def test_tensor_energy_with_seeds_is_the_command(command, tmp_path, rng):
+    """energy='tensor' with seeds gives the command's --energy tensor --seeds
+    result, in float64 and C order as a fit holds them; its weights are
+    refused with the scalar energy, and seeds with it."""
+    evals, evecs, scalar = random_fit(rng, (6, 5, 4), 1.0)
+    evals = evals * 2e-3
+    seeds = np.zeros((6, 5, 4))
+    seeds[0, :, 0], seeds[5, :, 3] = 1, 2
+    mask = rng.uniform(size=(6, 5, 4)) > 0.2
+    mask[seeds > 0] = True
+    result = assert_same_as_command(command, tmp_path, evals, evecs, scalar, mask,
+                                    energy="tensor", seeds=seeds, region_lambda=2.0,
+                                    boundary_lambda=0.5)
+    assert (result.labels[seeds == 1] == 1).all() and (result.labels[seeds == 2] == 0).all()
+    with pytest.raises(ValueError, match="boundary_lambda weighs the tensor energy"):
+        dticut.segment(evals, evecs, scalar, boundary_lambda=2.0)
+    with pytest.raises(ValueError, match="pass energy='tensor'"):
+        dticut.segment(evals, evecs, scalar, seeds=seeds)
+    with pytest.raises(ValueError, match="seeds: voxel \\(0, 0, 0\\) holds 4"):
+        dticut.segment(evals, evecs, scalar, energy="tensor", seeds=seeds + 3 * (seeds == 1))
 
 
 def test_weights_and_geometry_follow_the_command(command, tmp_path):
