@@ -40,6 +40,19 @@ class Neighbourhood {
   // The site of voxel p, or -1 when p lies outside the mask.
   int siteOf(long long p) const { return masked() ? m_siteOf[p] : static_cast<int>(p); }
 
+  // Calls site(p, s) for every site (voxel p, site number s) in voxel
+  // order, which is site order: the order that reads volumes fastest.
+  template <typename OnSite>
+  void forEachSite(OnSite site) const {
+    const long long voxels = numVoxels();
+    if (!masked()) {
+      for (long long p = 0; p < voxels; ++p) site(static_cast<int>(p), static_cast<int>(p));
+      return;
+    }
+    for (long long p = 0; p < voxels; ++p)
+      if (m_siteOf[p] >= 0) site(static_cast<int>(p), m_siteOf[p]);
+  }
+
   // Calls site(p, s) for every site (voxel p, site number s), then, for
   // each of its neighbours q towards -x, -y and -z that is a site,
   // pair(p, q, s, t) with t the site of q; in the order above.

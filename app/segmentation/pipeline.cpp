@@ -132,20 +132,19 @@ SegmentationCosts tensorCosts(SegmentationVolumes& volumes, const EnergyWeights&
     requireSameDimensions(shape, set.z);
   }
   requireSameDimensions(shape, volumes.scalar);
-  std::vector<unsigned char> inside = definedTensors(volumes.sets);
-  const long long voxels = static_cast<long long>(inside.size());
-  long long considered = voxels;  // the voxels of the mask, or all
+  const long long voxels = static_cast<long long>(shape.dimX) * shape.dimY * shape.dimZ;
+  std::vector<unsigned char> inside(voxels, 1);
   const bool masked = volumes.mask.data != nullptr;
   if (masked) {
     requireSameDimensions(shape, volumes.mask);
-    considered = 0;
     for (long long p = 0; p < voxels; ++p) {
       const float m = volumes.mask.data[p];
-      const bool in = m != 0.0f && m == m;
-      considered += in;
-      if (!in) inside[p] = 0;
+      inside[p] = m != 0.0f && m == m;
     }
   }
+  long long considered = 0;  // the voxels of the mask, or all
+  for (unsigned char in : inside) considered += in;
+  keepDefinedTensors(volumes.sets, inside);
   neighbourhood.reset(new Neighbourhood(
       shape, inside, masked ? volumes.mask.name : shape.name,
       masked ? "inside (non-zero and not NaN) with a defined tensor"

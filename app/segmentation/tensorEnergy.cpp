@@ -12,10 +12,11 @@ namespace {
 // a + b + c in ascending order, so that the sum does not depend on the
 // order of its terms.
 double sumAscending(double a, double b, double c) {
-  if (a > b) std::swap(a, b);
-  if (b > c) std::swap(b, c);
-  if (a > b) std::swap(a, b);
-  return (a + b) + c;
+  // Branch-free: the distances' terms are in no predictable order. (The
+  // values are never NaN here.)
+  const double low = std::min(a, std::min(b, c)), high = std::max(a, std::max(b, c));
+  const double middle = std::max(std::min(a, b), std::min(std::max(a, b), c));
+  return (low + middle) + high;
 }
 
 // One eigen-component of a voxel, widened to double.
@@ -100,13 +101,10 @@ int roundToInt(double value) {
   return static_cast<int>(rounded);
 }
 
-std::vector<unsigned char> definedTensors(const Eigenvector sets[3]) {
-  const Image& shape = sets[0].eigenvalue;
-  const long long voxels = static_cast<long long>(shape.dimX) * shape.dimY * shape.dimZ;
-  std::vector<unsigned char> defined(voxels);
+void keepDefinedTensors(const Eigenvector sets[3], std::vector<unsigned char>& inside) {
   Component c[3];
-  for (long long p = 0; p < voxels; ++p) defined[p] = componentsAt(sets, p, c);
-  return defined;
+  for (size_t p = 0; p < inside.size(); ++p)
+    if (inside[p]) inside[p] = componentsAt(sets, static_cast<long long>(p), c);
 }
 
 TensorMap logTensors(const Eigenvector sets[3], const Neighbourhood& neighbourhood) {
@@ -115,26 +113,22 @@ TensorMap logTensors(const Eigenvector sets[3], const Neighbourhood& neighbourho
   std::vector<double> diffusivity;
   diffusivity.reserve(neighbourhood.numSites());
   Component c[3];
-  neighbourhood.walk(
-      [&](int p, int) {
-        const bool defined = componentsAt(sets, p, c);
-        assert(defined);
-        (void)defined;
-        diffusivity.push_back(sumAscending(c[0].lambda, c[1].lambda, c[2].lambda) / 3.0);
-      },
-      [](int, int, int, int) {});
+  neighbourhood.forEachSite([&](int p, int) {
+    const bool defined = componentsAt(sets, p, c);
+    assert(defined);
+    (void)defined;
+    diffusivity.push_back(sumAscending(c[0].lambda, c[1].lambda, c[2].lambda) / 3.0);
+  });
   std::vector<double>::iterator median = diffusivity.begin() + (diffusivity.size() - 1) / 2;
   std::nth_element(diffusivity.begin(), median, diffusivity.end());
   map.epsilon = *median > 0 ? kEpsilonFraction * *median : 1.0;
   std::vector<double>().swap(diffusivity);
 
   map.tensors.resize(neighbourhood.numSites());
-  neighbourhood.walk(
-      [&](int p, int s) {
-        componentsAt(sets, p, c);
-        map.tensors[s] = logTensorOf(c, map.epsilon);
-      },
-      [](int, int, int, int) {});
+  neighbourhood.forEachSite([&](int p, int s) {
+    componentsAt(sets, p, c);
+    map.tensors[s] = logTensorOf(c, map.epsilon);
+  });
   return map;
 }
 
@@ -200,14 +194,12 @@ SegmentationCosts buildTensorCosts(const TensorMap& map, double sigma2,
   int* data = costs.dataCosts.data();
   const double region = kRegionScale * static_cast<double>(weights.region);
   if (seeds.data == nullptr) {
-    neighbourhood.walk(
-        [&](int p, int s) {
-          for (int l = 0; l < 2; ++l) {
-            const double d = static_cast<double>(scalar.data[p]) - l;
-            data[2 * static_cast<long long>(s) + l] = roundToInt(region * (d * d));
-          }
-        },
-        [](int, int, int, int) {});
+    neighbourhood.forEachSite([&](int p, int s) {
+      for (int l = 0; l < 2; ++l) {
+        const double d = static_cast<double>(scalar.data[p]) - l;
+        data[2 * static_cast<long long>(s) + l] = roundToInt(region * (d * d));
+      }
+    });
     *limit = limitCosts(data, sites, 2, costs.weights.data(),
                         static_cast<long long>(costs.weights.size()));
     return costs;
@@ -218,16 +210,14 @@ SegmentationCosts buildTensorCosts(const TensorMap& map, double sigma2,
   std::vector<unsigned char> hard(sites, 0);
   std::vector<signed char> seedLabel(sites, -1);
   std::vector<int> seedSites[2];
-  neighbourhood.walk(
-      [&](int p, int s) {
-        const float v = seeds.data[p];
-        if (v == 0.0f) return;
-        const int label = v == kSeedLabelOne ? 1 : 0;
-        hard[s] = 1;
-        seedLabel[s] = static_cast<signed char>(label);
-        seedSites[label].push_back(s);
-      },
-      [](int, int, int, int) {});
+  neighbourhood.forEachSite([&](int p, int s) {
+    const float v = seeds.data[p];
+    if (v == 0.0f) return;
+    const int label = v == kSeedLabelOne ? 1 : 0;
+    hard[s] = 1;
+    seedLabel[s] = static_cast<signed char>(label);
+    seedSites[label].push_back(s);
+  });
   std::vector<LogTensor> models[2];
   for (int label = 0; label < 2; ++label) {
     const std::vector<int>& all = seedSites[label];

@@ -88,9 +88,9 @@ double logEuclidean2(const LogTensor& a, const LogTensor& b);
 // INT_MIN (which limiting turns into 0).
 int roundToInt(double value);
 
-// Per voxel whether its tensor is defined (the three eigen-components
-// finite, every eigenvector non-zero).
-std::vector<unsigned char> definedTensors(const Eigenvector sets[3]);
+// Clears inside[p] for every voxel whose tensor is not defined (an
+// eigenvalue or eigenvector component not finite, or an eigenvector zero).
+void keepDefinedTensors(const Eigenvector sets[3], std::vector<unsigned char>& inside);
 
 // The log-tensors of a problem's sites, in site order, and the floor used.
 struct TensorMap {
