@@ -1,6 +1,8 @@
 // The moves: each collects its active sites, builds its binary energy from
 // the terms bound for the installed sources (their templates are in
-// GCinternal.h), solves it by one max-flow and applies the cut.
+// GCinternal.h), solves it by one max-flow and applies the cut; and the
+// iterations, one move per label or label pair until the energy stops
+// falling.
 #include "optimizer/GCbase.h"
 
 #include <cassert>
@@ -62,14 +64,6 @@ class GCoptimization::MoveScope {
   int* m_active_sites;
 };
 
-void GCoptimization::releaseMoveSpace() {
-  delete m_move_energy;
-  m_move_energy = nullptr;
-  delete[] m_move_sites;
-  m_move_sites = nullptr;
-  delete[] m_move_variables;
-  m_move_variables = nullptr;
-}
 
 void GCoptimization::alpha_expansion(int alpha_label) {
   assert(alpha_label >= 0 && alpha_label < m_num_labels);
@@ -191,4 +185,53 @@ void GCoptimization::set_up_swap_energy(int size, int alpha_label, int beta_labe
                                         void** variables, int* activeSites) {
   (this->*m_swap_t_links_op)(size, alpha_label, beta_label, e, variables, activeSites);
   (this->*m_swap_n_links_op)(size, alpha_label, beta_label, e, variables, activeSites);
+}
+
+// ---------------------------------------------------------------------------
+// The iteration loop: one move per label or label pair until the energy
+// stops falling.
+
+int GCoptimization::iterate(int max_num_iterations, int (GCoptimization::*oneIteration)()) {
+  int energy = compute_energy();
+  if (m_iteration_fn) m_iteration_fn(0, energy, m_iteration_extra);
+  int previous = energy + 1;
+  int count = 1;
+  while (energy < previous && count <= max_num_iterations) {
+    int next = (this->*oneIteration)();
+    if (m_iteration_fn) m_iteration_fn(count, next, m_iteration_extra);
+    count++;
+    previous = energy;
+    energy = next;
+  }
+  return energy;
+}
+
+int GCoptimization::expansion(int max_num_iterations) {
+  int energy = iterate(max_num_iterations, &GCoptimization::oneExpansionIteration);
+  releaseMoveSpace();
+  return energy;
+}
+
+int GCoptimization::swap(int max_num_iterations) {
+  int energy = iterate(max_num_iterations, &GCoptimization::oneSwapIteration);
+  releaseMoveSpace();
+  return energy;
+}
+
+int GCoptimization::oneExpansionIteration() {
+  if (m_scramble_labels) scramble_label_table();
+  for (int next = 0; next < m_num_labels; next++) alpha_expansion(m_label_table[next]);
+  return compute_energy();
+}
+
+int GCoptimization::oneSwapIteration() {
+  if (m_scramble_labels) scramble_label_table();
+  for (int i = 0; i < m_num_labels; i++) {
+    for (int j = m_num_labels - 1; j >= 0; j--) {
+      int a = m_label_table[i];
+      int b = m_label_table[j];
+      if (a < b) alpha_beta_swap(a, b);
+    }
+  }
+  return compute_energy();
 }
