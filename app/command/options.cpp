@@ -1,10 +1,13 @@
 #include "app/command/options.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <iterator>
+#include <string>
 
 #include "app/io/json.h"
+#include "app/io/printable.h"
 
 const char* const kDefaultOutput = "test.nii";
 
@@ -118,12 +121,15 @@ const OptionDoc* findOption(const char* arg, const char** inlineValue) {
 
 int usageError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int usageError(const char* format, ...) {
-  fprintf(stderr, "dticut: error: ");
-  va_list args;
+  va_list args, again;
   va_start(args, format);
-  vfprintf(stderr, format, args);
+  va_copy(again, args);
+  std::string message(static_cast<size_t>(std::max(vsnprintf(nullptr, 0, format, args), 0)), '\0');
   va_end(args);
-  fprintf(stderr, "\n\n");
+  vsnprintf(&message[0], message.size() + 1, format, again);
+  va_end(again);
+  // The message quotes arguments, which may hold terminal control bytes.
+  fprintf(stderr, "dticut: error: %s\n\n", printable(message).c_str());
   printUsage(stderr);
   return 2;
 }

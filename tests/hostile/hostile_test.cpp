@@ -273,7 +273,7 @@ TEST(HostileInputTest, AnOutputThatCannotBeWrittenIsReportedAndLosesNothing) {
 // An output that would replace an input (by its own name, a symbolic or a
 // hard link), a device, a FIFO, a folder, a missing folder, or a picture on
 // the labels' own path: each is refused before anything is read, every file
-// left as it was.
+// left as it was. A path's control bytes are shown escaped.
 TEST(HostileInputTest, OutputsThatWouldDestroyAnInputOrCannotBeWrittenAreRefusedFirst) {
   TempDir dir;
   const Inputs in = plainInputs();
@@ -297,6 +297,8 @@ TEST(HostileInputTest, OutputsThatWouldDestroyAnInputOrCannotBeWrittenAreRefused
       {{"-o", "missing/out.nii"}, "missing/out.nii: cannot create the temporary missing/dticut-"},
       {{"-o", "same.png", "--preview", "same.png"},
        "same.png: is also the output of the labels; give the picture another name\n"},
+      {{"-o", "mis\x1b[2J\rsing/x.nii"},
+       "mis\\x1b[2J\\x0dsing/x.nii: cannot create the temporary mis\\x1b[2J\\x0dsing/dticut-"},
   };
   const std::vector<std::string> before = dir.entries();
   for (const auto& c : cases) {

@@ -21,6 +21,7 @@
 
 #include "app/command/inputForms.h"
 #include "app/io/niiIO.h"
+#include "app/io/printable.h"
 
 namespace {
 
@@ -61,10 +62,12 @@ void printUsage(FILE* out) {
           "  -h, --help       print this help and exit\n");
 }
 
+// `format` has one %s, for `value`: an argument, shown with its control
+// bytes escaped (app/io/printable.h), as every message of the tool is.
 [[noreturn]] void usageError(const char* format, const char* value) {
-  fprintf(stderr, "dticut-phantom: error: ");
-  fprintf(stderr, format, value);
-  fprintf(stderr, "\n\n");
+  std::string message(strlen(format) + strlen(value), '\0');
+  message.resize(static_cast<size_t>(snprintf(&message[0], message.size() + 1, format, value)));
+  fprintf(stderr, "dticut-phantom: error: %s\n\n", printable(message).c_str());
   printUsage(stderr);
   exit(2);
 }
@@ -342,7 +345,7 @@ int main(int argc, char** argv) {
       printf("--mask\n%s\n", path.c_str());
     }
   } catch (const AppError& error) {
-    fprintf(stderr, "dticut-phantom: error: %s\n", error.what());
+    fprintf(stderr, "dticut-phantom: error: %s\n", printable(error.what()).c_str());
     return 1;
   }
   return 0;
