@@ -218,6 +218,11 @@ int parseCommand(int argc, char** argv, Command& command) {
       if (i + 1 == argc) return usageError("%s needs a value", arg);
       value = argv[++i];
     }
+    // Every option with a value but the weights names a file: an empty one
+    // (an unset shell variable, say) would silently mean another file, or
+    // none, so it is refused like any other malformed command line.
+    if (value != nullptr && value[0] == '\0' && option->id != kWeight)
+      return usageError("%s needs a non-empty path", arg);
     switch (option->id) {
       case kHelp:
         printUsage(stdout);
@@ -237,7 +242,6 @@ int parseCommand(int argc, char** argv, Command& command) {
       case kOutput:
       case kPreview:
       case kReport:
-        if (value[0] == '\0') return usageError("%s needs a non-empty path", arg);
         (option->id == kOutput    ? command.output
          : option->id == kPreview ? command.preview
                                   : command.report) = value;
@@ -284,5 +288,8 @@ int parseCommand(int argc, char** argv, Command& command) {
     printUsage(stderr);
     return 2;
   }
+  for (size_t k = 0; k < command.volumes.size(); ++k)
+    if (command.volumes[k][0] == '\0')
+      return usageError("volume %zu (%s) needs a non-empty path", k + 1, kThirteenFileForm[k].name);
   return -1;
 }

@@ -190,6 +190,13 @@ TEST(DticutTest, UsageNamesTheVolumesInOrderAndRefusesOtherCommandLines) {
       {{"-o"}, "-o needs a value"},
       {{"--output="}, "--output= needs a non-empty path"},
       {{"--preview", ""}, "--preview needs a non-empty path"},
+      // Every path may come from an unset shell variable.
+      {{"--mask", ""}, "--mask needs a non-empty path"},
+      {{"--tensor-prefix="}, "--tensor-prefix= needs a non-empty path"},
+      {{"--evals", "a", "--evecs", "", "--scalar", "c"}, "--evecs needs a non-empty path"},
+      {{"--report", ""}, "--report needs a non-empty path"},
+      {{"L1", "V1x", "", "V1z", "L2", "V2x", "V2y", "V2z", "L3", "V3x", "V3y", "V3z", "S"},
+       "volume 3 (V1y) needs a non-empty path"},
       // Quoted bytes a terminal would act on are shown as \xHH: C0 controls,
       // DEL, C1 controls and whatever is not UTF-8 (a lone continuation, an
       // overlong form, a surrogate, beyond U+10FFFF, a cut sequence); valid
