@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/segmentation/error.h"
@@ -173,7 +174,24 @@ void AtomicFile::write(const unsigned char* bytes, size_t length) {
   }
 }
 
+// The earlier file (followed through a symbolic link, as a reader sees it)
+// may hold patient-derived data behind a narrow mode: the new file must not
+// be more widely readable than it. Owner and group are given first, since
+// changing them clears set-user-ID and set-group-ID bits; refusals (EPERM,
+// and EINVAL for an ID this system cannot map) leave the process's own.
+void AtomicFile::keepEarlierOwnership() {
+  struct stat earlier;
+  if (fstatat(m_folder, m_name, &earlier, 0) != 0 || !S_ISREG(earlier.st_mode)) return;
+  auto refused = [] { return errno == EPERM || errno == EINVAL; };
+  if (fchown(m_fd, earlier.st_uid, earlier.st_gid) != 0 &&
+      (!refused() || (fchown(m_fd, static_cast<uid_t>(-1), earlier.st_gid) != 0 && !refused())))
+    fail("cannot give the new file the owner and group of the one it replaces");
+  if (fchmod(m_fd, earlier.st_mode & 07777) != 0)
+    fail("cannot give the new file the mode of the one it replaces");
+}
+
 void AtomicFile::commit() {
+  keepEarlierOwnership();
   if (fsync(m_fd) != 0) fail("write failed");
   int closed = close(m_fd);
   m_fd = -1;

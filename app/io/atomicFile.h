@@ -15,8 +15,14 @@
 // descriptor and its short name), so there is no moment at which a signal
 // would leave one behind. Temporary names are short and of fixed length
 // ("dticut-" + 8 hex digits of the process id + "-" + 2 digits + ".tmp").
-// Every failure throws AppError naming the destination. Not thread-safe:
-// the tool writes from its one thread.
+//
+// A file that replaces an earlier regular file keeps that file's
+// permission bits, and its owner and group where the process may set them
+// (the group when it is one of the process's groups, the owner as root;
+// where it may not, the new file has the process's); a new file gets 0666
+// less the umask, as any new file does. Every failure throws AppError
+// naming the destination. Not thread-safe: the tool writes from its one
+// thread.
 #ifndef DTICUT_APP_IO_ATOMICFILE_H
 #define DTICUT_APP_IO_ATOMICFILE_H
 
@@ -34,11 +40,13 @@ class AtomicFile : public ByteSink {
 
   // Appends all `length` bytes to the temporary.
   void write(const unsigned char* bytes, size_t length) override;
-  // Flushes the temporary to disk and renames it to the destination.
+  // Gives the temporary the earlier file's mode, owner and group (if there
+  // is one), flushes it to disk and renames it to the destination.
   void commit();
 
  private:
   [[noreturn]] void fail(const char* what);
+  void keepEarlierOwnership();
   // Ends the temporary's registration with the signal handler.
   void release();
   // How many bytes of the path's folder ("out/") messages show before the
