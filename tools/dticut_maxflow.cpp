@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -124,6 +125,10 @@ int run(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Standard output beyond the file-size limit (ulimit -f) then fails the
+  // write with EFBIG, reported like any write failure, instead of ending
+  // the process by a signal.
+  std::signal(SIGXFSZ, SIG_IGN);
   if (argc != 2 || argv[1][0] == '\0') {
     std::fprintf(stderr, "usage: dticut-maxflow FILE\n");
     return 1;

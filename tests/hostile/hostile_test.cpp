@@ -256,8 +256,11 @@ TEST(HostileInputTest, AnOutputThatCannotBeWrittenIsReportedAndLosesNothing) {
     std::string before, after, error;
   } cases[] = {
       // Files may not grow beyond one block, and the signal that would end
-      // the writer is ignored, so its write fails with EFBIG part-way.
+      // the writer is ignored, by the shell or else by dticut itself (as a
+      // batch scheduler's limit leaves it), so its write fails with EFBIG
+      // part-way.
       {"trap '' XFSZ; ulimit -f 1;", status, "test.nii: write failed: File too large"},
+      {"ulimit -f 1;", status, "test.nii: write failed: File too large"},
       // Energies that cannot be written are a failure too, found before the
       // output is replaced.
       {"", " > /dev/full" + status, "standard output: write failed: No space left on device"},

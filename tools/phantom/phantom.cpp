@@ -11,6 +11,7 @@
 // the library's.
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -264,6 +265,9 @@ struct Phantom {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A write beyond the file-size limit (ulimit -f) then fails with EFBIG
+  // and is reported, its temporary removed, instead of ending the process.
+  signal(SIGXFSZ, SIG_IGN);
   Options options = parseArguments(argc, argv);
   const int* size = options.size;
   const int n = size[0] * size[1] * size[2];
