@@ -278,9 +278,10 @@ TEST(HostileInputTest, AnOutputThatCannotBeWrittenIsReportedAndLosesNothing) {
 }
 
 // An output that would replace an input (by its own name, a symbolic or a
-// hard link), a device, a FIFO, a folder, a missing folder, or a picture on
-// the labels' own path: each is refused before anything is read, every file
-// left as it was. A path's control bytes are shown escaped.
+// hard link), a device, a FIFO, a folder, a missing folder, or another
+// output (by its own name, or a path through ./, .. or a link to a folder,
+// where neither exists yet): each is refused before anything is read, every
+// file left as it was. A path's control bytes are shown escaped.
 TEST(HostileInputTest, OutputsThatWouldDestroyAnInputOrCannotBeWrittenAreRefusedFirst) {
   TempDir dir;
   const Inputs in = plainInputs();
@@ -289,6 +290,8 @@ TEST(HostileInputTest, OutputsThatWouldDestroyAnInputOrCannotBeWrittenAreRefused
   std::filesystem::create_hard_link(dir.path("SCALAR.nii"), dir.path("hard.nii"));
   ASSERT_EQ(mkfifo(dir.path("fifo.nii").c_str(), 0644), 0);
   std::filesystem::create_directory(dir.path("folder.nii"));
+  std::filesystem::create_directory(dir.path("sub"));
+  std::filesystem::create_directory_symlink(".", dir.path("here"));
   const std::string destroy = "; writing the output there would destroy it\n",
                     other = "; expected a regular file or a new name\n";
   const struct {
@@ -304,6 +307,15 @@ TEST(HostileInputTest, OutputsThatWouldDestroyAnInputOrCannotBeWrittenAreRefused
       {{"-o", "missing/out.nii"}, "missing/out.nii: cannot create the temporary missing/dticut-"},
       {{"-o", "same.png", "--preview", "same.png"},
        "same.png: is also the output of the labels; give the picture another name\n"},
+      {{"-o", "out.png", "--preview", "./out.png"},
+       "./out.png: is also the output of the labels; give the picture another name\n"},
+      {{"-o", "x.nii", "--preview", "here/x.nii"},
+       "here/x.nii: is also the output of the labels; give the picture another name\n"},
+      {{"-o", "sub/../r.json", "--report", "r.json"},
+       "r.json: is also the output of the labels; give the report another name\n"},
+      {{"--preview", "p.png", "--report", "sub/../here/p.png"},
+       "sub/../here/p.png: is also the picture; give the report another name\n"},
+      {{"-o", "here/SCALAR.nii"}, "here/SCALAR.nii: is the input SCALAR.nii" + destroy},
       {{"-o", "mis\x1b[2J\rsing/x.nii"},
        "mis\\x1b[2J\\x0dsing/x.nii: cannot create the temporary mis\\x1b[2J\\x0dsing/dticut-"},
   };
