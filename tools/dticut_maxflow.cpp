@@ -5,13 +5,15 @@
 // shell's <(...), or a named FIFO); folders and devices are refused before
 // they are read. Every failure is one line on stderr,
 // "dticut-maxflow: FILE[:LINE]: problem" (or the usage line), with exit
-// status 1; no exception leaves main.
+// status 1; no exception leaves main. Bytes of the path or of the file that
+// a terminal would act on are shown escaped, as \xHH (app/io/printable.h).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +21,7 @@
 #include <new>
 #include <string>
 
+#include "app/io/printable.h"
 #include "flow/graph.h"
 #include "tools/dimacs.h"
 
@@ -26,13 +29,18 @@ namespace {
 
 const char* g_path = "";
 
+// The path and the problem (which may quote a token of the file) are
+// shown with their control bytes escaped (app/io/printable.h).
 [[noreturn]] void die(const std::string& where, const std::string& problem) {
-  std::fprintf(stderr, "dticut-maxflow: %s: %s\n", where.c_str(), problem.c_str());
+  std::fprintf(stderr, "dticut-maxflow: %s: %s\n", printable(where).c_str(),
+               printable(problem).c_str());
   std::exit(1);
 }
 
 // The engine's error function: its fatal conditions name the input file.
-void engine_error(char* msg) { std::fprintf(stderr, "dticut-maxflow: %s: %s\n", g_path, msg); }
+void engine_error(char* msg) {
+  std::fprintf(stderr, "dticut-maxflow: %s: %s\n", printable(g_path).c_str(), msg);
+}
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -117,6 +125,10 @@ int run(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Standard output beyond the file-size limit (ulimit -f) then fails the
+  // write with EFBIG, reported like any write failure, instead of ending
+  // the process by a signal.
+  std::signal(SIGXFSZ, SIG_IGN);
   if (argc != 2 || argv[1][0] == '\0') {
     std::fprintf(stderr, "usage: dticut-maxflow FILE\n");
     return 1;

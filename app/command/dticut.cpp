@@ -6,9 +6,12 @@
 #include "app/command/run.h"
 
 int main(int argc, char** argv) {
-  // A closed standard output then fails the write with EPIPE, which the
-  // run reports (status 1), instead of ending the process by a signal.
+  // A closed standard output then fails the write with EPIPE, and a write
+  // beyond the file-size limit (ulimit -f, as batch schedulers set it) with
+  // EFBIG, which the run reports (status 1, the temporary removed, an
+  // earlier output intact), instead of ending the process by a signal.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   Command command;
   int status = parseCommand(argc, argv, command);
   if (status >= 0) return status;

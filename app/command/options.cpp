@@ -1,10 +1,13 @@
 #include "app/command/options.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <iterator>
+#include <string>
 
 #include "app/io/json.h"
+#include "app/io/printable.h"
 
 const char* const kDefaultOutput = "test.nii";
 
@@ -128,12 +131,15 @@ const OptionDoc* findOption(const char* arg, const char** inlineValue) {
 
 int usageError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int usageError(const char* format, ...) {
-  fprintf(stderr, "dticut: error: ");
-  va_list args;
+  va_list args, again;
   va_start(args, format);
-  vfprintf(stderr, format, args);
+  va_copy(again, args);
+  std::string message(static_cast<size_t>(std::max(vsnprintf(nullptr, 0, format, args), 0)), '\0');
   va_end(args);
-  fprintf(stderr, "\n\n");
+  vsnprintf(&message[0], message.size() + 1, format, again);
+  va_end(again);
+  // The message quotes arguments, which may hold terminal control bytes.
+  fprintf(stderr, "dticut: error: %s\n\n", printable(message).c_str());
   printUsage(stderr);
   return 2;
 }
@@ -231,6 +237,12 @@ int parseCommand(int argc, char** argv, Command& command) {
       if (i + 1 == argc) return usageError("%s needs a value", arg);
       value = argv[++i];
     }
+    // Every option with a value but the weights and the energy names a
+    // file: an empty one (an unset shell variable, say) would silently mean
+    // another file, or none, so it is refused like any other malformed
+    // command line.
+    if (value != nullptr && value[0] == '\0' && option->id != kWeight && option->id != kEnergy)
+      return usageError("%s needs a non-empty path", arg);
     switch (option->id) {
       case kHelp:
         printUsage(stdout);
@@ -250,7 +262,6 @@ int parseCommand(int argc, char** argv, Command& command) {
       case kOutput:
       case kPreview:
       case kReport:
-        if (value[0] == '\0') return usageError("%s needs a non-empty path", arg);
         (option->id == kOutput    ? command.output
          : option->id == kPreview ? command.preview
                                   : command.report) = value;
@@ -319,5 +330,8 @@ int parseCommand(int argc, char** argv, Command& command) {
     printUsage(stderr);
     return 2;
   }
+  for (size_t k = 0; k < command.volumes.size(); ++k)
+    if (command.volumes[k][0] == '\0')
+      return usageError("volume %zu (%s) needs a non-empty path", k + 1, kThirteenFileForm[k].name);
   return -1;
 }

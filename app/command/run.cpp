@@ -15,6 +15,7 @@
 #include "app/command/outputs.h"
 #include "app/command/runReport.h"
 #include "app/io/preview.h"
+#include "app/io/printable.h"
 #include "app/segmentation/pipeline.h"
 #include "app/segmentation/segmentation.h"
 
@@ -63,15 +64,15 @@ class RunLog : public SegmentationObserver {
   // "dticut: <text>" on standard error, kept for the report.
   void warn(const std::string& text) {
     m_warnings.push_back("dticut: " + text);
-    fprintf(stderr, "%s\n", m_warnings.back().c_str());
+    fprintf(stderr, "%s\n", printable(m_warnings.back()).c_str());
   }
 
   void stageDone(const char* stage, const char* account, double seconds) override {
     m_last = std::chrono::steady_clock::now();
     m_stages.push_back({stage, seconds});
     if (m_verbose)
-      fprintf(stderr, "dticut: %s: %s%s%.3f s\n", stage, account, account[0] != '\0' ? ", " : "",
-              seconds);
+      fprintf(stderr, "dticut: %s: %s%s%.3f s\n", stage, printable(account).c_str(),
+              account[0] != '\0' ? ", " : "", seconds);
   }
 
   void warning(const std::string& text) override { warn(text); }
@@ -176,7 +177,10 @@ void segmentFiles(const InputFiles& files, const Command& command) {
 void printError(const AppError& error) {
   if (error.isUnrecognised()) puts("Unable to read file.");
   fflush(stdout);
-  fprintf(stderr, "dticut: error: %s\n", error.what());
+  // Shown through a buffer on the stack: this may run when memory is out.
+  char shown[4 * AppError::kMaxMessage + 1];
+  fprintf(stderr, "dticut: error: %s\n",
+          printable(error.what(), strlen(error.what()), shown, sizeof shown));
   if (error.optimizerMessage() != nullptr) printf("\n%s\n", error.optimizerMessage());
 }
 

@@ -190,6 +190,22 @@ TEST(DticutTest, UsageNamesTheVolumesInOrderAndRefusesOtherCommandLines) {
       {{"-o"}, "-o needs a value"},
       {{"--output="}, "--output= needs a non-empty path"},
       {{"--preview", ""}, "--preview needs a non-empty path"},
+      // Every path may come from an unset shell variable.
+      {{"--mask", ""}, "--mask needs a non-empty path"},
+      {{"--tensor-prefix="}, "--tensor-prefix= needs a non-empty path"},
+      {{"--evals", "a", "--evecs", "", "--scalar", "c"}, "--evecs needs a non-empty path"},
+      {{"--report", ""}, "--report needs a non-empty path"},
+      {{"L1", "V1x", "", "V1z", "L2", "V2x", "V2y", "V2z", "L3", "V3x", "V3y", "V3z", "S"},
+       "volume 3 (V1y) needs a non-empty path"},
+      // Quoted bytes a terminal would act on are shown as \xHH: C0 controls,
+      // DEL, C1 controls and whatever is not UTF-8 (a lone continuation, an
+      // overlong form, a surrogate, beyond U+10FFFF, a cut sequence); valid
+      // UTF-8 and backslashes pass as they are.
+      {{"--a\x1b[2J\rb\x7f\x01"}, "unknown option --a\\x1b[2J\\x0db\\x7f\\x01"},
+      {{"--\xc2\x9b\x80\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xe2\x82"},
+       "unknown option --\\xc2\\x9b\\x80\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\xe2\\x82"},
+      {{"--\xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\\x1b"},
+       "unknown option --\xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\\x1b"},
       {{"--verbose=1"}, "--verbose takes no value"},
       {{"--tensor-prefix", "dti", "L1.nii"},
        "--tensor-prefix reads its own files, but volumes were given too: L1.nii"},
@@ -208,6 +224,8 @@ TEST(DticutTest, UsageNamesTheVolumesInOrderAndRefusesOtherCommandLines) {
     for (const std::string value : {"heavy", "nan", "-inf", "1e39", "1e-50", "2x", ""})
       wrong.push_back({{option, value},
                        option + " needs a finite single-precision number, got '" + value + "'"});
+  wrong.push_back({{"--data-lambda", "1\t"},
+                   "--data-lambda needs a finite single-precision number, got '1\\x09'"});
   for (const Wrong& c : wrong) {
     std::vector<std::string> args = c.args;
     args.insert(args.begin(), DTICUT_EXE);

@@ -7,6 +7,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -397,6 +398,65 @@ TEST(AtomicFileTest, ASignalWhileWritingRemovesTheTemporary) {
   }
   signal(SIGINT, saved);
   EXPECT_TRUE(dir.entries().empty());
+
+  // A signal at any moment of a loop that creates and removes temporaries,
+  // also between a temporary's creation and the handler's knowing of it,
+  // leaves none behind; the delays spread the signal over the loop.
+  for (int round = 0; round < 60; ++round) {
+    pid_t child = fork();
+    if (child == 0) {
+      signal(SIGTERM, SIG_DFL);
+      for (;;) AtomicFile file(path.c_str());
+    }
+    usleep(300 + 37 * round);
+    kill(child, SIGTERM);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_TRUE(dir.entries().empty()) << "round " << round;
+  }
+}
+
+// A file that replaces another keeps its mode, and its owner and group
+// where the process may give them (as root here: 4321, which no user may
+// need to be); a new file gets 0666 less the umask.
+TEST(AtomicFileTest, AReplacedFileKeepsItsModeOwnerAndGroup) {
+  TempDir dir;
+  const std::string path = dir.path("out.nii");
+  const Bytes content = {1, 2, 3};
+  const struct {
+    int earlier;  // the earlier file's mode, or -1 for none
+    mode_t umask;
+    mode_t expected;
+  } cases[] = {
+      {0600, 022, 0600}, {0640, 077, 0640}, {0444, 0, 0444}, {-1, 027, 0640}, {-1, 0, 0666}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.earlier);
+    std::filesystem::remove(path);
+    struct stat before = {};
+    before.st_uid = geteuid();
+    before.st_gid = getegid();
+    if (c.earlier >= 0) {
+      writeFile(path, {9});
+      ASSERT_EQ(chmod(path.c_str(), static_cast<mode_t>(c.earlier)), 0);
+      if (chown(path.c_str(), 4321, 4321) != 0) (void)!chown(path.c_str(), -1, 4321);
+      ASSERT_EQ(stat(path.c_str(), &before), 0);
+    }
+    const mode_t saved = umask(c.umask);
+    {
+      AtomicFile file(path.c_str());
+      file.write(content.data(), content.size());
+      file.commit();
+    }
+    umask(saved);
+    struct stat after;
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, c.expected);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_EQ(readFile(path), content);
+  }
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.nii"});
 }
 
 // Truncation toward zero, saturating: 2147483520 is the largest float below

@@ -142,6 +142,7 @@ TEST(PhantomTest, RefusesBadArguments) {
       {{"--size", "40000x1x1"}, 2, "--size 40000x1x1: expected XxYxZ"},
       {{"--size", "1024x1024x1025"}, 2, "--size 1024x1024x1025: expected XxYxZ"},
       {{"--layout", "tensor"}, 2, "--layout tensor: expected files, prefix or dipy"},
+      {{"--layout", "\x1b]0;\x07"}, 2, "--layout \\x1b]0;\\x07: expected files, prefix or dipy"},
       {{"--size", "2x2x2", dir.path("none")}, 1, dir.path("none") + "/L1.nii: cannot create"},
   };
   for (const auto& c : cases) {

@@ -4,8 +4,12 @@
 // leaving an earlier test.nii byte for byte and no temporary behind, or
 // succeeds with the minimum of the limited energy; it never ends by a
 // signal, an assertion or a sanitizer report.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <filesystem>
 #include <functional>
@@ -252,8 +256,11 @@ TEST(HostileInputTest, AnOutputThatCannotBeWrittenIsReportedAndLosesNothing) {
     std::string before, after, error;
   } cases[] = {
       // Files may not grow beyond one block, and the signal that would end
-      // the writer is ignored, so its write fails with EFBIG part-way.
+      // the writer is ignored, by the shell or else by dticut itself (as a
+      // batch scheduler's limit leaves it), so its write fails with EFBIG
+      // part-way.
       {"trap '' XFSZ; ulimit -f 1;", status, "test.nii: write failed: File too large"},
+      {"ulimit -f 1;", status, "test.nii: write failed: File too large"},
       // Energies that cannot be written are a failure too, found before the
       // output is replaced.
       {"", " > /dev/full" + status, "standard output: write failed: No space left on device"},
@@ -271,9 +278,10 @@ TEST(HostileInputTest, AnOutputThatCannotBeWrittenIsReportedAndLosesNothing) {
 }
 
 // An output that would replace an input (by its own name, a symbolic or a
-// hard link), a device, a FIFO, a folder, a missing folder, or a picture on
-// the labels' own path: each is refused before anything is read, every file
-// left as it was.
+// hard link), a device, a FIFO, a folder, a missing folder, or another
+// output (by its own name, or a path through ./, .. or a link to a folder,
+// where neither exists yet): each is refused before anything is read, every
+// file left as it was. A path's control bytes are shown escaped.
 TEST(HostileInputTest, OutputsThatWouldDestroyAnInputOrCannotBeWrittenAreRefusedFirst) {
   TempDir dir;
   const Inputs in = plainInputs();
@@ -282,6 +290,8 @@ TEST(HostileInputTest, OutputsThatWouldDestroyAnInputOrCannotBeWrittenAreRefused
   std::filesystem::create_hard_link(dir.path("SCALAR.nii"), dir.path("hard.nii"));
   ASSERT_EQ(mkfifo(dir.path("fifo.nii").c_str(), 0644), 0);
   std::filesystem::create_directory(dir.path("folder.nii"));
+  std::filesystem::create_directory(dir.path("sub"));
+  std::filesystem::create_directory_symlink(".", dir.path("here"));
   const std::string destroy = "; writing the output there would destroy it\n",
                     other = "; expected a regular file or a new name\n";
   const struct {
@@ -297,6 +307,17 @@ TEST(HostileInputTest, OutputsThatWouldDestroyAnInputOrCannotBeWrittenAreRefused
       {{"-o", "missing/out.nii"}, "missing/out.nii: cannot create the temporary missing/dticut-"},
       {{"-o", "same.png", "--preview", "same.png"},
        "same.png: is also the output of the labels; give the picture another name\n"},
+      {{"-o", "out.png", "--preview", "./out.png"},
+       "./out.png: is also the output of the labels; give the picture another name\n"},
+      {{"-o", "x.nii", "--preview", "here/x.nii"},
+       "here/x.nii: is also the output of the labels; give the picture another name\n"},
+      {{"-o", "sub/../r.json", "--report", "r.json"},
+       "r.json: is also the output of the labels; give the report another name\n"},
+      {{"--preview", "p.png", "--report", "sub/../here/p.png"},
+       "sub/../here/p.png: is also the picture; give the report another name\n"},
+      {{"-o", "here/SCALAR.nii"}, "here/SCALAR.nii: is the input SCALAR.nii" + destroy},
+      {{"-o", "mis\x1b[2J\rsing/x.nii"},
+       "mis\\x1b[2J\\x0dsing/x.nii: cannot create the temporary mis\\x1b[2J\\x0dsing/dticut-"},
   };
   const std::vector<std::string> before = dir.entries();
   for (const auto& c : cases) {
@@ -311,6 +332,61 @@ TEST(HostileInputTest, OutputsThatWouldDestroyAnInputOrCannotBeWrittenAreRefused
     EXPECT_EQ(dir.entries(), before);
   }
   for (int k = 0; k < kNumVolumes; ++k) EXPECT_EQ(readFile(dir.path(args[k + 1])), in.file(k));
+}
+
+// Outputs whose paths are as long as the system takes (PATH_MAX - 1 bytes,
+// through folders nested deeper than an absolute path can name, each made
+// relative to the last) are checked (the probe of each folder) and written
+// like any other, and leave no temporary.
+TEST(HostileInputTest, OutputsAtTheLongestPathAreWritten) {
+  TempDir dir;
+  std::vector<std::string> args = plainInputs().write(dir);
+  std::vector<std::string> names = {"labels.nii", "p.png", "r.json"};
+  std::vector<std::string> plain = args;
+  plain.insert(plain.begin() + 1, {"-o", names[0], "--preview", names[1], "--report", names[2]});
+  RunResult expected = runProgram(plain, dir.root());
+  ASSERT_EQ(expected.status, 0) << expected.err;
+
+  std::vector<std::string> folders;  // the last one fills the path to PATH_MAX - 1
+  const size_t room = PATH_MAX - 1 - names[0].size();  // for the folders and their slashes
+  for (size_t used = 0; used < room; used += folders.back().size() + 1)
+    folders.push_back(std::string(std::min<size_t>(250, room - used - 1), 'd'));
+  std::vector<int> fds = {open(dir.root().c_str(), O_RDONLY | O_DIRECTORY)};
+  std::string folder;
+  for (const std::string& name : folders) {
+    ASSERT_EQ(mkdirat(fds.back(), name.c_str(), 0755), 0);
+    fds.push_back(openat(fds.back(), name.c_str(), O_RDONLY | O_DIRECTORY));
+    folder += name + "/";
+  }
+  ASSERT_EQ(folder.size() + names[0].size(), static_cast<size_t>(PATH_MAX - 1));
+  args.insert(args.begin() + 1, {"-o", folder + names[0], "--preview", folder + names[1],
+                                 "--report", folder + names[2]});
+  RunResult run = runProgram(args, dir.root());
+  expectNoCrash(run);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, expected.out);
+  EXPECT_EQ(run.err, expected.err);
+  auto contentOf = [&](const std::string& name) {
+    Bytes content;
+    int fd = openat(fds.back(), name.c_str(), O_RDONLY);
+    unsigned char chunk[4096];
+    for (ssize_t n; fd >= 0 && (n = read(fd, chunk, sizeof chunk)) > 0;)
+      content.insert(content.end(), chunk, chunk + n);
+    if (fd >= 0) close(fd);
+    return content;
+  };
+  EXPECT_EQ(contentOf(names[0]), readFile(dir.path(names[0])));
+  EXPECT_EQ(contentOf(names[1]), readFile(dir.path(names[1])));
+  const Bytes report = contentOf(names[2]);  // which names the outputs by their paths
+  EXPECT_NE(std::string(report.begin(), report.end()).find('"' + folder + names[0] + '"'),
+            std::string::npos);
+  for (const std::string& name : names) unlinkat(fds.back(), name.c_str(), 0);
+  // Every file is gone, so each folder can go: none held a temporary.
+  for (size_t i = folders.size(); i > 0; --i) {
+    close(fds[i]);
+    EXPECT_EQ(unlinkat(fds[i - 1], folders[i - 1].c_str(), AT_REMOVEDIR), 0) << i;
+  }
+  close(fds[0]);
 }
 
 // A pipe (as bash's <(...) gives one) as the first file, whose header is

@@ -181,6 +181,11 @@ TEST(DimacsTool, PrintsFlowAndTimesOrAnErrorWithTheLine) {
        "2147483652", "", ""},
       {"p max 4 1\nn 1 s\nn 4 t\na 1 2 x\n", "",
        "dticut-maxflow: " + path + ":4: capacity is not an integer: 'x'\n", ""},
+      // A token's bytes that a terminal would act on are shown, not sent.
+      {std::string("p max 4 1\nn 1 s\nn 4 t\na 1 2 \x1b[2J\r") + '\0' + "\\\xe2\x82\xac\n", "",
+       "dticut-maxflow: " + path +
+           ":4: capacity is not an integer: '\\x1b[2J\\x0d\\x00\\\xe2\x82\xac'\n",
+       ""},
       {many, "1100", "", ""},
       {"p max 2 1\nn 1 s\nn 2 t\na 1 2 3\n", "",
        "dticut-maxflow: standard output: write failed: No space left on device\n", " >/dev/full"},

@@ -11,6 +11,7 @@
 // the library's.
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 
 #include "app/command/inputForms.h"
 #include "app/io/niiIO.h"
+#include "app/io/printable.h"
 
 namespace {
 
@@ -61,10 +63,12 @@ void printUsage(FILE* out) {
           "  -h, --help       print this help and exit\n");
 }
 
+// `format` has one %s, for `value`: an argument, shown with its control
+// bytes escaped (app/io/printable.h), as every message of the tool is.
 [[noreturn]] void usageError(const char* format, const char* value) {
-  fprintf(stderr, "dticut-phantom: error: ");
-  fprintf(stderr, format, value);
-  fprintf(stderr, "\n\n");
+  std::string message(strlen(format) + strlen(value), '\0');
+  message.resize(static_cast<size_t>(snprintf(&message[0], message.size() + 1, format, value)));
+  fprintf(stderr, "dticut-phantom: error: %s\n\n", printable(message).c_str());
   printUsage(stderr);
   exit(2);
 }
@@ -261,6 +265,9 @@ struct Phantom {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A write beyond the file-size limit (ulimit -f) then fails with EFBIG
+  // and is reported, its temporary removed, instead of ending the process.
+  signal(SIGXFSZ, SIG_IGN);
   Options options = parseArguments(argc, argv);
   const int* size = options.size;
   const int n = size[0] * size[1] * size[2];
@@ -342,7 +349,7 @@ int main(int argc, char** argv) {
       printf("--mask\n%s\n", path.c_str());
     }
   } catch (const AppError& error) {
-    fprintf(stderr, "dticut-phantom: error: %s\n", error.what());
+    fprintf(stderr, "dticut-phantom: error: %s\n", printable(error.what()).c_str());
     return 1;
   }
   return 0;
