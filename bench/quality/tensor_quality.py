@@ -67,7 +67,7 @@ def main():
                                     capture_output=True, text=True, check=True).stdout.split()
             truth = load(os.path.join(folder, "dti_truth.nii"))
             inside = load(os.path.join(folder, "dti_mask.nii")) != 0
-            fa = load(os.path.join(folder, "dti_fa.nii"))
+            fa = load(os.path.join(folder, "dti_scalar.nii"))
             tensor = dice(segment(dticut, listed, folder,
                                   ["--energy", "tensor", "--seeds",
                                    os.path.join(folder, "dti_seeds.nii")]), truth, inside)
