@@ -49,7 +49,7 @@ void printUsage(FILE* out) {
           "  prefix   the seven files of a tensor fit, dti_L1.nii, dti_V1.nii (4-D: x, y,\n"
           "           z), ... dti_FA.nii; prints --tensor-prefix FOLDER/dti\n"
           "  dipy     dipy's three files dti_evals.nii (4-D), dti_evecs.nii (4-D, 9\n"
-          "           volumes) and dti_fa.nii; prints --evals, --evecs, --scalar\n\n"
+          "           volumes) and dti_scalar.nii; prints --evals, --evecs, --scalar\n\n"
           "options:\n"
           "  --size XxYxZ     volume size in voxels (default 64x64x32)\n"
           "  --seed N         seed of the noise (default 1)\n"
