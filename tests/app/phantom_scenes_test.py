@@ -2,8 +2,12 @@
 
 The truth and seed maps are checked voxel for voxel against a plain numpy
 re-derivation of the geometry and strokes that the usage text states; the
-exact tensors against the stated eigenvalues and fibre directions. Files
-are read with nibabel.
+exact tensors against the stated eigenvalues and fibre directions; the
+signals of --write-dwi against S = 1000 exp(-b g'Dg) of the written tensors
+and the stated gradient table, and their Rician noise against its
+distribution; the --snr fit at very high SNR against numpy's eigh of the
+exact tensors, and at moderate and low SNR against dipy's log-linear (OLS)
+TensorModel fit of the written signals. Files are read with nibabel.
 """
 
 import os
@@ -155,3 +159,109 @@ def test_exact_scene_matches_its_stated_geometry(tmp_path, scene):
     np.testing.assert_allclose(fa, fa_of(evals), atol=1e-6)
     assert 0.05 < fa[background].mean() < 0.2 and fa[background].max() < 0.6
     np.testing.assert_allclose(fa[only1], 1.4 / np.sqrt(3.07), atol=1e-6)
+
+
+def gradient_table():
+    i = np.arange(32)
+    z = 1 - (i + 0.5) / 32
+    a = np.pi * (3 - np.sqrt(5))
+    g = np.stack([np.sqrt(1 - z * z) * np.cos(i * a), np.sqrt(1 - z * z) * np.sin(i * a), z], -1)
+    return np.r_[0, np.full(32, 1000.0)], np.vstack([np.zeros(3), g])
+
+
+def test_signals_follow_the_single_tensor_model_of_the_stated_table(tmp_path):
+    phantom(tmp_path, "--scene", "crossing", "--size", "x".join(map(str, SHAPE)), "--layout", "dipy",
+            "--write-dwi", "--gzip")
+    bvals, bvecs = gradient_table()
+    written_bvals = np.loadtxt(tmp_path / "dti_dwi.bval")
+    written_bvecs = np.loadtxt(tmp_path / "dti_dwi.bvec")
+    np.testing.assert_array_equal(written_bvals, bvals)
+    np.testing.assert_allclose(written_bvecs, bvecs.T, atol=1e-15)
+    dwi = load(tmp_path / "dti_dwi.nii.gz")
+    assert dwi.dtype == np.float32 and dwi.shape == SHAPE + (33,)
+    evals, evecs, _ = read_fit(tmp_path, ".gz")
+    head = geometry("crossing", SHAPE)[0]
+    d = tensors(evals, evecs)[head]
+    expected = 1000 * np.exp(-bvals * np.einsum("gi,vij,gj->vg", bvecs, d, bvecs))
+    np.testing.assert_allclose(dwi[head], expected, rtol=1e-5)
+    assert not dwi[~head].any()
+
+
+def test_rician_noise_of_the_stated_sigma_depends_on_seed_and_voxel_only(tmp_path):
+    runs = {}
+    for scene, seed in [("touching90", 3), ("curved", 3), ("curved", 4)]:
+        folder = tmp_path / f"{scene}{seed}"
+        folder.mkdir()
+        phantom(folder, "--scene", scene, "--size", "32x32x16", "--snr", "10", "--seed", str(seed),
+                "--write-dwi")
+        runs[scene, seed] = load(folder / "DWI.nii")
+    head = geometry("curved", (32, 32, 16))[0]
+    b0 = runs["curved", 3][..., 0][head].astype(np.float64)
+    # Rician magnitude of 1000 with sigma 100 per component: mean about
+    # 1000 + sigma^2 / 2000, standard deviation sqrt(1000^2 + 2 sigma^2 - mean^2).
+    mean = 1000 + 100**2 / 2000
+    assert abs(b0.mean() - mean) < 4 * 100 / np.sqrt(b0.size)
+    assert abs(b0.std() / np.sqrt(1000**2 + 2 * 100**2 - mean**2) - 1) < 0.05
+    np.testing.assert_array_equal(runs["curved", 3][..., 0], runs["touching90", 3][..., 0])
+    assert (runs["curved", 3][..., 0] != runs["curved", 4][..., 0])[head].all()
+
+
+@pytest.mark.parametrize("scene", ["tubes"] + SCENES)
+def test_fit_at_very_high_snr_gives_back_the_exact_tensors(tmp_path, scene):
+    exact, fitted = tmp_path / "exact", tmp_path / "fitted"
+    exact.mkdir(), fitted.mkdir()
+    common = ["--scene", scene, "--size", "x".join(map(str, SHAPE)), "--layout", "dipy", "--seed", "9"]
+    assert phantom(exact, *common) == [s.replace(str(fitted), str(exact)) for s in
+                                       phantom(fitted, *common, "--snr", "1e6")]
+    reference = np.linalg.eigh(tensors(*read_fit(exact)[:2]))
+    ref_evals, ref_evecs = reference[0][..., ::-1], np.swapaxes(reference[1], -1, -2)[..., ::-1, :]
+    evals, evecs, fa = read_fit(fitted)
+    head = geometry(scene, SHAPE)[0]
+    assert not evals[~head].any()
+    np.testing.assert_allclose(evals[head], ref_evals[head], rtol=1e-4)
+    np.testing.assert_allclose(fa[head], fa_of(ref_evals)[head], atol=1e-4)
+    gaps = np.diff(ref_evals, axis=-1)
+    for k in range(3):
+        apart = head & (np.abs(gaps[..., max(k - 1, 0)]) > 5e-5) & (np.abs(gaps[..., min(k, 1)]) > 5e-5)
+        assert apart.sum() > head.sum() // 4
+        cosine = np.abs((evecs[..., k, :] * ref_evecs[..., k, :]).sum(-1))[apart]
+        np.testing.assert_allclose(cosine, 1, atol=1e-6)
+    np.testing.assert_allclose(np.linalg.norm(evecs[head], axis=-1), 1, atol=1e-6)
+
+
+@pytest.mark.parametrize("snr", [20, 4])
+def test_fit_matches_dipys_least_squares_fit_of_the_written_signals(tmp_path, snr):
+    from dipy.core.gradients import gradient_table as dipy_table
+    from dipy.io.gradients import read_bvals_bvecs
+    from dipy.reconst import dti
+
+    phantom(tmp_path, "--scene", "crossing", "--size", "x".join(map(str, SHAPE)), "--layout", "dipy",
+            "--snr", str(snr), "--write-dwi", "--mask")
+    bvals, bvecs = read_bvals_bvecs(str(tmp_path / "dti_dwi.bval"), str(tmp_path / "dti_dwi.bvec"))
+    gtab = dipy_table(bvals, bvecs)
+    data = load(tmp_path / "dti_dwi.nii").astype(np.float64)
+    mask = load(tmp_path / "dti_mask.nii") == 1
+    evals, evecs, fa = read_fit(tmp_path)
+
+    # The unclipped least-squares tensor: ours is written as fitted.
+    lower = dti.ols_fit_tensor(dti.design_matrix(gtab), np.maximum(data[mask], 1e-4),
+                               return_lower_triangular=True)
+    raw = dti.from_lower_triangular(lower[:, :6])
+    np.testing.assert_allclose(tensors(evals, evecs)[mask], raw, atol=1e-9)
+    np.testing.assert_allclose(evals[mask], np.linalg.eigvalsh(raw)[:, ::-1], rtol=1e-5, atol=1e-10)
+    np.testing.assert_allclose(fa, fa_of(evals), atol=2e-6)
+    negative = evals[mask][:, 2] < 0
+    assert negative.any() == (snr == 4)
+
+    # dipy's model clips eigenvalues at a tiny positive floor; elsewhere the two agree.
+    fit = dti.TensorModel(gtab, fit_method="OLS").fit(data, mask=mask)
+    theirs, ours = fit.evals[mask], evals[mask]
+    positive = (theirs > 1e-8).all(-1)
+    assert positive.sum() > 0.8 * mask.sum()
+    np.testing.assert_allclose(ours[positive], theirs[positive], rtol=1e-5, atol=1e-10)
+    np.testing.assert_allclose(fa[mask][positive], fit.fa[mask][positive], atol=1e-5)
+    assert (theirs[negative, 2] < 1e-8).all()
+    separate = positive & (theirs[:, 0] - theirs[:, 1] > 0.1 * theirs[:, 0])
+    cosine = np.abs((evecs[mask][:, 0] * fit.evecs[mask][..., 0]).sum(-1))[separate]
+    assert separate.sum() > 50
+    np.testing.assert_allclose(cosine, 1, atol=1e-6)

@@ -198,6 +198,8 @@ TEST(PhantomTest, RefusesBadArguments) {
       {{"--size", "1024x1024x1025"}, 2, "--size 1024x1024x1025: expected XxYxZ"},
       {{"--layout", "tensor"}, 2, "--layout tensor: expected files, prefix or dipy"},
       {{"--scene", "ring"}, 2, "--scene ring: expected tubes, touching90, touching60, curved"},
+      {{"--snr", "0"}, 2, "--snr 0: expected a positive number"},
+      {{"--snr", "inf"}, 2, "--snr inf: expected a positive number"},
       {{"--scene", "curved", "--size", "8x8x4"}, 2, "--size 8x8x4: too small for the scene"},
       {{"--size", "2x2x2", dir.path("none")}, 1, dir.path("none") + "/L1.nii: cannot create"},
   };

@@ -4,10 +4,12 @@
 // gzip-compressed, optionally with the head mask. The scene (scenes.h) says
 // which tissue lies where: by default three tube-shaped fibre bundles in a
 // noisy background, or one of the scenes with a known answer, which also
-// write their truth map and a seed map of short strokes. Eigenvalues are of
-// the order of 1e-3 (mm^2/s), sorted per voxel from largest to smallest as
-// a tensor fit writes them, and the scalar volume is their fractional
-// anisotropy. The output depends
+// write their truth map and a seed map of short strokes. The tensors are
+// the scene's exact ones, or with --snr those a log-linear fit recovers
+// from simulated noisy diffusion-weighted signals (diffusion.h), which
+// --write-dwi also writes. Eigenvalues are of the order of 1e-3 (mm^2/s),
+// sorted per voxel from largest to smallest as a tensor fit writes them,
+// and the scalar volume is their fractional anisotropy. The output depends
 // only on the options: the noise comes from a fixed generator, not the
 // library's.
 #include <algorithm>
@@ -21,7 +23,9 @@
 #include <vector>
 
 #include "app/command/inputForms.h"
+#include "app/io/atomicFile.h"
 #include "app/io/niiIO.h"
+#include "tools/phantom/diffusion.h"
 #include "tools/phantom/scenes.h"
 #include "tools/phantom/tensor.h"
 
@@ -35,6 +39,8 @@ struct Options {
   bool mask = false;
   bool gzip = false;
   Scene scene = Scene::kTubes;
+  double snr = 0;  // 0: the exact tensors
+  bool writeDwi = false;
   std::string folder;
 };
 
@@ -63,6 +69,12 @@ void printUsage(FILE* out) {
           "                   MASK.nii or dti_mask.nii, and print --mask and its path\n"
           "  --gzip           write gzip-compressed files (.nii.gz)\n"
           "  --scene SCENE    tubes (default), touching90, touching60, curved or crossing\n"
+          "  --snr N          write the tensors fitted to simulated noisy signals instead\n"
+          "                   of the exact ones (N > 0, see below)\n"
+          "  --write-dwi      also write the signals (with --snr the noisy ones that were\n"
+          "                   fitted): DWI.nii or dti_dwi.nii (float32, 33 volumes, 0\n"
+          "                   outside the head) with FSL's DWI.bval and DWI.bvec (or\n"
+          "                   dti_dwi.bval, dti_dwi.bvec), directions in the voxel axes\n"
           "  -h, --help       print this help and exit\n\n"
           "scenes, on an X x Y x Z grid, voxel i spanning [i, i+1) and tested at its\n"
           "centre i + 0.5; the head is the ellipsoid of semi-axes 0.45 X, 0.45 Y, 0.45 Z\n"
@@ -102,7 +114,15 @@ void printUsage(FILE* out) {
           "  crossing  1 along x at (0.3 X, 0.5 Y, 0.5 Z), (0.7 X, 0.5 Y, 0.5 Z); 2 in\n"
           "            bundle 2 along y at (0.5 X, 0.3 Y, 0.5 Z), (0.5 X, 0.7 Y, 0.5 Z);\n"
           "            2 in the background along x at (0.3 X, 0.3 Y, 0.5 Z) and\n"
-          "            (0.5 X, 0.5 Y, 0.75 Z), along y at (0.7 X, 0.7 Y, 0.5 Z)\n");
+          "            (0.5 X, 0.5 Y, 0.75 Z), along y at (0.7 X, 0.7 Y, 0.5 Z)\n\n"
+          "--snr: the signals of each voxel's tensor, S = 1000 exp(-b g'Dg), for b = 0\n"
+          "and 32 directions at b = 1000 s/mm^2, g_i = (sqrt(1 - z^2) cos(i a),\n"
+          "sqrt(1 - z^2) sin(i a), z), z = 1 - (i + 0.5) / 32, a = pi (3 - sqrt(5)),\n"
+          "i = 0 ... 31, with Rician noise of sigma 1000 / N in each of the two\n"
+          "components, stored as float32; the tensor is fitted back by log-linear\n"
+          "least squares of ln max(S, 1e-4) and eigen-decomposed. Eigenvalues are\n"
+          "written as fitted: noise can make them near 0 or negative, and FA then\n"
+          "above 1. The noise depends only on --seed and the voxel.\n");
 }
 
 [[noreturn]] void usageError(const char* format, const char* value) {
@@ -139,7 +159,10 @@ Options parseArguments(int argc, char** argv) {
       options.gzip = true;
     } else if (arg == "--mask") {
       options.mask = true;
-    } else if (arg == "--size" || arg == "--seed" || arg == "--layout" || arg == "--scene") {
+    } else if (arg == "--write-dwi") {
+      options.writeDwi = true;
+    } else if (arg == "--size" || arg == "--seed" || arg == "--layout" || arg == "--scene" ||
+               arg == "--snr") {
       if (i + 1 == argc) usageError("%s needs a value", argv[i]);
       const char* value = argv[++i];
       if (arg == "--layout") {
@@ -158,6 +181,11 @@ Options parseArguments(int argc, char** argv) {
           usageError("--scene %s: expected tubes, touching90, touching60, curved or crossing",
                      value);
         options.scene = kSceneNames[k].scene;
+      } else if (arg == "--snr") {
+        char* end;
+        options.snr = strtod(value, &end);
+        if (*end != '\0' || end == value || !(options.snr > 0) || !std::isfinite(options.snr))
+          usageError("--snr %s: expected a positive number", value);
       } else if (arg == "--size") {
         if (!parseSize(value, options.size))
           usageError("--size %s: expected XxYxZ, each 1 ... 32767, at most 2^30 voxels", value);
@@ -192,6 +220,7 @@ struct Phantom {
   std::vector<float> scalar;
   std::vector<float> mask;   // 1 inside the head, 0 outside
   std::vector<float> truth;  // 1 on the structure, for scenes with a truth map
+  std::vector<float> dwi;    // kNumSignals volumes, with --write-dwi
 
   explicit Phantom(size_t n) : scalar(n), mask(n) {
     for (int k = 0; k < 3; ++k) {
@@ -245,6 +274,37 @@ struct Phantom {
   }
 };
 
+// Appends `value` to a line of numbers separated by spaces, exactly (17
+// significant digits read back as the same double).
+void appendNumber(std::string* line, double value) {
+  char number[32];
+  snprintf(number, sizeof number, "%s%.17g", line->empty() ? "" : " ", value);
+  *line += number;
+}
+
+void writeText(const std::string& path, const std::string& text) {
+  AtomicFile file(path.c_str());
+  file.write(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  file.commit();
+}
+
+// Writes FSL's text files of the acquisition beside the DWI file `dwiPath`
+// (PATH.nii or PATH.nii.gz): PATH.bval, one line of b-values, and
+// PATH.bvec, three lines of the directions' x, y and z components.
+void writeGradientTable(const Acquisition& acquisition, const std::string& dwiPath) {
+  std::string bval, bvec[3];
+  for (int i = 0; i < kNumSignals; ++i) {
+    const Gradient& gradient = acquisition.gradient(i);
+    appendNumber(&bval, gradient.b);
+    appendNumber(&bvec[0], gradient.g.x);
+    appendNumber(&bvec[1], gradient.g.y);
+    appendNumber(&bvec[2], gradient.g.z);
+  }
+  const std::string base = dwiPath.substr(0, dwiPath.rfind(".nii"));
+  writeText(base + ".bval", bval + "\n");
+  writeText(base + ".bvec", bvec[0] + "\n" + bvec[1] + "\n" + bvec[2] + "\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -261,7 +321,13 @@ int main(int argc, char** argv) {
       usageError("--size %s: too small for the scene's seed strokes", grid.c_str());
     }
   }
+  const Acquisition acquisition;
+  const double sigma = options.snr > 0 ? kS0 / options.snr : 0;
+  if (options.writeDwi) phantom.dwi.assign(static_cast<size_t>(kNumSignals) * n, 0.0f);
   Random random(options.seed);
+  // The signals' noise has a stream of its own, so that the tissue is the
+  // same with and without --snr.
+  Random signalNoise(options.seed ^ 0x6A09E667F3BCC909ull);
   for (int z = 0; z < size[2]; ++z) {
     for (int y = 0; y < size[1]; ++y) {
       for (int x = 0; x < size[0]; ++x) {
@@ -270,11 +336,22 @@ int main(int argc, char** argv) {
         // shift the noise of the voxels after it.
         Vec randomAxis = normalized({random.normal(), random.normal(), random.normal()});
         double noise[3] = {random.normal(), random.normal(), random.normal()};
+        double normals[2 * kNumSignals] = {};
+        if (sigma > 0)
+          for (double& normal : normals) normal = signalNoise.normal();
         Site site = siteAt(options.scene, size, x + 0.5, y + 0.5, z + 0.5);
         if (!site.head) continue;  // volumes start at 0
         phantom.mask[p] = 1.0f;
         if (!phantom.truth.empty()) phantom.truth[p] = static_cast<float>(site.bundles & 1);
-        phantom.set(p, exactTensor(options.scene, site, randomAxis, noise));
+        Tensor tensor = exactTensor(options.scene, site, randomAxis, noise);
+        if (sigma > 0 || options.writeDwi) {
+          float signals[kNumSignals];
+          acquisition.simulate(tensor, sigma, normals, signals);
+          for (int i = 0; options.writeDwi && i < kNumSignals; ++i)
+            phantom.dwi[static_cast<size_t>(i) * n + p] = signals[i];
+          if (sigma > 0) tensor = acquisition.fit(signals);
+        }
+        phantom.set(p, tensor);
       }
     }
   }
@@ -315,6 +392,12 @@ int main(int argc, char** argv) {
       niiIO uint8(size[0], size[1], size[2], 2, swap);
       uint8.writeData(phantom.truth.data(), n, pathOf(thirteen ? "TRUTH" : "truth").c_str());
       uint8.writeData(seeds.data(), n, pathOf(thirteen ? "SEEDS" : "seeds").c_str());
+    }
+    if (options.writeDwi) {
+      std::string path = pathOf(thirteen ? "DWI" : "dwi");
+      niiIO(size[0], size[1], size[2], 16, swap, kNumSignals)
+          .writeData(phantom.dwi.data(), static_cast<long long>(phantom.dwi.size()), path.c_str());
+      writeGradientTable(acquisition, path);
     }
   } catch (const AppError& error) {
     fprintf(stderr, "dticut-phantom: error: %s\n", error.what());
