@@ -143,8 +143,10 @@ TEST(PhantomTest, ScenesMarkTheirStructureAndSeedItWithStrokes) {
     const char* scene;
     int strokes[3];  // of labels 1 and 2
     double cosine;   // of the touching bundles' angle; -1 for other scenes
-  } scenes[] = {{"touching90", {0, 2, 5}, 0}, {"touching60", {0, 2, 5}, 0.5},
-                {"curved", {0, 3, 3}, -1}, {"crossing", {0, 2, 5}, -1}};
+  } scenes[] = {{"touching90", {0, 2, 5}, 0},
+                {"touching60", {0, 2, 5}, 0.5},
+                {"curved", {0, 3, 3}, -1},
+                {"crossing", {0, 2, 5}, -1}};
   const double bundleFa = 1.4 / std::sqrt(3.07);
   for (const auto& c : scenes) {
     TempDir dir;

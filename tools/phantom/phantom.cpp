@@ -316,8 +316,8 @@ int main(int argc, char** argv) {
   if (hasTruth(options.scene)) {
     phantom.truth.assign(n, 0.0f);
     if (!drawSeeds(options.scene, size, &seeds)) {
-      std::string grid = std::to_string(size[0]) + "x" + std::to_string(size[1]) + "x" +
-                         std::to_string(size[2]);
+      std::string grid =
+          std::to_string(size[0]) + "x" + std::to_string(size[1]) + "x" + std::to_string(size[2]);
       usageError("--size %s: too small for the scene's seed strokes", grid.c_str());
     }
   }

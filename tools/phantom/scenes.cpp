@@ -6,7 +6,7 @@
 #include <cmath>
 
 const SceneName kSceneNames[kNumScenes] = {
-    {"tubes", Scene::kTubes},       {"touching90", Scene::kTouching90},
+    {"tubes", Scene::kTubes},           {"touching90", Scene::kTouching90},
     {"touching60", Scene::kTouching60}, {"curved", Scene::kCurved},
     {"crossing", Scene::kCrossing},
 };
@@ -60,8 +60,12 @@ double tubeRadius(const int size[3]) {
 
 // The curved bundle's centre of curvature and radius: a half ring in the
 // plane z = Z/2 on the side y >= the centre's.
-Vec arcCentre(const int size[3]) { return {0.5 * size[0], 0.35 * size[1], 0.5 * size[2]}; }
-double arcRadius(const int size[3]) { return 0.3 * std::min(size[0], size[1]); }
+Vec arcCentre(const int size[3]) {
+  return {0.5 * size[0], 0.35 * size[1], 0.5 * size[2]};
+}
+double arcRadius(const int size[3]) {
+  return 0.3 * std::min(size[0], size[1]);
+}
 
 }  // namespace
 
@@ -163,7 +167,8 @@ std::vector<Stroke> strokesOf(Scene scene, const int size[3]) {
       for (double degrees : {30.0, 90.0, 150.0}) {
         double angle = degrees * 3.141592653589793 / 180;
         Vec at = {c.x + R * std::cos(angle), c.y + R * std::sin(angle), c.z};
-        strokes.push_back({at, {-std::sin(angle), std::cos(angle), 0}, kInside, Region::kStructure});
+        strokes.push_back(
+            {at, {-std::sin(angle), std::cos(angle), 0}, kInside, Region::kStructure});
       }
       for (double dy : {0.25 * R, R + 2 * r, -2 * r})
         strokes.push_back({{c.x, c.y + dy, c.z}, alongX, kOutside, Region::kBackground});
@@ -213,9 +218,8 @@ bool drawSeeds(Scene scene, const int size[3], std::vector<float>* seeds) {
         voxel[a] = static_cast<int>(std::floor(at[a]));
         inGrid = inGrid && voxel[a] >= 0 && voxel[a] < size[a];
       }
-      if (!inGrid ||
-          !inRegion(siteAt(scene, size, voxel[0] + 0.5, voxel[1] + 0.5, voxel[2] + 0.5),
-                    stroke.region))
+      if (!inGrid || !inRegion(siteAt(scene, size, voxel[0] + 0.5, voxel[1] + 0.5, voxel[2] + 0.5),
+                               stroke.region))
         continue;
       (*seeds)[voxel[0] + size[0] * (voxel[1] + static_cast<size_t>(size[1]) * voxel[2])] =
           static_cast<float>(stroke.label);

@@ -33,15 +33,17 @@ extern const SceneName kSceneNames[kNumScenes];
 
 // What lies at one voxel centre.
 struct Site {
-  bool head;          // inside the head
-  int bundles;        // bit k set: inside bundle k (bundle 0 is the structure)
-  Vec direction[2];   // bundle k's fibre direction there, where inside it
+  bool head;         // inside the head
+  int bundles;       // bit k set: inside bundle k (bundle 0 is the structure)
+  Vec direction[2];  // bundle k's fibre direction there, where inside it
 };
 
 Site siteAt(Scene scene, const int size[3], double x, double y, double z);
 
 // Scenes other than the tubes have a truth map and seeds.
-inline bool hasTruth(Scene scene) { return scene != Scene::kTubes; }
+inline bool hasTruth(Scene scene) {
+  return scene != Scene::kTubes;
+}
 
 // The exact tensor of a site inside the head. Background: eigenvalues
 // (0.85, 0.75, 0.7) e-3 each times 1 + 0.1 `noise[k]`, the first along

@@ -20,7 +20,9 @@ uint64_t Random::next() {
   return z ^ (z >> 31);
 }
 
-double Random::uniform() { return (static_cast<double>(next() >> 11) + 0.5) * 0x1p-53; }
+double Random::uniform() {
+  return (static_cast<double>(next() >> 11) + 0.5) * 0x1p-53;
+}
 
 double Random::normal() {
   double u = uniform(), v = uniform();
@@ -77,9 +79,9 @@ Tensor decompose(const Matrix& matrix) {
         if (a[p][q] == 0) continue;
         // t = tan(phi), the smaller root of t^2 + 2 theta t - 1 = 0.
         double theta = (a[q][q] - a[p][p]) / (2 * a[p][q]);
-        double t = std::fabs(theta) > 1e150
-                       ? 0.5 / theta
-                       : (theta < 0 ? -1.0 : 1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1));
+        double t = std::fabs(theta) > 1e150 ? 0.5 / theta
+                                            : (theta < 0 ? -1.0 : 1.0) /
+                                                  (std::fabs(theta) + std::sqrt(theta * theta + 1));
         double c = 1 / std::sqrt(t * t + 1), s = t * c;
         int r = 3 - p - q;  // the third index
         double arp = a[r][p], arq = a[r][q];
@@ -97,8 +99,8 @@ Tensor decompose(const Matrix& matrix) {
     }
   }
   const double value[3] = {a[0][0], a[1][1], a[2][2]};
-  const Vec axis[3] = {{v[0][0], v[1][0], v[2][0]}, {v[0][1], v[1][1], v[2][1]},
-                       {v[0][2], v[1][2], v[2][2]}};
+  const Vec axis[3] = {
+      {v[0][0], v[1][0], v[2][0]}, {v[0][1], v[1][1], v[2][1]}, {v[0][2], v[1][2], v[2][2]}};
   return sorted(value, axis);
 }
 
