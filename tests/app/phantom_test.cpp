@@ -131,6 +131,63 @@ TEST(PhantomTest, OutputDependsOnlyOnSizeSeedAndByteOrder) {
   EXPECT_NE(readFile(a.path("SCALAR.nii")), readFile(c.path("SCALAR.nii")));
 }
 
+// The scenes with a known answer print what the default scene prints and
+// write a uint8 truth map and seed map: seeds of label 1 inside the truth,
+// of label 2 outside it but inside the head, a few strokes of at most 5
+// voxels rather than regions. Label-1 seeds lie in bundle 1, of
+// eigenvalues (1.7, 0.3, 0.3) e-3, so of FA 1.4 / sqrt(3.07); so do the
+// touching scenes' label-2 seeds of high FA, in bundle 2, whose fibres make
+// the scene's angle with bundle 1's x.
+TEST(PhantomTest, ScenesMarkTheirStructureAndSeedItWithStrokes) {
+  const struct {
+    const char* scene;
+    int strokes[3];  // of labels 1 and 2
+    double cosine;   // of the touching bundles' angle; -1 for other scenes
+  } scenes[] = {{"touching90", {0, 2, 5}, 0},
+                {"touching60", {0, 2, 5}, 0.5},
+                {"curved", {0, 3, 3}, -1},
+                {"crossing", {0, 2, 5}, -1}};
+  const double bundleFa = 1.4 / std::sqrt(3.07);
+  for (const auto& c : scenes) {
+    TempDir dir;
+    const std::string tubes = phantom(dir, {"--size", "21x18x11"}).out;
+    RunResult run = phantom(dir, {"--scene", c.scene, "--size", "21x18x11"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, tubes);
+    niiIO truth(dir.path("TRUTH.nii").c_str()), seeds(dir.path("SEEDS.nii").c_str());
+    EXPECT_EQ(truth.header->datatype, 2);
+    EXPECT_EQ(seeds.header->datatype, 2);
+    niiIO l1(dir.path("L1.nii").c_str()), fa(dir.path("SCALAR.nii").c_str());
+    niiIO v1x(dir.path("V1x.nii").c_str()), v1z(dir.path("V1z.nii").c_str());
+    int count[3] = {}, angles = 0;
+    for (int p = 0; p < truth.numVoxels; ++p) {
+      const int label = static_cast<int>(seeds.data[p]);
+      ASSERT_TRUE(label >= 0 && label <= 2) << p;
+      ++count[label];
+      EXPECT_TRUE(truth.data[p] == 0 || (truth.data[p] == 1 && l1.data[p] > 0)) << p;
+      if (label == 1) {
+        EXPECT_EQ(truth.data[p], 1) << c.scene << p;
+        EXPECT_NEAR(fa.data[p], bundleFa, 1e-6) << c.scene << p;
+      }
+      if (label == 2) {
+        EXPECT_TRUE(truth.data[p] == 0 && l1.data[p] > 0) << c.scene << p;
+      }
+      if (label != 2 || c.cosine < 0 || fa.data[p] < 0.5) continue;
+      EXPECT_NEAR(fa.data[p], bundleFa, 1e-6) << c.scene << p;
+      EXPECT_NEAR(std::fabs(v1x.data[p]), c.cosine, 1e-6) << c.scene << p;
+      EXPECT_NEAR(std::fabs(v1z.data[p]), std::sqrt(1 - c.cosine * c.cosine), 1e-6) << p;
+      ++angles;
+    }
+    for (int label : {1, 2}) {
+      EXPECT_GE(count[label], 3 * c.strokes[label]) << c.scene << label;
+      EXPECT_LE(count[label], 5 * c.strokes[label]) << c.scene << label;
+    }
+    if (c.cosine >= 0) {
+      EXPECT_GE(angles, 6) << c.scene;
+    }
+  }
+}
+
 TEST(PhantomTest, RefusesBadArguments) {
   TempDir dir;
   const struct {
@@ -143,6 +200,10 @@ TEST(PhantomTest, RefusesBadArguments) {
       {{"--size", "1024x1024x1025"}, 2, "--size 1024x1024x1025: expected XxYxZ"},
       {{"--layout", "tensor"}, 2, "--layout tensor: expected files, prefix or dipy"},
       {{"--layout", "\x1b]0;\x07"}, 2, "--layout \\x1b]0;\\x07: expected files, prefix or dipy"},
+      {{"--scene", "ring"}, 2, "--scene ring: expected tubes, touching90, touching60, curved"},
+      {{"--snr", "0"}, 2, "--snr 0: expected a positive number"},
+      {{"--snr", "inf"}, 2, "--snr inf: expected a positive number"},
+      {{"--scene", "curved", "--size", "8x8x4"}, 2, "--size 8x8x4: too small for the scene"},
       {{"--size", "2x2x2", dir.path("none")}, 1, dir.path("none") + "/L1.nii: cannot create"},
   };
   for (const auto& c : cases) {

@@ -1,14 +1,17 @@
 // dticut-phantom: writes the input volumes of dticut for a synthetic
 // diffusion-tensor phantom, as thirteen 3-D files, as the seven files of a
 // tensor prefix (4-D eigenvector files) or as dipy's three files, plain or
-// gzip-compressed, optionally with the head mask. Three tube-shaped fibre bundles
-// (one along x, one along y, one bent into a ring) carry a strongly anisotropic tensor whose
-// principal direction follows the tube; the background is a weakly anisotropic tensor with random
-// orientation and noisy eigenvalues; outside an ellipsoidal head mask every volume is 0, as in a
-// masked fit. Eigenvalues are of the order of 1e-3 (mm^2/s), sorted per voxel from largest to
-// smallest as a tensor fit writes them, and the scalar volume is the fractional anisotropy, in [0,
-// 1]. The output depends only on the size and the seed: the noise comes from a fixed generator, not
-// the library's.
+// gzip-compressed, optionally with the head mask. The scene (scenes.h) says
+// which tissue lies where: by default three tube-shaped fibre bundles in a
+// noisy background, or one of the scenes with a known answer, which also
+// write their truth map and a seed map of short strokes. The tensors are
+// the scene's exact ones, or with --snr those a log-linear fit recovers
+// from simulated noisy diffusion-weighted signals (diffusion.h), which
+// --write-dwi also writes. Eigenvalues are of the order of 1e-3 (mm^2/s),
+// sorted per voxel from largest to smallest as a tensor fit writes them,
+// and the scalar volume is their fractional anisotropy. The output depends
+// only on the options: the noise comes from a fixed generator, not the
+// library's.
 #include <algorithm>
 #include <cmath>
 #include <csignal>
@@ -21,8 +24,12 @@
 #include <vector>
 
 #include "app/command/inputForms.h"
+#include "app/io/atomicFile.h"
 #include "app/io/niiIO.h"
 #include "app/io/printable.h"
+#include "tools/phantom/diffusion.h"
+#include "tools/phantom/scenes.h"
+#include "tools/phantom/tensor.h"
 
 namespace {
 
@@ -33,6 +40,9 @@ struct Options {
   enum Layout { kFiles, kPrefix, kDipy } layout = kFiles;
   bool mask = false;
   bool gzip = false;
+  Scene scene = Scene::kTubes;
+  double snr = 0;  // 0: the exact tensors
+  bool writeDwi = false;
   std::string folder;
 };
 
@@ -51,7 +61,7 @@ void printUsage(FILE* out) {
           "  prefix   the seven files of a tensor fit, dti_L1.nii, dti_V1.nii (4-D: x, y,\n"
           "           z), ... dti_FA.nii; prints --tensor-prefix FOLDER/dti\n"
           "  dipy     dipy's three files dti_evals.nii (4-D), dti_evecs.nii (4-D, 9\n"
-          "           volumes) and dti_fa.nii; prints --evals, --evecs, --scalar\n\n"
+          "           volumes) and dti_scalar.nii; prints --evals, --evecs, --scalar\n\n"
           "options:\n"
           "  --size XxYxZ     volume size in voxels (default 64x64x32)\n"
           "  --seed N         seed of the noise (default 1)\n"
@@ -60,7 +70,61 @@ void printUsage(FILE* out) {
           "  --mask           also write the head mask (uint8: 1 inside, 0 outside),\n"
           "                   MASK.nii or dti_mask.nii, and print --mask and its path\n"
           "  --gzip           write gzip-compressed files (.nii.gz)\n"
-          "  -h, --help       print this help and exit\n");
+          "  --scene SCENE    tubes (default), touching90, touching60, curved or crossing\n"
+          "  --snr N          write the tensors fitted to simulated noisy signals instead\n"
+          "                   of the exact ones (N > 0, see below)\n"
+          "  --write-dwi      also write the signals (with --snr the noisy ones that were\n"
+          "                   fitted): DWI.nii or dti_dwi.nii (float32, 33 volumes, 0\n"
+          "                   outside the head) with FSL's DWI.bval and DWI.bvec (or\n"
+          "                   dti_dwi.bval, dti_dwi.bvec), directions in the voxel axes\n"
+          "  -h, --help       print this help and exit\n\n"
+          "scenes, on an X x Y x Z grid, voxel i spanning [i, i+1) and tested at its\n"
+          "centre i + 0.5; the head is the ellipsoid of semi-axes 0.45 X, 0.45 Y, 0.45 Z\n"
+          "about the grid's centre; the rest of the head is background (eigenvalues\n"
+          "(0.85, 0.75, 0.7)e-3 mm^2/s, each times 1 + 0.1 N(0,1), random orientation,\n"
+          "FA about 0.1).\n"
+          "Bundles of the scenes other than tubes have eigenvalues (1.7, 0.3, 0.3)e-3\n"
+          "(FA 0.80), the first along the fibres; bundle 1 is the structure (label 1).\n"
+          "  tubes       tubes along x, along y and a ring, eigenvalues (1.7, 0.3,\n"
+          "              0.25)e-3 each times 1 + 0.03 N(0,1); no truth map\n"
+          "  touching90  slabs over 0.25 X <= x <= 0.75 X, 0.25 Z <= z <= 0.75 Z, touching\n"
+          "              along y = 0.5 Y: bundle 1 in 0.35 Y <= y < 0.5 Y along x,\n"
+          "              bundle 2 in 0.5 Y <= y < 0.65 Y along z (90 degrees)\n"
+          "  touching60  the same, bundle 2 along (0.5, 0, 0.866) (60 degrees)\n"
+          "  curved      bundle 1 a half ring in the plane z = 0.5 Z: centre C = (0.5 X,\n"
+          "              0.35 Y, 0.5 Z), radius R = 0.3 min(X, Y), tube radius\n"
+          "              r = max(1.5, 0.1 min(X, Y, Z)), the side y >= 0.35 Y; fibres\n"
+          "              along the ring\n"
+          "  crossing    tubes of radius r through (0.5 Y, 0.5 Z) along x (bundle 1, the\n"
+          "              crossing included) and through (0.5 X, 0.5 Z) along y (bundle 2);\n"
+          "              where they cross, the mean of their tensors: planar, (1.0, 1.0,\n"
+          "              0.3)e-3, the third axis z\n"
+          "These scenes also write (uint8, not printed) the truth map TRUTH.nii or\n"
+          "dti_truth.nii (1 on bundle 1) and the seed map SEEDS.nii or dti_seeds.nii\n"
+          "(0 free, 1 inside bundle 1, 2 outside it): strokes of 5 voxels, those holding\n"
+          "c + t d / max|d_i| for t = -2 ... 2, each kept only within its region (a grid\n"
+          "on which a stroke keeps fewer than 3 voxels is refused; grids from 12x12x8 up\n"
+          "suit every scene). Centres c:\n"
+          "  touching  1 along x at (0.4 X, 0.425 Y, 0.4 Z), (0.6 X, 0.425 Y, 0.6 Z);\n"
+          "            2 in bundle 2 along its fibres at (0.4 X, 0.575 Y, 0.6 Z),\n"
+          "            (0.6 X, 0.575 Y, 0.4 Z); 2 in the background along x at\n"
+          "            (0.5 X, 0.25 Y, 0.5 Z), (0.5 X, 0.75 Y, 0.5 Z), along y at\n"
+          "            (0.15 X, 0.5 Y, 0.5 Z)\n"
+          "  curved    1 along the ring at C + R (cos a, sin a, 0), a = 30, 90, 150\n"
+          "            degrees; 2 in the background along x at C + (0, 0.25 R, 0),\n"
+          "            C + (0, R + 2 r, 0), C + (0, -2 r, 0)\n"
+          "  crossing  1 along x at (0.3 X, 0.5 Y, 0.5 Z), (0.7 X, 0.5 Y, 0.5 Z); 2 in\n"
+          "            bundle 2 along y at (0.5 X, 0.3 Y, 0.5 Z), (0.5 X, 0.7 Y, 0.5 Z);\n"
+          "            2 in the background along x at (0.3 X, 0.3 Y, 0.5 Z) and\n"
+          "            (0.5 X, 0.5 Y, 0.75 Z), along y at (0.7 X, 0.7 Y, 0.5 Z)\n\n"
+          "--snr: the signals of each voxel's tensor, S = 1000 exp(-b g'Dg), for b = 0\n"
+          "and 32 directions at b = 1000 s/mm^2, g_i = (sqrt(1 - z^2) cos(i a),\n"
+          "sqrt(1 - z^2) sin(i a), z), z = 1 - (i + 0.5) / 32, a = pi (3 - sqrt(5)),\n"
+          "i = 0 ... 31, with Rician noise of sigma 1000 / N in each of the two\n"
+          "components, stored as float32; the tensor is fitted back by log-linear\n"
+          "least squares of ln max(S, 1e-4) and eigen-decomposed. Eigenvalues are\n"
+          "written as fitted: noise can make them near 0 or negative, and FA then\n"
+          "above 1. The noise depends only on --seed and the voxel.\n");
 }
 
 // `format` has one %s, for `value`: an argument, shown with its control
@@ -99,7 +163,10 @@ Options parseArguments(int argc, char** argv) {
       options.gzip = true;
     } else if (arg == "--mask") {
       options.mask = true;
-    } else if (arg == "--size" || arg == "--seed" || arg == "--layout") {
+    } else if (arg == "--write-dwi") {
+      options.writeDwi = true;
+    } else if (arg == "--size" || arg == "--seed" || arg == "--layout" || arg == "--scene" ||
+               arg == "--snr") {
       if (i + 1 == argc) usageError("%s needs a value", argv[i]);
       const char* value = argv[++i];
       if (arg == "--layout") {
@@ -111,6 +178,18 @@ Options parseArguments(int argc, char** argv) {
           options.layout = Options::kDipy;
         else
           usageError("--layout %s: expected files, prefix or dipy", value);
+      } else if (arg == "--scene") {
+        int k = 0;
+        while (k < kNumScenes && strcmp(value, kSceneNames[k].name) != 0) ++k;
+        if (k == kNumScenes)
+          usageError("--scene %s: expected tubes, touching90, touching60, curved or crossing",
+                     value);
+        options.scene = kSceneNames[k].scene;
+      } else if (arg == "--snr") {
+        char* end;
+        options.snr = strtod(value, &end);
+        if (*end != '\0' || end == value || !(options.snr > 0) || !std::isfinite(options.snr))
+          usageError("--snr %s: expected a positive number", value);
       } else if (arg == "--size") {
         if (!parseSize(value, options.size))
           usageError("--size %s: expected XxYxZ, each 1 ... 32767, at most 2^30 voxels", value);
@@ -131,41 +210,6 @@ Options parseArguments(int argc, char** argv) {
   return options;
 }
 
-// splitmix64: small, fast and the same on every platform.
-class Random {
- public:
-  explicit Random(uint64_t seed) : m_state(seed) {}
-  uint64_t next() {
-    uint64_t z = (m_state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  // Uniform in (0, 1).
-  double uniform() { return (static_cast<double>(next() >> 11) + 0.5) * 0x1p-53; }
-  // Standard normal, by Box-Muller.
-  double normal() {
-    double u = uniform(), v = uniform();
-    return std::sqrt(-2.0 * std::log(u)) * std::cos(6.283185307179586 * v);
-  }
-
- private:
-  uint64_t m_state;
-};
-
-struct Vec {
-  double x, y, z;
-};
-
-Vec normalized(Vec v) {
-  double n = std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z);
-  return {v.x / n, v.y / n, v.z / n};
-}
-
-Vec cross(Vec a, Vec b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-
 bool hostIsBigEndian() {
   const uint16_t one = 1;
   unsigned char first;
@@ -173,58 +217,30 @@ bool hostIsBigEndian() {
   return first == 0;
 }
 
-bool insideHead(const int size[3], double x, double y, double z) {
-  double u = (x / size[0] - 0.5) / 0.45, v = (y / size[1] - 0.5) / 0.45,
-         w = (z / size[2] - 0.5) / 0.45;
-  return u * u + v * v + w * w <= 1.0;
-}
-
-// The direction of the bundle through voxel centre (x, y, z), if any.
-bool bundleDirection(const int size[3], double x, double y, double z, Vec* direction) {
-  double radius = std::max(1.0, 0.1 * std::min(size[0], size[1]));
-  // Straight bundle along x.
-  double dy = y - 0.3 * size[1], dz = z - 0.5 * size[2];
-  if (dy * dy + dz * dz <= radius * radius) {
-    *direction = {1, 0, 0};
-    return true;
-  }
-  // Straight bundle along y.
-  double dx = x - 0.75 * size[0];
-  dz = z - 0.3 * size[2];
-  if (dx * dx + dz * dz <= radius * radius) {
-    *direction = {0, 1, 0};
-    return true;
-  }
-  // Ring around the volume's centre axis, in the plane z = 0.7 * dimZ.
-  double cx = x - 0.5 * size[0], cy = y - 0.5 * size[1];
-  double ring = 0.3 * std::min(size[0], size[1]);
-  double fromCircle = std::sqrt(cx * cx + cy * cy) - ring;
-  dz = z - 0.7 * size[2];
-  if (fromCircle * fromCircle + dz * dz <= radius * radius && cx * cx + cy * cy > 0) {
-    *direction = normalized({-cy, cx, 0});
-    return true;
-  }
-  return false;
-}
-
-double fractionalAnisotropy(const double l[3]) {
-  double a = l[0] - l[1], b = l[1] - l[2], c = l[2] - l[0];
-  double norm = l[0] * l[0] + l[1] * l[1] + l[2] * l[2];
-  return norm > 0 ? std::sqrt(0.5 * (a * a + b * b + c * c) / norm) : 0.0;
-}
-
 // The phantom's volumes, by eigen-component set and kind.
 struct Phantom {
   std::vector<float> eigenvalue[3];
   std::vector<float> component[3][3];  // set, then x, y, z
   std::vector<float> scalar;
-  std::vector<float> mask;  // 1 inside the head, 0 outside
+  std::vector<float> mask;   // 1 inside the head, 0 outside
+  std::vector<float> truth;  // 1 on the structure, for scenes with a truth map
+  std::vector<float> dwi;    // kNumSignals volumes, with --write-dwi
 
   explicit Phantom(size_t n) : scalar(n), mask(n) {
     for (int k = 0; k < 3; ++k) {
       eigenvalue[k].assign(n, 0.0f);
       for (auto& c : component[k]) c.assign(n, 0.0f);
     }
+  }
+
+  void set(size_t p, const Tensor& tensor) {
+    for (int k = 0; k < 3; ++k) {
+      eigenvalue[k][p] = static_cast<float>(tensor.value[k]);
+      component[k][0][p] = static_cast<float>(tensor.axis[k].x);
+      component[k][1][p] = static_cast<float>(tensor.axis[k].y);
+      component[k][2][p] = static_cast<float>(tensor.axis[k].z);
+    }
+    scalar[p] = static_cast<float>(fractionalAnisotropy(tensor.value));
   }
 
   // The values of one file of an input form: one volume, or for a 4-D
@@ -262,6 +278,37 @@ struct Phantom {
   }
 };
 
+// Appends `value` to a line of numbers separated by spaces, exactly (17
+// significant digits read back as the same double).
+void appendNumber(std::string* line, double value) {
+  char number[32];
+  snprintf(number, sizeof number, "%s%.17g", line->empty() ? "" : " ", value);
+  *line += number;
+}
+
+void writeText(const std::string& path, const std::string& text) {
+  AtomicFile file(path.c_str());
+  file.write(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  file.commit();
+}
+
+// Writes FSL's text files of the acquisition beside the DWI file `dwiPath`
+// (PATH.nii or PATH.nii.gz): PATH.bval, one line of b-values, and
+// PATH.bvec, three lines of the directions' x, y and z components.
+void writeGradientTable(const Acquisition& acquisition, const std::string& dwiPath) {
+  std::string bval, bvec[3];
+  for (int i = 0; i < kNumSignals; ++i) {
+    const Gradient& gradient = acquisition.gradient(i);
+    appendNumber(&bval, gradient.b);
+    appendNumber(&bvec[0], gradient.g.x);
+    appendNumber(&bvec[1], gradient.g.y);
+    appendNumber(&bvec[2], gradient.g.z);
+  }
+  const std::string base = dwiPath.substr(0, dwiPath.rfind(".nii"));
+  writeText(base + ".bval", bval + "\n");
+  writeText(base + ".bvec", bvec[0] + "\n" + bvec[1] + "\n" + bvec[2] + "\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -272,7 +319,22 @@ int main(int argc, char** argv) {
   const int* size = options.size;
   const int n = size[0] * size[1] * size[2];
   Phantom phantom(n);
+  std::vector<float> seeds;
+  if (hasTruth(options.scene)) {
+    phantom.truth.assign(n, 0.0f);
+    if (!drawSeeds(options.scene, size, &seeds)) {
+      std::string grid =
+          std::to_string(size[0]) + "x" + std::to_string(size[1]) + "x" + std::to_string(size[2]);
+      usageError("--size %s: too small for the scene's seed strokes", grid.c_str());
+    }
+  }
+  const Acquisition acquisition;
+  const double sigma = options.snr > 0 ? kS0 / options.snr : 0;
+  if (options.writeDwi) phantom.dwi.assign(static_cast<size_t>(kNumSignals) * n, 0.0f);
   Random random(options.seed);
+  // The signals' noise has a stream of its own, so that the tissue is the
+  // same with and without --snr.
+  Random signalNoise(options.seed ^ 0x6A09E667F3BCC909ull);
   for (int z = 0; z < size[2]; ++z) {
     for (int y = 0; y < size[1]; ++y) {
       for (int x = 0; x < size[0]; ++x) {
@@ -281,37 +343,22 @@ int main(int argc, char** argv) {
         // shift the noise of the voxels after it.
         Vec randomAxis = normalized({random.normal(), random.normal(), random.normal()});
         double noise[3] = {random.normal(), random.normal(), random.normal()};
-        if (!insideHead(size, x + 0.5, y + 0.5, z + 0.5)) continue;  // volumes start at 0
+        double normals[2 * kNumSignals] = {};
+        if (sigma > 0)
+          for (double& normal : normals) normal = signalNoise.normal();
+        Site site = siteAt(options.scene, size, x + 0.5, y + 0.5, z + 0.5);
+        if (!site.head) continue;  // volumes start at 0
         phantom.mask[p] = 1.0f;
-        Vec principal;
-        double lambda[3];
-        if (bundleDirection(size, x + 0.5, y + 0.5, z + 0.5, &principal)) {
-          const double base[3] = {1.7e-3, 0.3e-3, 0.25e-3};
-          for (int k = 0; k < 3; ++k) lambda[k] = base[k] * (1.0 + 0.03 * noise[k]);
-        } else {
-          principal = randomAxis;
-          const double base[3] = {0.85e-3, 0.75e-3, 0.7e-3};
-          for (int k = 0; k < 3; ++k) lambda[k] = base[k] * (1.0 + 0.1 * noise[k]);
+        if (!phantom.truth.empty()) phantom.truth[p] = static_cast<float>(site.bundles & 1);
+        Tensor tensor = exactTensor(options.scene, site, randomAxis, noise);
+        if (sigma > 0 || options.writeDwi) {
+          float signals[kNumSignals];
+          acquisition.simulate(tensor, sigma, normals, signals);
+          for (int i = 0; options.writeDwi && i < kNumSignals; ++i)
+            phantom.dwi[static_cast<size_t>(i) * n + p] = signals[i];
+          if (sigma > 0) tensor = acquisition.fit(signals);
         }
-        Vec helper = std::fabs(principal.x) < 0.9 ? Vec{1, 0, 0} : Vec{0, 1, 0};
-        Vec second = normalized(cross(principal, helper));
-        Vec axes[3] = {principal, second, cross(principal, second)};
-        // Sorted from the largest eigenvalue down, each with its axis.
-        for (int i = 0; i < 3; ++i) {
-          for (int j = i + 1; j < 3; ++j) {
-            if (lambda[j] > lambda[i]) {
-              std::swap(lambda[i], lambda[j]);
-              std::swap(axes[i], axes[j]);
-            }
-          }
-        }
-        for (int k = 0; k < 3; ++k) {
-          phantom.eigenvalue[k][p] = static_cast<float>(lambda[k]);
-          phantom.component[k][0][p] = static_cast<float>(axes[k].x);
-          phantom.component[k][1][p] = static_cast<float>(axes[k].y);
-          phantom.component[k][2][p] = static_cast<float>(axes[k].z);
-        }
-        phantom.scalar[p] = static_cast<float>(fractionalAnisotropy(lambda));
+        phantom.set(p, tensor);
       }
     }
   }
@@ -347,6 +394,17 @@ int main(int argc, char** argv) {
       std::string path = pathOf(thirteen ? "MASK" : "mask");
       niiIO(size[0], size[1], size[2], 2, swap).writeData(phantom.mask.data(), n, path.c_str());
       printf("--mask\n%s\n", path.c_str());
+    }
+    if (hasTruth(options.scene)) {
+      niiIO uint8(size[0], size[1], size[2], 2, swap);
+      uint8.writeData(phantom.truth.data(), n, pathOf(thirteen ? "TRUTH" : "truth").c_str());
+      uint8.writeData(seeds.data(), n, pathOf(thirteen ? "SEEDS" : "seeds").c_str());
+    }
+    if (options.writeDwi) {
+      std::string path = pathOf(thirteen ? "DWI" : "dwi");
+      niiIO(size[0], size[1], size[2], 16, swap, kNumSignals)
+          .writeData(phantom.dwi.data(), static_cast<long long>(phantom.dwi.size()), path.c_str());
+      writeGradientTable(acquisition, path);
     }
   } catch (const AppError& error) {
     fprintf(stderr, "dticut-phantom: error: %s\n", printable(error.what()).c_str());
