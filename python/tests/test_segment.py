@@ -139,6 +139,18 @@ def test_a_dipy_fit_goes_straight_in(command, tmp_path):
     result = assert_same_as_command(command, tmp_path, fit.evals, fit.evecs, fit.fa, mask,
                                     data_lambda=100.0)
     assert 0 < result.labels.sum() < mask.sum()
+    # The tensor energy on the same fit, seeded with the most and the least
+    # anisotropic voxels inside the mask (zero background fits are
+    # undefined tensors: not segmented).
+    order = np.argsort(np.where(mask, fit.fa, np.nan), axis=None)
+    seeds = np.zeros(mask.shape)
+    seeds.flat[order[:int(mask.sum())][-5:]] = 1
+    seeds.flat[order[:5]] = 2
+    (tmp_path / "tensor").mkdir()
+    result = assert_same_as_command(command, tmp_path / "tensor", fit.evals, fit.evecs, fit.fa,
+                                    mask, energy="tensor", seeds=seeds)
+    assert (result.labels[seeds == 1] == 1).all() and (result.labels[seeds == 2] == 0).all()
+    assert 5 <= result.labels.sum() < mask.sum()
 
 
 def volumes(shape=(3, 2, 2), **changed):
