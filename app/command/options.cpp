@@ -205,11 +205,11 @@ void printUsage(FILE* out) {
           "fa, principal and omnibus are the four --*-lambda weights, each 1 by default.\n"
           "On an anisotropy map in [0, 1] a data weight of 1 truncates every data cost to\n"
           "0 and every voxel keeps label 0; raise it, e.g. --data-lambda 100.\n\n"
-          "tensor energy (--energy tensor): neighbours p, q pay round(100*boundary*\n"
+          "tensor energy (--energy tensor): neighbours p, q pay round(10*boundary*\n"
           "exp(-d^2/(2 sigma^2))) for different labels, d the log-Euclidean distance of\n"
           "their tensors and sigma^2 its mean square over all neighbours; label l costs\n"
-          "round(100*region*min(nll, 30)), nll the negative log kernel density of the\n"
-          "label's seeds (--seeds), or without seeds round(100*region*(S - l)^2); seed\n"
+          "round(10*region*min(nll, 20)), nll the negative log kernel density of the\n"
+          "label's seeds (--seeds), or without seeds round(10*region*(S - l)^2); seed\n"
           "voxels keep their seeds' labels. boundary and region are --boundary-lambda\n"
           "and --region-lambda, each 1 by default.\n");
 }

@@ -67,10 +67,10 @@
 // The floor of the eigenvalues, as a fraction of the median mean diffusivity.
 const double kEpsilonFraction = 0.01;
 // Integer scales of the two terms: their costs before the weights.
-const double kBoundaryScale = 100.0;
-const double kRegionScale = 100.0;
+const double kBoundaryScale = 10.0;
+const double kRegionScale = 10.0;
 // The largest negative log-likelihood a region cost takes.
-const double kMaxRegionNll = 30.0;
+const double kMaxRegionNll = 20.0;
 // Kernel terms below exp(-kKernelReach) of the nearest seed's are left out.
 const double kKernelReach = 36.0;
 // The most seeds each label's model uses.
