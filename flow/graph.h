@@ -123,6 +123,11 @@ class Graph {
   // 0 if the node is on the source side of the cut, 1 otherwise; valid after
   // maxflow.
   int what_segment(void* i);
+  // The handle of node number k (nodes are numbered from 0 in the order of
+  // add_node since construction or the last reset; k must be one of them),
+  // so that a caller adding nodes in a known order can keep their numbers
+  // instead of their handles.
+  void* node_handle(uint32_t k) const { return node_at(k); }
 
  private:
   friend class GraphTestAccess;   // tests/flow: internals and the steps of maxflow

@@ -6,8 +6,8 @@
 // max-flow (flow/energy.h); a move never raises the energy, an iteration runs
 // one move per label (expansion) or per label pair (swap).
 // This header declares the base class; a subclass supplies the
-// neighbourhood (GCgeneralGraph.h, GCgridGraph.h), and callers include
-// GCoptimization.h.
+// neighbourhood (GCgeneralGraph.h, GCgridGraph.h, GCgrid3DGraph.h), and
+// callers include GCoptimization.h.
 //
 // Invariants: every label in m_labeling lies in 0..m_num_labels-1;
 // m_site_to_var is -1 for every site outside a move, however the move ends.
@@ -156,7 +156,10 @@ class GCoptimization {
   // limit is reached (no iteration for a limit <= 0); returns the energy.
   int expansion(int max_num_iterations);
   int oneExpansionIteration();
-  void alpha_expansion(int alpha_label);
+  // Over every site not labelled alpha. A neighbourhood that can build this
+  // move without listing its sites (the 3-D grid) does so; the move is the
+  // same.
+  virtual void alpha_expansion(int alpha_label);
   // Restricted to the given distinct sites; those already labelled alpha
   // stay out of the move.
   void alpha_expansion(int alpha_label, int* sites, int num);
@@ -175,8 +178,10 @@ class GCoptimization {
 
   // ---- Queries -----------------------------------------------------------
   // Neighbours of a valid site: their count, indices and parallel weights.
-  // The arrays belong to the subclass and stay valid while the neighbourhood
-  // is unchanged. List order is the order in which moves add their terms.
+  // The arrays belong to the subclass: the general and the 2-D grid
+  // neighbourhood's stay valid while the neighbourhood is unchanged, the 3-D
+  // grid's (made on demand) until its next query. List order is the order
+  // in which moves add their terms.
   virtual void giveNeighborInfo(int site, int* numSites, int** neighbors, int** weights) = 0;
   // Raises the missing-source message when a cost is not installed;
   // subclasses also prepare their neighbourhood here.
@@ -211,6 +216,11 @@ class GCoptimization {
                                int* activeSites);
   void set_up_swap_energy(int size, int alpha_label, int beta_label, Energy* e, void** variables,
                           int* activeSites);
+
+  // The binary energy of the next move: the one kept from the previous move,
+  // emptied, or a new one (raises "Not enough memory"). It stays the
+  // optimizer's and is freed with the rest of the move space.
+  Energy* emptiedMoveEnergy();
 
   // Allocates `count` items or raises "Not enough memory".
   template <typename T>

@@ -127,6 +127,16 @@ int GCoptimization::whatLabel(int site) {
   return m_labeling[site];
 }
 
+Energy* GCoptimization::emptiedMoveEnergy() {
+  if (m_move_energy) {
+    m_move_energy->reset();
+  } else {
+    m_move_energy = new (std::nothrow) Energy(nullptr);
+    if (!m_move_energy) handleError(gc_internal::kNoMemory);
+  }
+  return m_move_energy;
+}
+
 void GCoptimization::releaseMoveSpace() {
   delete m_move_energy;
   m_move_energy = nullptr;

@@ -20,6 +20,7 @@
 namespace gc_internal {
 
 constexpr char kNoMemory[] = "Not enough memory";
+constexpr char kSetUpTermsFirst[] = "Set up data and smoothness terms first. ";
 
 }  // namespace gc_internal
 

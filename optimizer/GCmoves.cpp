@@ -14,8 +14,6 @@
 
 namespace {
 
-const char kSetUpTermsFirst[] = "Set up data and smoothness terms first. ";
-
 // Frees an array on every way out of a scope.
 template <typename T>
 class ScopedArray {
@@ -145,16 +143,10 @@ void GCoptimization::solveSwap(int size, int* activeSites, int alpha_label, int 
 template <bool kSwap>
 void GCoptimization::solveMove(int size, int* activeSites, int alpha_label, int beta_label) {
   MoveScope move(this, size, activeSites);
-  if (!readyToOptimise()) handleError(kSetUpTermsFirst);
+  if (!readyToOptimise()) handleError(gc_internal::kSetUpTermsFirst);
   if (size == 0) return;
 
-  if (m_move_energy) {
-    m_move_energy->reset();
-  } else {
-    m_move_energy = new (std::nothrow) Energy(nullptr);
-    if (!m_move_energy) handleError(gc_internal::kNoMemory);
-  }
-  move.m_energy = m_move_energy;
+  move.m_energy = emptiedMoveEnergy();
   move.m_variables = moveBuffer(m_move_variables, std::size_t(size), move.m_own_variables);
   for (int k = 0; k < size; k++) move.m_variables[k] = move.m_energy->add_node();
   if (kSwap) {

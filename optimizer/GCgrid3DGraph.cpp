@@ -1,0 +1,222 @@
+// The six-connected 3-D grid: the walk over its pairs, the energy and the
+// expansion built from it, and the neighbour lists on demand.
+#include "optimizer/GCgrid3DGraph.h"
+
+#include <algorithm>
+#include <cassert>
+#include <climits>
+#include <cstddef>
+
+#include "flow/energy.h"
+#include "optimizer/GCinternal.h"
+
+namespace {
+
+// Sites handed to the unary-term operation at a time: few enough for two
+// small arrays on the stack, enough that the call costs nothing.
+const int kUnaryBlock = 256;
+
+// The number of sites, checking the grid and the site map: every dimension
+// positive, the voxels countable by an int, and the map numbering its
+// num_sites voxels 0, 1, ... in voxel order (every voxel when it is null).
+int checkedSites(int dimX, int dimY, int dimZ, const int* siteOf, int num_sites) {
+  assert(dimX > 0 && dimY > 0 && dimZ > 0);
+  assert(static_cast<long long>(dimX) * dimY * dimZ <= INT_MAX);
+  const int voxels = dimX * dimY * dimZ;
+  int next = 0;
+  bool ordered = true;
+  for (int v = 0; siteOf != nullptr && v < voxels; v++) {
+    if (siteOf[v] < 0) continue;
+    ordered = ordered && siteOf[v] == next;
+    next++;
+  }
+  assert(ordered && (siteOf != nullptr ? next : voxels) == num_sites);
+  (void)ordered;
+  assert(num_sites > 1);
+  return num_sites;
+}
+
+}  // namespace
+
+GCoptimizationGrid3DGraph::GCoptimizationGrid3DGraph(int dimX, int dimY, int dimZ, int num_labels)
+    : GCoptimizationGrid3DGraph(dimX, dimY, dimZ, nullptr,
+                                static_cast<int>(static_cast<long long>(dimX) * dimY * dimZ),
+                                num_labels) {}
+
+GCoptimizationGrid3DGraph::GCoptimizationGrid3DGraph(int dimX, int dimY, int dimZ,
+                                                     const int* siteOf, int num_sites,
+                                                     int num_labels)
+    : GCoptimization(checkedSites(dimX, dimY, dimZ, siteOf, num_sites), num_labels),
+      m_dims{dimX, dimY, dimZ},
+      m_site_of(siteOf),
+      m_voxel_of(nullptr),
+      m_weights{nullptr, nullptr, nullptr} {}
+
+GCoptimizationGrid3DGraph::~GCoptimizationGrid3DGraph() { delete[] m_voxel_of; }
+
+void GCoptimizationGrid3DGraph::setSmoothCostXYZ(int* smoothArray, int* WX, int* WY, int* WZ) {
+  assert(WX && WY && WZ);
+  setSmoothCost(smoothArray);
+  m_weights[0] = WX;
+  m_weights[1] = WY;
+  m_weights[2] = WZ;
+  // The smoothness is the table just installed: the energy is summed over
+  // the grid, each weight read from its direction.
+  m_smooth_energy_op = static_cast<EnergyOp>(&GCoptimizationGrid3DGraph::smoothEnergyXYZ);
+}
+
+template <typename OnSite, typename OnPair, typename SiteOf>
+void GCoptimizationGrid3DGraph::walkGrid(OnSite site, OnPair pair, SiteOf siteOf) const {
+  const int dimX = m_dims[0], dimY = m_dims[1], dimZ = m_dims[2], slice = dimX * dimY;
+  int v = 0;
+  for (int z = 0; z < dimZ; z++) {
+    for (int y = 0; y < dimY; y++) {
+      for (int x = 0; x < dimX; x++, v++) {
+        const int s = siteOf(v);
+        if (s < 0) continue;
+        site(s);
+        int t;
+        if (x > 0 && (t = siteOf(v - 1)) >= 0) pair(s, t, 0);
+        if (y > 0 && (t = siteOf(v - dimX)) >= 0) pair(s, t, 1);
+        if (z > 0 && (t = siteOf(v - slice)) >= 0) pair(s, t, 2);
+      }
+    }
+  }
+}
+
+template <typename OnSite, typename OnPair>
+void GCoptimizationGrid3DGraph::walk(OnSite site, OnPair pair) const {
+  if (m_site_of) {
+    const int* siteOf = m_site_of;
+    walkGrid(site, pair, [siteOf](int v) { return siteOf[v]; });
+  } else {
+    walkGrid(site, pair, [](int v) { return v; });
+  }
+}
+
+int GCoptimizationGrid3DGraph::smoothEnergyXYZ() {
+  const SmoothCostFnFromArray* sc = static_cast<SmoothCostFnFromArray*>(m_smooth_source);
+  int eng = 0;
+  walk([](int) {},
+       [&](int s, int t, int d) {
+         eng = eng + m_weights[d][t] * sc->computeCost(s, t, m_labeling[s], m_labeling[t]);
+       });
+  return eng;
+}
+
+// The terms are those of the general move (GCinternal.h): data costs through
+// the installed source, a pair of two variables as one pairwise term at its
+// larger site, a pair with a site outside the move as a unary term of the
+// variable. Variable k is the k-th site met in voxel order that is not
+// labelled alpha; m_site_to_var holds its number until the cut is applied.
+void GCoptimizationGrid3DGraph::alpha_expansion(int alpha_label) {
+  if (!m_weights[0]) {
+    GCoptimization::alpha_expansion(alpha_label);
+    return;
+  }
+  assert(alpha_label >= 0 && alpha_label < m_num_labels);
+  if (!readyToOptimise()) handleError(gc_internal::kSetUpTermsFirst);
+  const int alpha = alpha_label;
+  if (std::all_of(m_labeling, m_labeling + m_num_sites, [alpha](int l) { return l == alpha; }))
+    return;
+  Energy* e = emptiedMoveEnergy();
+  // However the move ends, no site keeps a number.
+  struct Numbering {
+    int* numbers;
+    int count;
+    bool cleared;
+    ~Numbering() {
+      if (!cleared) std::fill(numbers, numbers + count, -1);
+    }
+  } numbering = {m_site_to_var, m_num_sites, false};
+
+  const SmoothCostFnFromArray* sc = static_cast<SmoothCostFnFromArray*>(m_smooth_source);
+  int listed = 0, variables = 0;
+  int list_sites[kUnaryBlock];
+  void* list_vars[kUnaryBlock];
+  auto addUnaryTerms = [&] {
+    (this->*m_expansion_t_links_op)(listed, alpha, e, list_vars, list_sites);
+    listed = 0;
+  };
+  void* x = nullptr;  // the variable of the site being walked, or null
+  int ls = 0;         // its label
+  walk(
+      [&](int s) {
+        ls = m_labeling[s];
+        if (ls == alpha) {
+          x = nullptr;
+          return;
+        }
+        m_site_to_var[s] = variables++;
+        x = e->add_node();
+        list_sites[listed] = s;
+        list_vars[listed] = x;
+        if (++listed == kUnaryBlock) addUnaryTerms();
+      },
+      [&](int s, int t, int d) {
+        const int w = m_weights[d][t];
+        if (w == 0) return;
+        const int lt = m_labeling[t];
+        if (lt == alpha) {
+          if (x) e->add_tweights(x, w * sc->computeCost(s, t, ls, lt),
+                                 w * sc->computeCost(s, t, alpha, lt));
+          return;
+        }
+        void* y = e->node_handle(static_cast<uint32_t>(m_site_to_var[t]));
+        if (!x) {
+          e->add_tweights(y, w * sc->computeCost(t, s, lt, ls), w * sc->computeCost(t, s, alpha, ls));
+          return;
+        }
+        e->add_term2(x, y, w * sc->computeCost(s, t, alpha, alpha),
+                     w * sc->computeCost(s, t, alpha, lt), w * sc->computeCost(s, t, ls, alpha),
+                     w * sc->computeCost(s, t, ls, lt));
+      });
+  if (listed > 0) addUnaryTerms();
+  e->maxflow();
+
+  // Source side (0) takes alpha; the sink side keeps its label.
+  for (int s = 0; s < m_num_sites; s++) {
+    const int k = m_site_to_var[s];
+    if (k < 0) continue;
+    if (e->what_segment(e->node_handle(static_cast<uint32_t>(k))) == 0) m_labeling[s] = alpha;
+    m_site_to_var[s] = -1;
+  }
+  numbering.cleared = true;
+}
+
+int GCoptimizationGrid3DGraph::voxelOf(int site) {
+  if (!m_site_of) return site;
+  if (!m_voxel_of) {
+    int* voxels = allocate<int>(std::size_t(m_num_sites));
+    const int count = m_dims[0] * m_dims[1] * m_dims[2];
+    for (int v = 0; v < count; v++)
+      if (m_site_of[v] >= 0) voxels[m_site_of[v]] = v;
+    m_voxel_of = voxels;
+  }
+  return m_voxel_of[site];
+}
+
+void GCoptimizationGrid3DGraph::giveNeighborInfo(int site, int* numSites, int** neighbors,
+                                                 int** weights) {
+  assert(site >= 0 && site < m_num_sites);
+  const int v = voxelOf(site);
+  const int dimX = m_dims[0], slice = dimX * m_dims[1];
+  const int at[3] = {v % dimX, v / dimX % m_dims[1], v / slice};
+  const int step[3] = {1, dimX, slice};
+  int n = 0;
+  for (int d = 0; d < 3; d++) {
+    for (int side = -1; side <= 1; side += 2) {
+      if (side < 0 ? at[d] == 0 : at[d] == m_dims[d] - 1) continue;
+      const int u = v + side * step[d];
+      const int t = m_site_of ? m_site_of[u] : u;
+      if (t < 0) continue;
+      m_list_sites[n] = t;
+      // A pair's weight lies with its smaller site.
+      m_list_weights[n] = m_weights[0] ? m_weights[d][side < 0 ? t : site] : 1;
+      n++;
+    }
+  }
+  *numSites = n;
+  *neighbors = m_list_sites;
+  *weights = m_list_weights;
+}
