@@ -67,7 +67,8 @@ void GCoptimizationGrid3DGraph::setSmoothCostXYZ(int* smoothArray, int* WX, int*
 
 template <typename OnSite, typename OnPair, typename SiteOf>
 void GCoptimizationGrid3DGraph::walkGrid(OnSite site, OnPair pair, SiteOf siteOf) const {
-  const int dimX = m_dims[0], dimY = m_dims[1], dimZ = m_dims[2], slice = dimX * dimY;
+  const int dimX = m_dims[0], dimY = m_dims[1], dimZ = m_dims[2];
+  const int step[3] = {1, dimX, dimX * dimY};
   int v = 0;
   for (int z = 0; z < dimZ; z++) {
     for (int y = 0; y < dimY; y++) {
@@ -75,10 +76,12 @@ void GCoptimizationGrid3DGraph::walkGrid(OnSite site, OnPair pair, SiteOf siteOf
         const int s = siteOf(v);
         if (s < 0) continue;
         site(s);
-        int t;
-        if (x > 0 && (t = siteOf(v - 1)) >= 0) pair(s, t, 0);
-        if (y > 0 && (t = siteOf(v - dimX)) >= 0) pair(s, t, 1);
-        if (z > 0 && (t = siteOf(v - slice)) >= 0) pair(s, t, 2);
+        // One call of `pair`, so that it is inlined.
+        const bool inside[3] = {x > 0, y > 0, z > 0};
+        for (int d = 0; d < 3; d++) {
+          int t;
+          if (inside[d] && (t = siteOf(v - step[d])) >= 0) pair(s, t, d);
+        }
       }
     }
   }
@@ -96,12 +99,96 @@ void GCoptimizationGrid3DGraph::walk(OnSite site, OnPair pair) const {
 
 int GCoptimizationGrid3DGraph::smoothEnergyXYZ() {
   const SmoothCostFnFromArray* sc = static_cast<SmoothCostFnFromArray*>(m_smooth_source);
+  const int* labels = m_labeling;
   int eng = 0;
-  walk([](int) {},
-       [&](int s, int t, int d) {
-         eng = eng + m_weights[d][t] * sc->computeCost(s, t, m_labeling[s], m_labeling[t]);
-       });
+  if (m_site_of) {
+    walk([](int) {},
+         [&](int s, int t, int d) {
+           eng = eng + m_weights[d][t] * sc->computeCost(s, t, labels[s], labels[t]);
+         });
+    return eng;
+  }
+  // Every voxel a site: each direction's pairs are runs of consecutive
+  // sites, summed one direction at a time.
+  const int dimX = m_dims[0], slice = dimX * m_dims[1], voxels = slice * m_dims[2];
+  auto run = [&](int d, int step, int first, int end) {
+    const int* w = m_weights[d];
+    for (int s = first; s < end; s++)
+      eng = eng + w[s - step] * sc->computeCost(s, s - step, labels[s], labels[s - step]);
+  };
+  for (int row = 0; row < voxels; row += dimX) run(0, 1, row + 1, row + dimX);
+  for (int plane = 0; plane < voxels; plane += slice) run(1, dimX, plane + dimX, plane + slice);
+  run(2, slice, slice, voxels);
   return eng;
+}
+
+// The move's terms in one walk over the grid (written out rather than
+// through walk(), so that the hot loop keeps everything in registers): each
+// site not labelled alpha gets the next variable, its data terms are added a
+// block at a time through the installed source, and its pairs towards -x,
+// -y and -z become terms at once.
+template <typename SiteOf>
+void GCoptimizationGrid3DGraph::addExpansionTerms(int alpha, Energy* e, SiteOf siteOf) {
+  const SmoothCostFnFromArray* sc = static_cast<SmoothCostFnFromArray*>(m_smooth_source);
+  const int* V = sc->m_array;
+  const int n = sc->m_row_length;
+  const int* toAlpha = V + std::ptrdiff_t(alpha) * n;  // V(alpha, l)
+  const int* const W[3] = {m_weights[0], m_weights[1], m_weights[2]};
+  const int* labels = m_labeling;
+  int* number = m_site_to_var;
+  int listed = 0, variables = 0;
+  int list_sites[kUnaryBlock];
+  void* list_vars[kUnaryBlock];
+  const int dimX = m_dims[0], dimY = m_dims[1], dimZ = m_dims[2];
+  const int step[3] = {1, dimX, dimX * dimY};
+  int v = 0;
+  for (int z = 0; z < dimZ; z++) {
+    for (int y = 0; y < dimY; y++) {
+      for (int x = 0; x < dimX; x++, v++) {
+        const int s = siteOf(v);
+        if (s < 0) continue;
+        const int ls = labels[s];
+        const int* from = V + std::ptrdiff_t(ls) * n;  // V(ls, l)
+        void* xs = nullptr;  // the variable of s, if it has one
+        if (ls != alpha) {
+          number[s] = variables++;
+          xs = e->add_node();
+          list_sites[listed] = s;
+          list_vars[listed] = xs;
+          if (++listed == kUnaryBlock) {
+            (this->*m_expansion_t_links_op)(listed, alpha, e, list_vars, list_sites);
+            listed = 0;
+          }
+        }
+        const bool inside[3] = {x > 0, y > 0, z > 0};
+        for (int d = 0; d < 3; d++) {
+          int t;
+          if (!inside[d] || (t = siteOf(v - step[d])) < 0) continue;
+          const int w = W[d][t];
+          if (w == 0) continue;
+          const int lt = labels[t];
+          if (lt == alpha) {
+            if (xs) e->add_tweights(xs, w * from[lt], w * toAlpha[lt]);
+            continue;
+          }
+          void* xt = e->node_handle(static_cast<uint32_t>(number[t]));
+          if (!xs) {
+            e->add_tweights(xt, w * V[std::ptrdiff_t(lt) * n + ls], w * toAlpha[ls]);
+            continue;
+          }
+          const int e00 = w * toAlpha[alpha], e01 = w * toAlpha[lt], e10 = w * from[alpha],
+                    e11 = w * from[lt];
+          // The common term (a metric's, between two labels as they are) is
+          // one arc; add_term2 would first add nothing to the terminals.
+          if (e00 == 0 && e11 == 0 && e01 >= 0 && e10 >= 0)
+            e->add_edge(xs, xt, e01, e10);
+          else
+            e->add_term2(xs, xt, e00, e01, e10, e11);
+        }
+      }
+    }
+  }
+  if (listed > 0) (this->*m_expansion_t_links_op)(listed, alpha, e, list_vars, list_sites);
 }
 
 // The terms are those of the general move (GCinternal.h): data costs through
@@ -130,48 +217,12 @@ void GCoptimizationGrid3DGraph::alpha_expansion(int alpha_label) {
     }
   } numbering = {m_site_to_var, m_num_sites, false};
 
-  const SmoothCostFnFromArray* sc = static_cast<SmoothCostFnFromArray*>(m_smooth_source);
-  int listed = 0, variables = 0;
-  int list_sites[kUnaryBlock];
-  void* list_vars[kUnaryBlock];
-  auto addUnaryTerms = [&] {
-    (this->*m_expansion_t_links_op)(listed, alpha, e, list_vars, list_sites);
-    listed = 0;
-  };
-  void* x = nullptr;  // the variable of the site being walked, or null
-  int ls = 0;         // its label
-  walk(
-      [&](int s) {
-        ls = m_labeling[s];
-        if (ls == alpha) {
-          x = nullptr;
-          return;
-        }
-        m_site_to_var[s] = variables++;
-        x = e->add_node();
-        list_sites[listed] = s;
-        list_vars[listed] = x;
-        if (++listed == kUnaryBlock) addUnaryTerms();
-      },
-      [&](int s, int t, int d) {
-        const int w = m_weights[d][t];
-        if (w == 0) return;
-        const int lt = m_labeling[t];
-        if (lt == alpha) {
-          if (x) e->add_tweights(x, w * sc->computeCost(s, t, ls, lt),
-                                 w * sc->computeCost(s, t, alpha, lt));
-          return;
-        }
-        void* y = e->node_handle(static_cast<uint32_t>(m_site_to_var[t]));
-        if (!x) {
-          e->add_tweights(y, w * sc->computeCost(t, s, lt, ls), w * sc->computeCost(t, s, alpha, ls));
-          return;
-        }
-        e->add_term2(x, y, w * sc->computeCost(s, t, alpha, alpha),
-                     w * sc->computeCost(s, t, alpha, lt), w * sc->computeCost(s, t, ls, alpha),
-                     w * sc->computeCost(s, t, ls, lt));
-      });
-  if (listed > 0) addUnaryTerms();
+  if (m_site_of) {
+    const int* siteOf = m_site_of;
+    addExpansionTerms(alpha, e, [siteOf](int v) { return siteOf[v]; });
+  } else {
+    addExpansionTerms(alpha, e, [](int v) { return v; });
+  }
   e->maxflow();
 
   // Source side (0) takes alpha; the sink side keeps its label.

@@ -62,6 +62,8 @@ class GCoptimizationGrid3DGraph : public GCoptimization {
   template <typename OnSite, typename OnPair, typename SiteOf>
   void walkGrid(OnSite site, OnPair pair, SiteOf siteOf) const;
   int smoothEnergyXYZ();
+  template <typename SiteOf>
+  void addExpansionTerms(int alpha, Energy* e, SiteOf siteOf);
   void expandEverySite(int alpha_label);
   int voxelOf(int site);
 

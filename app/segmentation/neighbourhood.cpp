@@ -34,7 +34,7 @@ Neighbourhood::Neighbourhood(const Image& shape, const std::vector<unsigned char
   if (m_sites < 2)
     throw AppError(subject, "has %d voxel%s %s of %lld, the segmentation needs at least 2", m_sites,
                    m_sites == 1 ? "" : "s", which, voxels);
-  walk([](int, int) {}, [this](int, int, int, int) { ++m_pairs; });
+  walk([](int, int) {}, [this](int, int, int, int, long long) { ++m_pairs; });
 }
 
 long long Neighbourhood::pairsOfGrid(int dimX, int dimY, int dimZ) {

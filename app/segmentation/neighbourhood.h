@@ -4,13 +4,14 @@
 // Sites are the voxels of a dimX x dimY x dimZ grid, or with a mask only the
 // voxels inside it (mask value non-zero and not NaN), numbered in voxel
 // order. Each site is paired with its -x, -y and -z neighbours that are
-// sites too. walk() is the one order in which everything is made: voxels x
-// outermost and z innermost, each site followed by its pairs towards -x, -y
-// and -z. The costs' pair weights and the optimizer's declared pairs both
-// come from it, so pair k of one is pair k of the other. Cost: an unmasked
-// neighbourhood holds nothing per voxel; a masked one one int per voxel (its
-// site, or -1), made in one pass over the mask and one walk that counts the
-// pairs.
+// sites too. walk() visits everything in voxel order (x fastest), the order
+// that reads volumes fastest: each site followed by its pairs towards -x, -y
+// and -z. A pair has a slot in the per-direction layout of pair values that
+// the costs and the optimizer's 3-D grid share: the pair of site t and the
+// site of its +x neighbour at slot t, +y at numSites + t, +z at 2 numSites +
+// t; a slot without a pair holds 0. Cost: an unmasked neighbourhood holds
+// nothing per voxel; a masked one one int per voxel (its site, or -1), made
+// in one pass over the mask and one walk that counts the pairs.
 #ifndef DTICUT_APP_SEGMENTATION_NEIGHBOURHOOD_H
 #define DTICUT_APP_SEGMENTATION_NEIGHBOURHOOD_H
 
@@ -36,7 +37,14 @@ class Neighbourhood {
   int numSites() const { return m_sites; }
   long long numPairs() const { return m_pairs; }
   long long numVoxels() const { return static_cast<long long>(m_dimX) * m_dimY * m_dimZ; }
+  // Slots of the per-direction layout: three per site.
+  long long numSlots() const { return 3LL * m_sites; }
+  int dimX() const { return m_dimX; }
+  int dimY() const { return m_dimY; }
+  int dimZ() const { return m_dimZ; }
   bool masked() const { return !m_siteOf.empty(); }
+  // Per voxel its site or -1; null without a mask.
+  const int* siteMap() const { return masked() ? m_siteOf.data() : nullptr; }
   // The site of voxel p, or -1 when p lies outside the mask.
   int siteOf(long long p) const { return masked() ? m_siteOf[p] : static_cast<int>(p); }
 
@@ -55,33 +63,43 @@ class Neighbourhood {
 
   // Calls site(p, s) for every site (voxel p, site number s), then, for
   // each of its neighbours q towards -x, -y and -z that is a site,
-  // pair(p, q, s, t) with t the site of q; in the order above.
+  // pair(p, q, s, t, k) with t the site of q and k the pair's slot; in the
+  // order above.
   template <typename OnSite, typename OnPair>
   void walk(OnSite site, OnPair pair) const {
+    walkVoxels(0, numVoxels(), site, pair);
+  }
+  // The part of walk() at the voxels [first, end): parts of the voxels
+  // walked apart (on several threads) make the whole walk.
+  template <typename OnSite, typename OnPair>
+  void walkVoxels(long long first, long long end, OnSite site, OnPair pair) const {
     if (masked()) {
       const int* siteOf = m_siteOf.data();
-      walkGrid(site, pair, [siteOf](int p) { return siteOf[p]; });
+      walkGrid(first, end, site, pair, [siteOf](int p) { return siteOf[p]; });
     } else {
-      walkGrid(site, pair, [](int p) { return p; });
+      walkGrid(first, end, site, pair, [](int p) { return p; });
     }
   }
 
  private:
   template <typename OnSite, typename OnPair, typename SiteOf>
-  void walkGrid(OnSite site, OnPair pair, SiteOf siteOf) const {
-    const int dimX = m_dimX, dimY = m_dimY, dimZ = m_dimZ, slice = dimX * dimY;
-    for (int x = 0; x < dimX; ++x) {
-      for (int y = 0; y < dimY; ++y) {
-        for (int z = 0; z < dimZ; ++z) {
-          const int p = x + y * dimX + z * slice;
-          const int s = siteOf(p);
-          if (s < 0) continue;
-          site(p, s);
-          int t;
-          if (x > 0 && (t = siteOf(p - 1)) >= 0) pair(p, p - 1, s, t);
-          if (y > 0 && (t = siteOf(p - dimX)) >= 0) pair(p, p - dimX, s, t);
-          if (z > 0 && (t = siteOf(p - slice)) >= 0) pair(p, p - slice, s, t);
-        }
+  void walkGrid(long long first, long long end, OnSite site, OnPair pair, SiteOf siteOf) const {
+    const int dimX = m_dimX, dimY = m_dimY, slice = dimX * dimY;
+    const long long sites = m_sites;
+    int x = static_cast<int>(first % dimX), y = static_cast<int>(first / dimX % dimY),
+        z = static_cast<int>(first / slice);
+    for (int p = static_cast<int>(first); p < end; ++p) {
+      const int s = siteOf(p);
+      if (s >= 0) {
+        site(p, s);
+        int t;
+        if (x > 0 && (t = siteOf(p - 1)) >= 0) pair(p, p - 1, s, t, t);
+        if (y > 0 && (t = siteOf(p - dimX)) >= 0) pair(p, p - dimX, s, t, sites + t);
+        if (z > 0 && (t = siteOf(p - slice)) >= 0) pair(p, p - slice, s, t, 2 * sites + t);
+      }
+      if (++x == dimX) {
+        x = 0;
+        if (++y == dimY) y = 0, ++z;
       }
     }
   }

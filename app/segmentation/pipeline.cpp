@@ -44,20 +44,20 @@ class Stages {
 
 // Minimises the energy of `costs` over `neighbourhood` by at most
 // kExpansionIterations expansion iterations, filling the result's energies
-// and labels. Takes the costs over: the pair weights are released once
-// declared.
+// and labels. The optimizer's 3-D grid reads the costs where they lie: the
+// data table, the pair weights by direction and the neighbourhood's site
+// map.
 void optimise(SegmentationCosts costs, const Neighbourhood& neighbourhood, Stages& stages,
               SegmentationResult& result) {
   // Declared before the optimizer, so that it outlives it.
   int smoothness[4] = {0, 1, 1, 0};
-  std::unique_ptr<GCoptimizationGeneralGraph> optimizer(
-      new GCoptimizationGeneralGraph(costs.numSites(), 2));
-  const int* weight = costs.weights.data();
-  neighbourhood.walk([](int, int) {},
-                     [&](int, int, int s, int t) { optimizer->setNeighbors(s, t, *weight++); });
-  std::vector<int>().swap(costs.weights);
+  const int sites = costs.numSites();
+  std::unique_ptr<GCoptimizationGrid3DGraph> optimizer(new GCoptimizationGrid3DGraph(
+      neighbourhood.dimX(), neighbourhood.dimY(), neighbourhood.dimZ(),
+      neighbourhood.siteMap(), sites, 2));
+  int* weights = costs.weights.data();
   optimizer->setDataCost(costs.dataCosts.data());
-  optimizer->setSmoothCost(smoothness);
+  optimizer->setSmoothCostXYZ(smoothness, weights, weights + sites, weights + 2LL * sites);
   // expansion() reports the energy it starts from and the one after each
   // iteration as it goes, so that they are said as soon as they are known.
   struct Watch {
@@ -92,9 +92,7 @@ void optimise(SegmentationCosts costs, const Neighbourhood& neighbourhood, Stage
 SegmentationCosts scalarCosts(SegmentationVolumes& volumes, const EnergyWeights& weights,
                               Stages& stages, SegmentationResult& result,
                               std::unique_ptr<Neighbourhood>& neighbourhood) {
-  Eigenvector principal =
-      extractPrincipalEigenvector(volumes.sets[0], volumes.sets[1], volumes.sets[2]);
-  for (Eigenvector& set : volumes.sets) set = Eigenvector();
+  Eigenvector principal = takePrincipalEigenvector(volumes.sets);
   stages.done("principal component", "");
 
   const Image& shape = principal.eigenvalue;
@@ -207,7 +205,7 @@ SegmentationResult segmentVolumes(SegmentationVolumes volumes, EnergyModel energ
           : scalarCosts(volumes, weights, stages, result, neighbourhood);
   volumes.scalar = Image();
   result.sites = costs.numSites();
-  result.pairs = static_cast<long long>(costs.weights.size());
+  result.pairs = neighbourhood->numPairs();
   char account[64];
   snprintf(account, sizeof account, "%d sites, %lld pairs", result.sites, result.pairs);
   stages.done("building the energy", account);

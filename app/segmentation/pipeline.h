@@ -6,8 +6,8 @@
 // differ only in how they get the volumes and what they do with the result.
 // runSegmentation takes the volumes over and frees each as soon as nothing
 // needs it (the three sets once the principal component is made, that and
-// the mask once the costs are built, the pair weights once declared), so the
-// peak is the costs and the optimizer's own memory. A caller that keeps a
+// the mask once the costs are built), so the peak is the costs and the
+// optimizer's own memory: the optimizer's 3-D grid reads the costs in place. A caller that keeps a
 // copy of a record (the scalar volume, for a picture) keeps its array alive.
 // While it runs, an observer hears of each stage as it ends, in a fixed
 // order (below), so that a caller can report progress as it happens.

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "app/segmentation/floatToInt.h"
+#include "app/segmentation/parallel.h"
 
 float dataCostFor(float s, int l, const EnergyWeights& weights) {
   float d = s - static_cast<float>(l);
@@ -47,21 +48,26 @@ SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar,
   assert(neighbourhood.numVoxels() == static_cast<long long>(shape.dimX) * shape.dimY * shape.dimZ);
   SegmentationCosts costs;
   costs.dataCosts.resize(2 * static_cast<size_t>(neighbourhood.numSites()));
-  costs.weights.resize(neighbourhood.numPairs());
+  costs.weights.assign(neighbourhood.numSlots(), 0);
   int* data = costs.dataCosts.data();
   int* pairWeight = costs.weights.data();
   const float* s = scalar.data;
-  Vector vp = {0, 0, 0};
-  neighbourhood.walk(
-      [&](int p, int site) {
-        int* cost = data + 2 * static_cast<long long>(site);
-        cost[0] = floatToInt(dataCostFor(s[p], 0, weights));
-        cost[1] = floatToInt(dataCostFor(s[p], 1, weights));
-        vp = vectorAt(p, principal);
-      },
-      [&](int p, int q, int, int) {
-        *pairWeight++ = floatToInt(smoothCostFor(vectorAt(q, principal), s[q], vp, s[p], weights));
-      });
+  // Each cost is its site's or pair's own: the voxels are walked in parts,
+  // on every core.
+  forEachPart(neighbourhood.numVoxels(), [&](int, long long first, long long end) {
+    Vector vp = {0, 0, 0};
+    neighbourhood.walkVoxels(
+        first, end,
+        [&](int p, int site) {
+          int* cost = data + 2 * static_cast<long long>(site);
+          cost[0] = floatToInt(dataCostFor(s[p], 0, weights));
+          cost[1] = floatToInt(dataCostFor(s[p], 1, weights));
+          vp = vectorAt(p, principal);
+        },
+        [&](int p, int q, int, int, long long k) {
+          pairWeight[k] = floatToInt(smoothCostFor(vectorAt(q, principal), s[q], vp, s[p], weights));
+        });
+  });
   return costs;
 }
 
@@ -71,10 +77,12 @@ CostLimit limitSegmentationCosts(SegmentationCosts& costs) {
 }
 
 long long sitesFavouringLabelOne(const SegmentationCosts& costs) {
-  const std::vector<int>& data = costs.dataCosts;
-  long long favouring = 0;
-  for (size_t s = 0; s < data.size(); s += 2) favouring += data[s + 1] < data[s];
-  return favouring;
+  const int* data = costs.dataCosts.data();
+  return sumOfParts(costs.numSites(), [data](long long first, long long end) {
+    long long favouring = 0;
+    for (long long s = first; s < end; ++s) favouring += data[2 * s + 1] < data[2 * s];
+    return favouring;
+  });
 }
 
 DataFreeFacts whyNoSiteFavoursLabelOne(const Image& scalar, const Neighbourhood& neighbourhood,
@@ -84,17 +92,28 @@ DataFreeFacts whyNoSiteFavoursLabelOne(const Image& scalar, const Neighbourhood&
   DataFreeFacts facts = {DataFreeCause::kNoScalarAboveHalf, dataWeight, 0.0f, limit.cap,
                          neighbourhood.masked()};
   bool anyFinite = false, floatsFavour = false, intsFavour = false;
-  neighbourhood.walk(
-      [&](int p, int) {
-        const float s = scalar.data[p];
-        if (!std::isfinite(s)) return;
-        facts.largestScalar = anyFinite ? std::max(facts.largestScalar, s) : s;
-        anyFinite = true;
-        const double one = real(s, 1), zero = real(s, 0);
-        floatsFavour = floatsFavour || one < zero;
-        intsFavour = intsFavour || toInt(one) < toInt(zero);
-      },
-      [](int, int, int, int) {});
+  // The largest value is, of those equal to the maximum, the first met with
+  // x outermost and z innermost. Equal floats differ only as -0 and +0, so
+  // here, x fastest, a zero maximum takes the sign of the zero whose
+  // (x, y, z) comes first.
+  const long long dimX = neighbourhood.dimX(), dimY = neighbourhood.dimY(),
+                  dimZ = neighbourhood.dimZ();
+  long long firstZero = LLONG_MAX;  // (x * dimY + y) * dimZ + z of that zero
+  float zeroFirst = 0.0f;
+  neighbourhood.forEachSite([&](int p, int) {
+    const float s = scalar.data[p];
+    if (!std::isfinite(s)) return;
+    facts.largestScalar = anyFinite ? std::max(facts.largestScalar, s) : s;
+    anyFinite = true;
+    if (s == 0.0f) {
+      const long long order = (p % dimX * dimY + p / dimX % dimY) * dimZ + p / dimX / dimY;
+      if (order < firstZero) firstZero = order, zeroFirst = s;
+    }
+    const double one = real(s, 1), zero = real(s, 0);
+    floatsFavour = floatsFavour || one < zero;
+    intsFavour = intsFavour || toInt(one) < toInt(zero);
+  });
+  if (facts.largestScalar == 0.0f) facts.largestScalar = zeroFirst;
   facts.cause = !anyFinite               ? DataFreeCause::kNoFiniteScalar
                 : !(dataWeight > 0.0f)   ? DataFreeCause::kDataWeightNotPositive
                 : intsFavour             ? DataFreeCause::kCapped

@@ -11,8 +11,9 @@
 // order; voxels outside keep label 0. Costs are evaluated in single
 // precision in exactly the order given below and truncated to ints
 // (floatToInt), then limited to the optimizer's 32-bit range (costLimit.h).
-// Building the costs is one pass over the voxels; they take 2 ints per voxel
-// and one per pair (fewer than 3 per voxel), beside the optimizer's own.
+// Building the costs is one pass over the voxels in voxel order; they take 2
+// ints per site for the data term and 3 for the pairs (the neighbourhood's
+// per-direction layout), beside the optimizer's own.
 #ifndef DTICUT_APP_SEGMENTATION_SEGMENTATION_H
 #define DTICUT_APP_SEGMENTATION_SEGMENTATION_H
 
@@ -37,7 +38,7 @@ float smoothCostFor(Vector a, float sa, Vector b, float sb,
 // Integer costs in the optimizer's layout.
 struct SegmentationCosts {
   std::vector<int> dataCosts;  // label l of site s at 2s + l
-  std::vector<int> weights;    // one per pair of sites, in the neighbourhood's order
+  std::vector<int> weights;    // per slot of the neighbourhood (its pair's weight, or 0)
   int numSites() const { return static_cast<int>(dataCosts.size() / 2); }
 };
 
@@ -45,8 +46,8 @@ struct SegmentationCosts {
 // volume of its size: at least 2 voxels, and tables indexable by int.
 void requireSegmentable(const Image& volume);
 // Converts dataCostFor and smoothCostFor of every site and pair of
-// `neighbourhood` to ints (floatToInt), in its walk order; the pair (p, q)
-// is smoothCostFor(vector at q, S[q], vector at p, S[p]). The volumes must
+// `neighbourhood` to ints (floatToInt), each pair in its slot; the pair
+// (p, q) of the walk is smoothCostFor(vector at q, S[q], vector at p, S[p]). The volumes must
 // have the dimensions of principal.eigenvalue (checked by
 // requireSameDimensions), and the neighbourhood be of that grid.
 SegmentationCosts buildSegmentationCosts(Eigenvector principal, Image scalar,

@@ -134,7 +134,7 @@ TensorMap logTensors(const Eigenvector sets[3], const Neighbourhood& neighbourho
 
 double meanSquaredDistance(const TensorMap& map, const Neighbourhood& neighbourhood) {
   ExactSum sum(20);
-  neighbourhood.walk([](int, int) {}, [&](int, int, int s, int t) {
+  neighbourhood.walk([](int, int) {}, [&](int, int, int s, int t, long long) {
     sum.add(logEuclidean2(map.tensors[s], map.tensors[t]));
   });
   const long long pairs = neighbourhood.numPairs();
@@ -183,11 +183,11 @@ SegmentationCosts buildTensorCosts(const TensorMap& map, double sigma2,
   const int sites = neighbourhood.numSites();
   const double twoSigma2 = 2.0 * sigma2;
   SegmentationCosts costs;
-  costs.weights.reserve(neighbourhood.numPairs());
+  costs.weights.assign(neighbourhood.numSlots(), 0);
   const double boundary = kBoundaryScale * static_cast<double>(weights.boundary);
-  neighbourhood.walk([](int, int) {}, [&](int, int, int s, int t) {
+  neighbourhood.walk([](int, int) {}, [&](int, int, int s, int t, long long k) {
     const double d2 = logEuclidean2(map.tensors[s], map.tensors[t]);
-    costs.weights.push_back(roundToInt(boundary * std::exp(-(d2 / twoSigma2))));
+    costs.weights[k] = roundToInt(boundary * std::exp(-(d2 / twoSigma2)));
   });
 
   costs.dataCosts.resize(2 * static_cast<size_t>(sites));
@@ -249,10 +249,9 @@ SegmentationCosts buildTensorCosts(const TensorMap& map, double sigma2,
 
   // Each pair's weight counts once for itself and once for each seed end
   // (whose derived cost sums it).
-  std::vector<unsigned char> multiplicity;
-  multiplicity.reserve(costs.weights.size());
-  neighbourhood.walk([](int, int) {}, [&](int, int, int s, int u) {
-    multiplicity.push_back(static_cast<unsigned char>(1 + hard[s] + hard[u]));
+  std::vector<unsigned char> multiplicity(costs.weights.size(), 0);
+  neighbourhood.walk([](int, int) {}, [&](int, int, int s, int u, long long k) {
+    multiplicity[k] = static_cast<unsigned char>(1 + hard[s] + hard[u]);
   });
   *limit = limitCostsWithHardSites(data, sites, 2, costs.weights.data(),
                                    static_cast<long long>(costs.weights.size()), hard.data(),
@@ -260,9 +259,8 @@ SegmentationCosts buildTensorCosts(const TensorMap& map, double sigma2,
   // A seed site: 0 for its label, and for the other more than all its pairs
   // can save.
   std::vector<long long> held(sites, 1);
-  long long k = 0;
-  neighbourhood.walk([](int, int) {}, [&](int, int, int s, int u) {
-    const int w = costs.weights[k++];
+  neighbourhood.walk([](int, int) {}, [&](int, int, int s, int u, long long k) {
+    const int w = costs.weights[k];
     if (hard[s]) held[s] += w;
     if (hard[u]) held[u] += w;
   });

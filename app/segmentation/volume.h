@@ -55,7 +55,13 @@ void requireSameDimensions(const Image& reference, const Image& other);
 // which includes every voxel where either eigenvalue is NaN.
 Eigenvector largerOf(Eigenvector a, Eigenvector b);
 // Per voxel the set with the largest eigenvalue; ties go to the earlier set.
+// One pass over the voxels, on every core (parallel.h), into new volumes.
 Eigenvector extractPrincipalEigenvector(Eigenvector first, Eigenvector second, Eigenvector third);
+// The same, from `sets`, which it empties: made in the first set's arrays
+// when no records but those of `sets` hold them (a voxel's values are all
+// read before any is written), otherwise in new ones. So a run that owns
+// its volumes needs no memory for the principal component.
+Eigenvector takePrincipalEigenvector(Eigenvector sets[3]);
 
 // The per-voxel operations are inline: the costs call them for every voxel
 // and pair. Records go by reference, which reads the same voxels as a copy

@@ -1,25 +1,29 @@
-// dticut's optimisation stage on real volumes against Boost Graph's
-// push-relabel (CSR) on one max-flow of the same energy, in the same run.
+// dticut's optimisation stage on real volumes against the engine's own
+// max-flows of the same moves, and against Boost Graph's push-relabel (CSR)
+// on one max-flow of the same energy, in the same run.
 //
-//   dticut-bench-stage [--data-lambda X] [--repetitions N] L1 V1x V1y V1z
-//                      L2 V2x V2y V2z L3 V3x V3y V3z SCALAR
+//   dticut-bench-stage [--data-lambda X] [--repetitions N] [--mask FILE]
+//                      L1 V1x V1y V1z L2 V2x V2y V2z L3 V3x V3y V3z SCALAR
 //
 // Reads the volumes as dticut does, then alternately times, N times
 // (default 5):
-//   stage  the optimisation stage of dticut's own pipeline (runSegmentation):
-//          declaring every pair, packing, the energy before, the expansion
-//          iterations and the energy after: what `dticut -v` reports as
-//          "optimisation"; its parts (declaring and packing with the first
-//          energy, each iteration, the last energy) from the pipeline's
-//          observer;
-//   peer   the graph of the stage's largest move, the expansion of label 1
-//          over every voxel from the all-0 labeling (each voxel's data costs
-//          as its terminal pair, each pair's weight as capacity both ways),
-//          built as a CSR graph (untimed) from the same costs and solved by
-//          push_relabel_max_flow.
-// The engine's maxflow of that graph is checked against Boost's once, and
-// its time printed. Times are processor time of this process (std::clock),
-// which other programs on a shared machine disturb much less than wall time.
+//   stage   the optimisation stage of dticut's own pipeline (runSegmentation):
+//           the energy before, the expansion iterations and the energy
+//           after: what `dticut -v` reports as "optimisation"; its parts
+//           (the first energy, each iteration, the last energy) from the
+//           pipeline's observer;
+//   engine  the stage's moves replayed: the same iterations of expansion
+//           moves from the all-0 labeling, each move's graph built as the
+//           optimizer's 3-D grid builds it (variables in voxel order, each
+//           with its data terms and then its pairs towards -x, -y, -z) and
+//           only the engine's maxflow() timed; the labels it reaches are
+//           checked against the stage's;
+//   peer    the graph of the stage's first move, the expansion of label 1
+//           over every voxel from the all-0 labeling, built as a CSR graph
+//           (untimed) from the same costs and solved by
+//           push_relabel_max_flow; its flow is checked against the engine's.
+// Times are processor time of this process (std::clock), which other
+// programs on a shared machine disturb much less than wall time.
 //
 // On the 128 x 128 x 70 phantom:
 //   build/tools/phantom/dticut-phantom --size 128x128x70 /tmp/ph > /tmp/ph/args
@@ -37,7 +41,7 @@
 #include "app/segmentation/pipeline.h"
 #include "app/segmentation/segmentation.h"
 #include "bench/flow/boost_csr_peer.h"
-#include "flow/graph.h"
+#include "flow/energy.h"
 
 namespace {
 
@@ -48,25 +52,68 @@ double median(std::vector<double> v) {
   return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-// The first move's binary energy: variable p at 1 keeps label 0 and pays
-// D(p, 0), at 0 it takes label 1 and pays D(p, 1); a pair of different
-// labels pays its weight.
-int64_t engine_flow(const SegmentationCosts& c, const Neighbourhood& shape) {
-  Graph g;
-  std::vector<void*> node(c.numSites());
-  for (int p = 0; p < c.numSites(); ++p) {
-    node[p] = g.add_node();
-    g.add_tweights(node[p], c.dataCosts[2 * p], c.dataCosts[2 * p + 1]);
+// The moves of expansion(kExpansionIterations) over the costs, replayed
+// with the engine: each move's graph as the optimizer builds it (a
+// variable per site not labelled alpha, in voxel order; its data terms; a
+// pair of two variables as one pairwise term at its later site, a pair with
+// a fixed site as a unary term), only maxflow() timed. Leaves the labels in
+// `labels` and returns the seconds; `first_flow` gets the first move's flow.
+double engine_moves(const SegmentationCosts& c, const Neighbourhood& grid, std::vector<int>& labels,
+                    int64_t& first_flow, double& build_seconds) {
+  const int n = c.numSites();
+  labels.assign(n, 0);
+  auto energy = [&] {
+    long long e = 0;
+    grid.walk([&](int, int s) { e += c.dataCosts[2 * s + labels[s]]; },
+              [&](int, int, int s, int t, long long k) { e += c.weights[k] * (labels[s] != labels[t]); });
+    return e;
+  };
+  double seconds = 0;
+  build_seconds = 0;
+  first_flow = -1;
+  std::vector<int> number(n);
+  auto move = [&](int alpha) {
+    const double built = cpu_seconds();
+    Energy e;
+    std::fill(number.begin(), number.end(), -1);
+    int variables = 0;
+    std::vector<void*> var;
+    grid.walk(
+        [&](int, int s) {
+          if (labels[s] == alpha) return;
+          number[s] = variables++;
+          var.push_back(e.add_node());
+          e.add_tweights(var.back(), c.dataCosts[2 * s + labels[s]], c.dataCosts[2 * s + alpha]);
+        },
+        [&](int, int, int s, int t, long long k) {
+          const int w = c.weights[k];
+          if (w == 0 || (number[s] < 0 && number[t] < 0)) return;
+          if (number[s] >= 0 && number[t] >= 0) {
+            e.add_term2(var[number[s]], var[number[t]], 0, w * (alpha != labels[t]), w * (labels[s] != alpha),
+                        w * (labels[s] != labels[t]));
+          } else if (number[s] >= 0) {
+            e.add_tweights(var[number[s]], w * (labels[s] != labels[t]), w * (alpha != labels[t]));
+          } else {
+            e.add_tweights(var[number[t]], w * (labels[t] != labels[s]), w * (alpha != labels[s]));
+          }
+        });
+    if (variables == 0) return;
+    const double start = cpu_seconds();
+    build_seconds += start - built;
+    const int flow = e.maxflow();
+    seconds += cpu_seconds() - start;
+    if (first_flow < 0) first_flow = flow;
+    for (int s = 0; s < n; ++s)
+      if (number[s] >= 0 && e.what_segment(var[number[s]]) == 0) labels[s] = alpha;
+  };
+  long long current = energy(), previous = current + 1;
+  for (int iteration = 1; current < previous && iteration <= kExpansionIterations; ++iteration) {
+    move(0);
+    move(1);
+    previous = current;
+    current = energy();
   }
-  long long k = 0;
-  shape.walk([](int, int) {}, [&](int, int, int p, int q) {
-    g.add_edge(node[p], node[q], c.weights[k], c.weights[k]);
-    ++k;
-  });
-  const double start = cpu_seconds();
-  int flow = g.maxflow();
-  std::printf("engine maxflow of the same graph: %.3f s\n", cpu_seconds() - start);
-  return flow;
+  return seconds;
 }
 
 // The stage and its parts, in processor time, from the pipeline's events.
@@ -77,7 +124,7 @@ class StageClock : public SegmentationObserver {
     if (std::strcmp(stage, "building the energy") == 0) start = last = now;
     if (std::strcmp(stage, "optimisation") == 0) total = now - start;
   }
-  void energyBefore(int) override { part("declaring, packing and first energy"); }
+  void energyBefore(int) override { part("first energy"); }
   void iterationDone(int, int) override { part("iteration"); }
   void energyAfter(int) override { part("last energy"); }
 
@@ -98,14 +145,12 @@ int64_t boost_flow(const SegmentationCosts& c, const Neighbourhood& shape, doubl
   BoostCsrPeer* peer;
   {
     std::vector<PeerPair> list;
-    list.reserve(c.weights.size() + static_cast<std::size_t>(c.numSites()));
+    list.reserve(static_cast<std::size_t>(shape.numPairs()) + static_cast<std::size_t>(c.numSites()));
     for (int p = 0; p < c.numSites(); ++p) {
       add_terminal_pair(static_cast<uint32_t>(p), c.dataCosts[2 * p], c.dataCosts[2 * p + 1], s, t, list, constant);
     }
-    long long k = 0;
-    shape.walk([](int, int) {}, [&](int, int, int p, int q) {
+    shape.walk([](int, int) {}, [&](int, int, int p, int q, long long k) {
       list.push_back({static_cast<uint32_t>(p), static_cast<uint32_t>(q), c.weights[k], c.weights[k]});
-      ++k;
     });
     peer = new BoostCsrPeer(t + 1, s, t, list);
   }
@@ -118,8 +163,8 @@ int64_t boost_flow(const SegmentationCosts& c, const Neighbourhood& shape, doubl
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
-               "usage: dticut-bench-stage [--data-lambda X] [--repetitions N] L1 V1x V1y V1z L2 V2x V2y V2z "
-               "L3 V3x V3y V3z SCALAR\n");
+               "usage: dticut-bench-stage [--data-lambda X] [--repetitions N] [--mask FILE] L1 V1x V1y V1z "
+               "L2 V2x V2y V2z L3 V3x V3y V3z SCALAR\n");
   std::exit(2);
 }
 
@@ -128,12 +173,15 @@ int64_t boost_flow(const SegmentationCosts& c, const Neighbourhood& shape, doubl
 int main(int argc, char** argv) {
   EnergyWeights weights;
   int repetitions = 5;
+  const char* mask = nullptr;
   int first = 1;
   for (; first + 1 < argc && argv[first][0] == '-'; first += 2) {
     if (std::strcmp(argv[first], "--data-lambda") == 0) {
       weights.data = std::strtof(argv[first + 1], nullptr);
     } else if (std::strcmp(argv[first], "--repetitions") == 0) {
       repetitions = std::max(1, std::atoi(argv[first + 1]));
+    } else if (std::strcmp(argv[first], "--mask") == 0) {
+      mask = argv[first + 1];
     } else {
       usage();
     }
@@ -141,41 +189,51 @@ int main(int argc, char** argv) {
   if (argc - first != 13) usage();
   LoadChecks checks;
   checks.requireShape = [](const Image& shape) { requireSegmentable(shape); };
-  TensorVolumes loaded = loadTensorVolumes(InputFiles::thirteen(argv + first), checks);
+  InputFiles files = InputFiles::thirteen(argv + first);
+  if (mask != nullptr) files.mask = mask;
+  TensorVolumes loaded = loadTensorVolumes(files, checks);
   const SegmentationVolumes& volumes = loaded.volumes;
-  // The costs the pipeline builds, for the peer's graph.
+  // The costs the pipeline builds, for the replay and the peer.
   const Eigenvector principal = extractPrincipalEigenvector(volumes.sets[0], volumes.sets[1], volumes.sets[2]);
-  const Neighbourhood grid(principal.eigenvalue);
+  const Neighbourhood grid = mask != nullptr ? Neighbourhood(principal.eigenvalue, volumes.mask)
+                                             : Neighbourhood(principal.eigenvalue);
   SegmentationCosts costs = buildSegmentationCosts(principal, volumes.scalar, weights, grid);
   limitSegmentationCosts(costs);
 
-  std::vector<double> stage, peer, ratio;
-  int64_t checked = -1;
+  std::vector<double> stage, engine, peer;
   StageClock clock;
   for (int r = 0; r < repetitions; ++r) {
     clock = StageClock();
-    runSegmentation(volumes, EnergyModel::kScalar, weights, &clock);  // a copy: the records share the voxels
+    // A copy: the records share the voxels.
+    const SegmentationResult result = runSegmentation(volumes, EnergyModel::kScalar, weights, &clock);
     const double stage_s = clock.total;
+    std::vector<int> labels;
+    int64_t first_flow;
+    double build_s;
+    const double engine_s = engine_moves(costs, grid, labels, first_flow, build_s);
+    std::printf("replay build %.3f s\n", build_s);
+    bool same = true;
+    grid.forEachSite([&](int p, int s) { same = same && result.labels[p] == labels[s]; });
     double peer_s;
-    int64_t flow = boost_flow(costs, grid, peer_s);
-    if (checked < 0) {
-      checked = engine_flow(costs, grid);
-      if (checked != flow) {
-        std::fprintf(stderr, "dticut-bench-stage: the engine's flow %lld differs from Boost's %lld\n",
-                     static_cast<long long>(checked), static_cast<long long>(flow));
-        return 1;
-      }
+    const int64_t flow = boost_flow(costs, grid, peer_s);
+    if (!same || flow != first_flow) {
+      std::fprintf(stderr, "dticut-bench-stage: the replayed moves %s\n",
+                   same ? "reach another first flow than Boost's" : "reach other labels than the stage");
+      return 1;
     }
     stage.push_back(stage_s);
+    engine.push_back(engine_s);
     peer.push_back(peer_s);
-    ratio.push_back(peer_s / stage_s);
-    std::printf("run %d: optimisation stage %.3f s, Boost one max-flow %.3f s (flow %lld), ratio %.2f\n", r + 1,
-                stage_s, peer_s, static_cast<long long>(flow), peer_s / stage_s);
+    std::printf("run %d: optimisation stage %.3f s, the engine's max-flows of its moves %.3f s (ratio %.2f), "
+                "Boost one max-flow %.3f s (flow %lld)\n",
+                r + 1, stage_s, engine_s, stage_s / engine_s, peer_s, static_cast<long long>(flow));
   }
   std::printf("breakdown of the last run:");
   for (const auto& part : clock.parts) std::printf(" %s %.3f s;", part.first, part.second);
   std::printf("\n");
-  std::printf("median: optimisation stage %.3f s, Boost one max-flow %.3f s, ratio %.2f (%d sites, %zu pairs)\n",
-              median(stage), median(peer), median(ratio), costs.numSites(), costs.weights.size());
+  std::printf("median: optimisation stage %.3f s, the engine's max-flows %.3f s, stage / engine %.2f, Boost one "
+              "max-flow %.3f s (%d sites, %lld pairs)\n",
+              median(stage), median(engine), median(stage) / median(engine), median(peer), costs.numSites(),
+              grid.numPairs());
   return 0;
 }

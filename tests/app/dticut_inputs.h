@@ -132,16 +132,18 @@ struct Expected {
       for (int l = 0; l < 2; ++l) data.push_back(floatToInt(dataCostFor(v(12, p), l, w)));
       const float s = v(12, p);
       if (!std::isfinite(s)) continue;
-      largest = anyFinite ? std::max(largest, s) : s;
       anyFinite = true;
       floatsFavour = floatsFavour || dataCostFor(s, 1, w) < dataCostFor(s, 0, w);
       intsFavour = intsFavour || data[data.size() - 1] < data[data.size() - 2];
     }
     const int dx = in.dim[0], dy = in.dim[1];
+    bool first = true;  // the largest scalar value: the first maximum met with x outermost
     for (int x = 0; x < in.dim[0]; ++x)
       for (int y = 0; y < in.dim[1]; ++y)
         for (int z = 0; z < in.dim[2]; ++z) {
           int p = x + dx * (y + dy * z);
+          const float s = v(12, p);
+          if (siteOf[p] >= 0 && std::isfinite(s) && (first || s > largest)) largest = s, first = false;
           for (int q : {x > 0 ? p - 1 : -1, y > 0 ? p - dx : -1, z > 0 ? p - dx * dy : -1}) {
             if (q < 0 || siteOf[p] < 0 || siteOf[q] < 0) continue;
             pairs.push_back({siteOf[p], siteOf[q]});

@@ -286,19 +286,22 @@ TEST(DticutTest, ReadmeOptionTableListsEveryWeight) {
 
 // A result with no voxel in label 1 is said on standard error, with its
 // cause: every scalar NaN, a data weight that is not positive, no scalar
-// value above 0.5, or pair weights that outweigh the voxels that favour
-// label 1 (expectMinimum holds the expected lines).
+// value above 0.5 (the largest with its sign: of -0 and +0, the one met
+// first with x outermost), or pair weights that outweigh the voxels that
+// favour label 1 (expectMinimum holds the expected lines).
 TEST(DticutTest, AnEmptyResultSaysWhy) {
   const struct {
-    double scalar, first;  // every voxel's scalar value, and voxel 0's
+    double scalar, first, second;  // every voxel's scalar value, voxel 0's and voxel 1's
     EnergyWeights weights;
-  } cases[] = {{NAN, NAN, {100, 1, 1, 1}}, {0.8, 0.8, {0, 1, 1, 1}}, {0.8, 0.8, {-2, 1, 1, 1}},
-               {0.4, 0.3, {100, 1, 1, 1}}, {0.0, 0.9, {100, 100, 1, 1}}};
+  } cases[] = {{NAN, NAN, NAN, {100, 1, 1, 1}},     {0.8, 0.8, 0.8, {0, 1, 1, 1}},
+               {0.8, 0.8, 0.8, {-2, 1, 1, 1}},      {0.4, 0.3, 0.4, {100, 1, 1, 1}},
+               {0.0, 0.9, 0.0, {100, 100, 1, 1}},   {-0.0, NAN, 0.0, {100, 1, 1, 1}}};
   for (const auto& c : cases) {
     Inputs in(3, 2, 1);
     for (int k = 0; k < kNumVolumes; ++k)
       for (int p = 0; p < in.size(); ++p)
-        in.volume[k][p] = k == 12 ? (p == 0 ? c.first : c.scalar) : k % 4 == 0 ? 1 : 0.5;
+        in.volume[k][p] = k == 12 ? (p == 0 ? c.first : p == 1 ? c.second : c.scalar)
+                                  : k % 4 == 0 ? 1 : 0.5;
     TempDir dir;
     std::vector<std::string> args = in.write(dir);
     const char* names[] = {"--data-lambda", "--smooth-fa-lambda"};

@@ -5,6 +5,7 @@
 #include "app/segmentation/pipeline.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -18,17 +19,19 @@
 
 namespace {
 
-// Neighbour pairs (p, q) by a plain walk: x outermost, z innermost, then the
-// -x, -y, -z neighbours q of each voxel p.
-std::vector<std::pair<int, int>> pairsInOrder(int dimX, int dimY, int dimZ) {
-  std::vector<std::pair<int, int>> pairs;
+// Neighbour pairs (p, q, slot) by a plain walk: the -x, -y, -z neighbours q
+// of each voxel p, and where the costs keep the pair's weight: slot q for
+// x, n + q for y, 2n + q for z (n voxels).
+std::vector<std::array<int, 3>> pairsOf(int dimX, int dimY, int dimZ) {
+  std::vector<std::array<int, 3>> pairs;
+  const int n = dimX * dimY * dimZ;
   for (int i = 0; i < dimX; ++i)
     for (int j = 0; j < dimY; ++j)
       for (int k = 0; k < dimZ; ++k) {
         int p = i + dimX * (j + dimY * k);
-        if (i > 0) pairs.push_back({p, p - 1});
-        if (j > 0) pairs.push_back({p, p - dimX});
-        if (k > 0) pairs.push_back({p, p - dimX * dimY});
+        if (i > 0) pairs.push_back({p, p - 1, p - 1});
+        if (j > 0) pairs.push_back({p, p - dimX, n + p - dimX});
+        if (k > 0) pairs.push_back({p, p - dimX * dimY, 2 * n + p - dimX * dimY});
       }
   return pairs;
 }
@@ -61,8 +64,9 @@ TEST(CostFormulaTest, WeightsScaleTheirTerms) {
   SegmentationCosts costs = buildSegmentationCosts(principal, {scalar, 3, 1, 1, "fa"}, w,
                                                    Neighbourhood(principal.eigenvalue));
   EXPECT_EQ(costs.dataCosts, (std::vector<int>{2, 2, 2, 2, 10, 0}));
-  // (3 - 0.125*4)^2 = 6.25 and (3*0.6666667)^2 + 4*0.25 = 5.
-  EXPECT_EQ(costs.weights, (std::vector<int>{6, 5}));
+  // (3 - 0.125*4)^2 = 6.25 and (3*0.6666667)^2 + 4*0.25 = 5, in the +x
+  // slots of voxels 0 and 1; no pairs along y or z.
+  EXPECT_EQ(costs.weights, (std::vector<int>{6, 5, 0, 0, 0, 0, 0, 0, 0}));
   // A zero scalar sum makes 1/0: +infinity, which floatToInt saturates;
   // scalar values outside [0, 1] can make a weight negative.
   EXPECT_EQ(smoothCostFor({1, 0, 0}, 0.0f, {0, 1, 0}, 0.0f), INFINITY);
@@ -82,7 +86,7 @@ TEST(PipelineTest, MatchesExpansionOfItsCostsAndTracesEachIteration) {
   std::mt19937 random(seed);
   std::uniform_real_distribution<float> eigen(0.1f, 2.0f), component(-1, 1), scalar(0, 1);
   const int dims[] = {4, 3, 3}, n = 36;
-  const std::vector<std::pair<int, int>> pairs = pairsInOrder(4, 3, 3);
+  const std::vector<std::array<int, 3>> pairs = pairsOf(4, 3, 3);
   int seen[kExpansionIterations + 1] = {};
   for (int round = 0; round < 40; ++round) {
     SCOPED_TRACE(round);
@@ -108,8 +112,8 @@ TEST(PipelineTest, MatchesExpansionOfItsCostsAndTracesEachIteration) {
     limitSegmentationCosts(costs);
     int smoothness[4] = {0, 1, 1, 0};
     GCoptimizationGeneralGraph reference(n, 2);
-    for (size_t k = 0; k < pairs.size(); ++k)
-      reference.setNeighbors(pairs[k].first, pairs[k].second, costs.weights[k]);
+    for (const std::array<int, 3>& pair : pairs)
+      reference.setNeighbors(pair[0], pair[1], costs.weights[pair[2]]);
     reference.setDataCost(costs.dataCosts.data());
     reference.setSmoothCost(smoothness);
     const int before = reference.compute_energy();
