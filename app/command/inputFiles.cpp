@@ -209,12 +209,15 @@ TensorVolumes loadTensorVolumes(const InputFiles& files, const LoadChecks& check
   }
   for (size_t i = 0; i < count; ++i) {
     readers[i]->readVoxels(volumesOfFile(i));
-    Image image = takeImage(*readers[i], shapes[i].name);
-    if (i < formFiles)
-      place(image, files.form[i], loaded.volumes);
-    else
-      (strcmp(extras[i - formFiles].first, "mask") == 0 ? loaded.volumes.mask
-                                                         : loaded.volumes.seeds) = image;
+    {
+      Image image = takeImage(*readers[i], shapes[i].name);
+      if (i < formFiles)
+        place(image, files.form[i], loaded.volumes);
+      else
+        (strcmp(extras[i - formFiles].first, "mask") == 0 ? loaded.volumes.mask
+                                                           : loaded.volumes.seeds) = image;
+    }
+    if (checks.placed) checks.placed(loaded.volumes);
   }
   // The labels are one volume, whatever the first file holds.
   readers[0]->numVolumes = 1;

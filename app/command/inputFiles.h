@@ -74,6 +74,11 @@ struct LoadChecks {
   bool ignoreGeometry = false;
   // Receives each warning's text (without "dticut: "); may be empty.
   std::function<void(const std::string&)> warn;
+  // Sees the volumes read so far each time a file's are placed, before the
+  // next file is read, so that it can fold or drop what nothing will read
+  // (the scalar energy folds the sets as they come: foldPrincipalSets). May
+  // be empty.
+  std::function<void(SegmentationVolumes&)> placed;
 };
 
 // Reads every file once, in the form's order, then the mask and the seeds

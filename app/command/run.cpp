@@ -145,6 +145,10 @@ void segmentFiles(const InputFiles& files, const Command& command) {
   };
   checks.ignoreGeometry = command.ignoreGeometry;
   checks.warn = [&log](const std::string& text) { log.warn(text); };
+  // The scalar energy reads only the principal component of the sets: it is
+  // made as they are read, so that at most two are in memory.
+  if (command.energy == EnergyModel::kScalar)
+    checks.placed = [](SegmentationVolumes& volumes) { foldPrincipalSets(volumes.sets); };
   TensorVolumes loaded = loadTensorVolumes(files, checks);
   const Image& first = loaded.volumes.sets[0].eigenvalue;
   const int dims[3] = {first.dimX, first.dimY, first.dimZ};

@@ -26,6 +26,8 @@
 
 // Everything a segmentation reads.
 struct SegmentationVolumes {
+  // For the scalar energy sets[1] and sets[2] may be empty, already folded
+  // into sets[0] (foldPrincipalSets); the tensor energy reads all three.
   Eigenvector sets[3];
   Image scalar;
   Image mask;   // without voxels (data null) when every voxel is a site

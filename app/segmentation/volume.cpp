@@ -1,7 +1,7 @@
 #include "app/segmentation/volume.h"
 
-#include <cassert>
 #include <algorithm>
+#include <cassert>
 #include <climits>
 
 #include "app/segmentation/parallel.h"
@@ -36,53 +36,30 @@ void requireSameDimensions(const Image& reference, const Image& other) {
                    reference.dimZ, reference.name);
 }
 
-Eigenvector largerOf(Eigenvector a, Eigenvector b) {
+namespace {
+
+// Per voxel the four values of `a` when a.eigenvalue >= b.eigenvalue, else
+// of `b` (so a NaN on either side selects b), written to `out`, which may be
+// `a`: a voxel's values are all read before any is written. On every core.
+void chooseLarger(const Eigenvector& a, const Eigenvector& b, const Eigenvector& out) {
   const Image& shape = a.eigenvalue;
   requireSameDimensions(shape, a);
   requireSameDimensions(shape, b);
-  Eigenvector result = newEigenvector(shape.dimX, shape.dimY, shape.dimZ);
-  for (int z = 0; z < shape.dimZ; ++z) {
-    for (int y = 0; y < shape.dimY; ++y) {
-      for (int x = 0; x < shape.dimX; ++x) {
-        int i = indexOf(x, y, z, shape);
-        // A NaN on either side fails the comparison and selects b.
-        const Eigenvector& from = a.eigenvalue.data[i] >= b.eigenvalue.data[i] ? a : b;
-        result.eigenvalue.data[i] = from.eigenvalue.data[i];
-        result.x.data[i] = from.x.data[i];
-        result.y.data[i] = from.y.data[i];
-        result.z.data[i] = from.z.data[i];
-      }
-    }
-  }
-  return result;
-}
-
-namespace {
-
-// The principal component of `sets` into `out`, which may be sets[0]: per
-// voxel the first of the sets whose eigenvalue no later set's exceeds, as
-// largerOf(largerOf(first, second), third) chooses (a NaN selects the later
-// set).
-void principalInto(const Eigenvector sets[3], const Eigenvector& out) {
-  const Image& shape = sets[0].eigenvalue;
-  for (int k = 0; k < 3; ++k) requireSameDimensions(shape, sets[k]);
-  const float* value[3][4];
-  for (int k = 0; k < 3; ++k) {
-    const Eigenvector& set = sets[k];
-    const float* v[4] = {set.eigenvalue.data, set.x.data, set.y.data, set.z.data};
-    std::copy(v, v + 4, value[k]);
-  }
+  const float* from[2][4] = {{a.eigenvalue.data, a.x.data, a.y.data, a.z.data},
+                             {b.eigenvalue.data, b.x.data, b.y.data, b.z.data}};
   float* to[4] = {out.eigenvalue.data, out.x.data, out.y.data, out.z.data};
   const long long voxels = static_cast<long long>(shape.dimX) * shape.dimY * shape.dimZ;
   forEachPart(voxels, [&](int, long long begin, long long end) {
     for (long long i = begin; i < end; ++i) {
-      const int first = value[0][0][i] >= value[1][0][i] ? 0 : 1;
-      const int from = value[first][0][i] >= value[2][0][i] ? first : 2;
-      const float picked[4] = {value[from][0][i], value[from][1][i], value[from][2][i],
-                               value[from][3][i]};
+      const float* const* set = from[from[0][0][i] >= from[1][0][i] ? 0 : 1];
+      const float picked[4] = {set[0][i], set[1][i], set[2][i], set[3][i]};
       for (int c = 0; c < 4; ++c) to[c][i] = picked[c];
     }
   });
+}
+
+bool complete(const Eigenvector& set) {
+  return set.eigenvalue.data && set.x.data && set.y.data && set.z.data;
 }
 
 // Whether the arrays of sets[0] are held by no records but those of `sets`.
@@ -104,23 +81,33 @@ bool ownsFirstSet(const Eigenvector sets[3]) {
 
 }  // namespace
 
-Eigenvector extractPrincipalEigenvector(Eigenvector first, Eigenvector second, Eigenvector third) {
-  const Eigenvector sets[3] = {first, second, third};
-  const Image& shape = first.eigenvalue;
+Eigenvector largerOf(Eigenvector a, Eigenvector b) {
+  const Image& shape = a.eigenvalue;
   Eigenvector result = newEigenvector(shape.dimX, shape.dimY, shape.dimZ);
-  principalInto(sets, result);
+  chooseLarger(a, b, result);
   return result;
+}
+
+Eigenvector extractPrincipalEigenvector(Eigenvector first, Eigenvector second, Eigenvector third) {
+  Eigenvector result = largerOf(first, second);
+  chooseLarger(result, third, result);
+  return result;
+}
+
+void foldPrincipalSets(Eigenvector sets[3]) {
+  for (int k = 1; k < 3; ++k) {
+    if (!complete(sets[0]) || !complete(sets[k])) continue;
+    if (ownsFirstSet(sets))
+      chooseLarger(sets[0], sets[k], sets[0]);
+    else
+      sets[0] = largerOf(sets[0], sets[k]);
+    sets[k] = Eigenvector();
+  }
 }
 
 Eigenvector takePrincipalEigenvector(Eigenvector sets[3]) {
-  if (!ownsFirstSet(sets)) {
-    Eigenvector result = extractPrincipalEigenvector(sets[0], sets[1], sets[2]);
-    for (int k = 0; k < 3; ++k) sets[k] = Eigenvector();
-    return result;
-  }
-  principalInto(sets, sets[0]);
-  Eigenvector result = sets[0];
-  for (int k = 0; k < 3; ++k) sets[k] = Eigenvector();
-  return result;
+  foldPrincipalSets(sets);
+  Eigenvector principal = sets[0];
+  sets[0] = Eigenvector();
+  return principal;
 }
-

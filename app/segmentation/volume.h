@@ -55,12 +55,17 @@ void requireSameDimensions(const Image& reference, const Image& other);
 // which includes every voxel where either eigenvalue is NaN.
 Eigenvector largerOf(Eigenvector a, Eigenvector b);
 // Per voxel the set with the largest eigenvalue; ties go to the earlier set.
-// One pass over the voxels, on every core (parallel.h), into new volumes.
 Eigenvector extractPrincipalEigenvector(Eigenvector first, Eigenvector second, Eigenvector third);
-// The same, from `sets`, which it empties: made in the first set's arrays
-// when no records but those of `sets` hold them (a voxel's values are all
-// read before any is written), otherwise in new ones. So a run that owns
-// its volumes needs no memory for the principal component.
+// Folds sets[1] and then sets[2], each if it and sets[0] are complete (all
+// four volumes with voxels), into sets[0] as largerOf(sets[0], sets[k])
+// and empties it: in sets[0]'s arrays when no records but those of `sets`
+// hold them, otherwise in new ones. Folding the sets as they are read, the
+// principal component is made with at most two sets in memory; once all
+// are folded sets[0] is extractPrincipalEigenvector of the three.
+void foldPrincipalSets(Eigenvector sets[3]);
+// The principal component of `sets`, which it empties: the sets not yet
+// folded are folded (foldPrincipalSets), and sets[0] is the result. The
+// per-set operations here run on every core (parallel.h).
 Eigenvector takePrincipalEigenvector(Eigenvector sets[3]);
 
 // The per-voxel operations are inline: the costs call them for every voxel

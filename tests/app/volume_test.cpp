@@ -61,28 +61,52 @@ TEST(VoxelTest, DotAddsTheZProductLast) {
 // Per voxel the whole set (eigenvalue and components) of the largest
 // eigenvalue, ties to the earlier set. Voxels: set 1, 2 or 3 largest; ties
 // of sets 1 and 2, then of 2 and 3; a NaN in set 1, 2 or 3 (a comparison
-// with NaN fails, which takes the later of the two sets compared).
+// with NaN fails, which takes the later of the two sets compared). The same
+// from every way of making it: into new volumes; taken from sets that other
+// records share (left as they were) or that it owns (made in the first
+// set's arrays); folded as the sets are read, set 3 arriving last.
 TEST(PrincipalTest, ExtractTakesTheWholeLargestSetTiesToTheEarlier) {
   const float eigen[3][8] = {
       {3, 1, 1, 5, 1, NAN, 2, 2}, {2, 3, 1, 5, 4, 1, NAN, 1}, {1, 2, 3, 4, 4, 0, 1, NAN}};
   const int chosen[] = {1, 2, 3, 1, 2, 2, 3, 3};
-  Eigenvector sets[3];
-  for (int k = 0; k < 3; ++k) {
-    sets[k] = newEigenvector(8, 1, 1);
-    std::copy(eigen[k], eigen[k] + 8, sets[k].eigenvalue.data);
-    std::fill(sets[k].x.data, sets[k].x.data + 8, 10.0f * (k + 1));
-    std::fill(sets[k].y.data, sets[k].y.data + 8, 10.0f * (k + 1) + 1);
-    std::fill(sets[k].z.data, sets[k].z.data + 8, 10.0f * (k + 1) + 2);
+  for (int way = 0; way < 4; ++way) {
+    SCOPED_TRACE(way);
+    Eigenvector sets[3];
+    for (int k = 0; k < 3; ++k) {
+      sets[k] = newEigenvector(8, 1, 1);
+      std::copy(eigen[k], eigen[k] + 8, sets[k].eigenvalue.data);
+      std::fill(sets[k].x.data, sets[k].x.data + 8, 10.0f * (k + 1));
+      std::fill(sets[k].y.data, sets[k].y.data + 8, 10.0f * (k + 1) + 1);
+      std::fill(sets[k].z.data, sets[k].z.data + 8, 10.0f * (k + 1) + 2);
+    }
+    const Eigenvector shared = way == 1 ? sets[0] : Eigenvector();
+    const float* first = sets[0].x.data;
+    Eigenvector p;
+    if (way == 0) {
+      p = extractPrincipalEigenvector(sets[0], sets[1], sets[2]);
+    } else {
+      Eigenvector third = sets[2];
+      if (way == 3) {
+        sets[2] = Eigenvector();
+        foldPrincipalSets(sets);
+        EXPECT_EQ(sets[1].eigenvalue.data, nullptr);
+        sets[2] = third;
+      }
+      third = Eigenvector();
+      p = takePrincipalEigenvector(sets);
+      EXPECT_EQ(p.x.data == first, way != 1);
+    }
+    for (int i = 0; i < 8; ++i) {
+      const float from = 10.0f * chosen[i];
+      EXPECT_EQ(floatBits(p.eigenvalue.data[i]), floatBits(eigen[chosen[i] - 1][i])) << i;
+      EXPECT_EQ((std::vector<float>{p.x.data[i], p.y.data[i], p.z.data[i]}),
+                (std::vector<float>{from, from + 1, from + 2}))
+          << i;
+    }
+    if (way < 2) {  // the inputs that other records hold are unchanged
+      EXPECT_EQ(values(way == 0 ? sets[0].x : shared.x), std::vector<float>(8, 10.0f));
+    }
   }
-  Eigenvector p = extractPrincipalEigenvector(sets[0], sets[1], sets[2]);
-  for (int i = 0; i < 8; ++i) {
-    const float from = 10.0f * chosen[i];
-    EXPECT_EQ(floatBits(p.eigenvalue.data[i]), floatBits(eigen[chosen[i] - 1][i])) << i;
-    EXPECT_EQ((std::vector<float>{p.x.data[i], p.y.data[i], p.z.data[i]}),
-              (std::vector<float>{from, from + 1, from + 2}))
-        << i;
-  }
-  EXPECT_EQ(values(sets[0].x), std::vector<float>(8, 10.0f));  // inputs unchanged
 }
 
 // Sets of different sizes are refused, a mismatch inside the first one as
