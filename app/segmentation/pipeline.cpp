@@ -75,7 +75,17 @@ void optimise(SegmentationCosts costs, const Neighbourhood& neighbourhood, Stage
     }
   } watch = {stages, result};
   optimizer->setIterationCallback(Watch::iterationDone, &watch);
-  result.energyAfter = optimizer->expansion(kExpansionIterations);
+  // Every site starts at label 0, so the first iteration's expansion of
+  // label 1 (after that of label 0, which has no site to move) is over every
+  // site: it minimises the whole two-label energy exactly. From a minimum an
+  // expansion moves no site (keeping every label is a cut of least cost,
+  // and the engine's cut has the fewest sites taking alpha), so the
+  // iterations after the first would end where it did, and the loop after
+  // the second, whose energy is not lower: that iteration is not run, and
+  // said as expansion(kExpansionIterations) would say it.
+  static_assert(kExpansionIterations == 2, "the second iteration is the first's result");
+  result.energyAfter = optimizer->expansion(1);
+  if (result.energyAfter < result.energyBefore) Watch::iterationDone(2, result.energyAfter, &watch);
   stages->energyAfter(result.energyAfter);
   result.labels.assign(neighbourhood.numVoxels(), 0.0f);
   for (long long p = 0; p < neighbourhood.numVoxels(); ++p) {
