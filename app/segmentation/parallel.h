@@ -21,12 +21,13 @@
 #include <vector>
 
 // The fewest elements worth a thread of their own.
-const long long kMinPart = 1 << 16;
+const long long kMinPart = 1 << 13;
 
-// How many parts forEachPart makes of `count` elements: one per core, and
-// at most one per kMinPart elements.
+// How many parts forEachPart makes of `count` elements: one per core (two
+// on a single core, so that the split is the same code everywhere), and at
+// most one per kMinPart elements.
 inline int partsOf(long long count) {
-  const long long cores = std::max(1u, std::thread::hardware_concurrency());
+  const long long cores = std::max(2u, std::thread::hardware_concurrency());
   return static_cast<int>(std::max(1LL, std::min(cores, count / kMinPart)));
 }
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "app/segmentation/parallel.h"
+
 namespace {
 
 // a + b + c in ascending order, so that the sum does not depend on the
@@ -70,11 +72,21 @@ LogTensor logTensorOf(Component c[3], double epsilon) {
 
 // The exact sum of many non-negative values, each first rounded to a
 // multiple of 2^-shift (to nearest, ties to even: nearbyint in the default
-// rounding mode), in 128-bit integers.
+// rounding mode), in 128-bit integers; sums of parts added up are the sum
+// of the whole.
 class ExactSum {
  public:
   explicit ExactSum(int shift) : m_scale(std::ldexp(1.0, shift)), m_shift(shift) {}
-  void add(double value) { m_sum += static_cast<unsigned __int128>(std::nearbyint(value * m_scale)); }
+  void add(double value) {
+    const double units = std::nearbyint(value * m_scale);
+    // An integer below 2^64 (every kernel term, nearly every distance)
+    // converts through 64 bits to the same value, without the slow
+    // conversion to 128.
+    m_sum += units < 18446744073709551616.0
+                 ? static_cast<unsigned __int128>(static_cast<unsigned long long>(units))
+                 : static_cast<unsigned __int128>(units);
+  }
+  void add(const ExactSum& part) { m_sum += part.m_sum; }
   // The sum as a double (rounded once), in units of 2^-shift.
   double units() const { return static_cast<double>(m_sum); }
   int shift() const { return m_shift; }
@@ -102,22 +114,46 @@ int roundToInt(double value) {
 }
 
 void keepDefinedTensors(const Eigenvector sets[3], std::vector<unsigned char>& inside) {
-  Component c[3];
-  for (size_t p = 0; p < inside.size(); ++p)
-    if (inside[p]) inside[p] = componentsAt(sets, static_cast<long long>(p), c);
+  forEachPart(static_cast<long long>(inside.size()), [&](int, long long first, long long end) {
+    Component c[3];
+    for (long long p = first; p < end; ++p)
+      if (inside[p]) inside[p] = componentsAt(sets, p, c);
+  });
 }
+
+namespace {
+
+// Calls site(p, s) for every site of `neighbourhood`, the voxels walked in
+// parts on every core.
+template <typename OnSite>
+void forEachSiteInParts(const Neighbourhood& neighbourhood, OnSite site) {
+  forEachPart(neighbourhood.numVoxels(), [&](int, long long first, long long end) {
+    neighbourhood.walkVoxels(first, end, site, [](int, int, int, int, long long) {});
+  });
+}
+
+// Calls pair(s, t, k) for every pair of `neighbourhood`, in parts on every
+// core; part(k) is the part's index.
+template <typename OnPair>
+void forEachPairInParts(const Neighbourhood& neighbourhood, OnPair pair) {
+  forEachPart(neighbourhood.numVoxels(), [&](int part, long long first, long long end) {
+    neighbourhood.walkVoxels(first, end, [](int, int) {},
+                             [&](int, int, int s, int t, long long k) { pair(part, s, t, k); });
+  });
+}
+
+}  // namespace
 
 TensorMap logTensors(const Eigenvector sets[3], const Neighbourhood& neighbourhood) {
   TensorMap map;
   // The floor: the lower median of the sites' mean diffusivities.
-  std::vector<double> diffusivity;
-  diffusivity.reserve(neighbourhood.numSites());
-  Component c[3];
-  neighbourhood.forEachSite([&](int p, int) {
+  std::vector<double> diffusivity(neighbourhood.numSites());
+  forEachSiteInParts(neighbourhood, [&](int p, int s) {
+    Component c[3];
     const bool defined = componentsAt(sets, p, c);
     assert(defined);
     (void)defined;
-    diffusivity.push_back(sumAscending(c[0].lambda, c[1].lambda, c[2].lambda) / 3.0);
+    diffusivity[s] = sumAscending(c[0].lambda, c[1].lambda, c[2].lambda) / 3.0;
   });
   std::vector<double>::iterator median = diffusivity.begin() + (diffusivity.size() - 1) / 2;
   std::nth_element(diffusivity.begin(), median, diffusivity.end());
@@ -125,7 +161,8 @@ TensorMap logTensors(const Eigenvector sets[3], const Neighbourhood& neighbourho
   std::vector<double>().swap(diffusivity);
 
   map.tensors.resize(neighbourhood.numSites());
-  neighbourhood.forEachSite([&](int p, int s) {
+  forEachSiteInParts(neighbourhood, [&](int p, int s) {
+    Component c[3];
     componentsAt(sets, p, c);
     map.tensors[s] = logTensorOf(c, map.epsilon);
   });
@@ -133,10 +170,12 @@ TensorMap logTensors(const Eigenvector sets[3], const Neighbourhood& neighbourho
 }
 
 double meanSquaredDistance(const TensorMap& map, const Neighbourhood& neighbourhood) {
-  ExactSum sum(20);
-  neighbourhood.walk([](int, int) {}, [&](int, int, int s, int t, long long) {
-    sum.add(logEuclidean2(map.tensors[s], map.tensors[t]));
+  std::vector<ExactSum> parts(partsOf(neighbourhood.numVoxels()), ExactSum(20));
+  forEachPairInParts(neighbourhood, [&](int part, int s, int t, long long) {
+    parts[part].add(logEuclidean2(map.tensors[s], map.tensors[t]));
   });
+  ExactSum sum(20);
+  for (const ExactSum& part : parts) sum.add(part);
   const long long pairs = neighbourhood.numPairs();
   if (pairs == 0) return 1.0;
   const double mean = sum.units() / (static_cast<double>(pairs) * std::ldexp(1.0, sum.shift()));
@@ -185,7 +224,7 @@ SegmentationCosts buildTensorCosts(const TensorMap& map, double sigma2,
   SegmentationCosts costs;
   costs.weights.assign(neighbourhood.numSlots(), 0);
   const double boundary = kBoundaryScale * static_cast<double>(weights.boundary);
-  neighbourhood.walk([](int, int) {}, [&](int, int, int s, int t, long long k) {
+  forEachPairInParts(neighbourhood, [&](int, int s, int t, long long k) {
     const double d2 = logEuclidean2(map.tensors[s], map.tensors[t]);
     costs.weights[k] = roundToInt(boundary * std::exp(-(d2 / twoSigma2)));
   });
@@ -194,7 +233,7 @@ SegmentationCosts buildTensorCosts(const TensorMap& map, double sigma2,
   int* data = costs.dataCosts.data();
   const double region = kRegionScale * static_cast<double>(weights.region);
   if (seeds.data == nullptr) {
-    neighbourhood.forEachSite([&](int p, int s) {
+    forEachSiteInParts(neighbourhood, [&](int p, int s) {
       for (int l = 0; l < 2; ++l) {
         const double d = static_cast<double>(scalar.data[p]) - l;
         data[2 * static_cast<long long>(s) + l] = roundToInt(region * (d * d));
@@ -228,29 +267,32 @@ SegmentationCosts buildTensorCosts(const TensorMap& map, double sigma2,
   }
 
   const double lnUnits = 52.0 * std::log(2.0);
-  std::vector<double> t(kMaxSeedsPerLabel);
-  for (int s = 0; s < sites; ++s) {
-    if (hard[s]) continue;
-    for (int label = 0; label < 2; ++label) {
-      const std::vector<LogTensor>& model = models[label];
-      const int m = static_cast<int>(model.size());
-      double least = 0;
-      for (int j = 0; j < m; ++j) {
-        t[j] = logEuclidean2(map.tensors[s], model[j]) / twoSigma2;
-        least = j == 0 ? t[j] : std::min(least, t[j]);
+  forEachPart(sites, [&](int, long long first, long long end) {
+    double t[kMaxSeedsPerLabel];
+    for (long long s = first; s < end; ++s) {
+      if (hard[s]) continue;
+      for (int label = 0; label < 2; ++label) {
+        const std::vector<LogTensor>& model = models[label];
+        const int m = static_cast<int>(model.size());
+        double least = 0;
+        for (int j = 0; j < m; ++j) {
+          t[j] = logEuclidean2(map.tensors[s], model[j]) / twoSigma2;
+          least = j == 0 ? t[j] : std::min(least, t[j]);
+        }
+        ExactSum sum(52);
+        for (int j = 0; j < m; ++j)
+          if (t[j] - least <= kKernelReach) sum.add(std::exp(-(t[j] - least)));
+        const double nll =
+            least - std::log(sum.units()) + lnUnits + std::log(static_cast<double>(m));
+        data[2 * s + label] = roundToInt(region * std::min(nll, kMaxRegionNll));
       }
-      ExactSum sum(52);
-      for (int j = 0; j < m; ++j)
-        if (t[j] - least <= kKernelReach) sum.add(std::exp(-(t[j] - least)));
-      const double nll = least - std::log(sum.units()) + lnUnits + std::log(static_cast<double>(m));
-      data[2 * static_cast<long long>(s) + label] = roundToInt(region * std::min(nll, kMaxRegionNll));
     }
-  }
+  });
 
   // Each pair's weight counts once for itself and once for each seed end
   // (whose derived cost sums it).
   std::vector<unsigned char> multiplicity(costs.weights.size(), 0);
-  neighbourhood.walk([](int, int) {}, [&](int, int, int s, int u, long long k) {
+  forEachPairInParts(neighbourhood, [&](int, int s, int u, long long k) {
     multiplicity[k] = static_cast<unsigned char>(1 + hard[s] + hard[u]);
   });
   *limit = limitCostsWithHardSites(data, sites, 2, costs.weights.data(),

@@ -44,8 +44,10 @@ TEST(CostLimitTest, RandomCostsMatchTheDefinition) {
   std::printf("seed %u\n", seed);
   std::mt19937 random(seed);
   for (int round = 0; round < 300; ++round) {
-    int sites = 1 + static_cast<int>(random() % 40);
-    int pairs = static_cast<int>(random() % 80);
+    // Every 50th round large enough to be split across cores.
+    const int size = round % 50 == 1 ? 20000 : 40;
+    int sites = 1 + static_cast<int>(random() % size);
+    int pairs = static_cast<int>(random() % (2 * size));
     int scale = round % 3 == 0 ? INT_MAX : static_cast<int>(kCostBudget / (1 + random() % 60));
     Costs c;
     // INT_MIN is what a NaN cost converts to.

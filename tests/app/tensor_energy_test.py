@@ -268,6 +268,7 @@ def check_against_reference(tmp_path, evals, evecs, fa, mask=None, seeds=None, b
     ((6, 5, 4), True, True, 2, True, 0.25, 3.0),
     ((7, 6, 3), True, False, 4, False, 1.5, 1.0),
     ((5, 5, 5), False, True, 0, False, 3e7, 1.0),       # the 32-bit cap, seeds held
+    ((40, 31, 25), True, True, 3, False, 1.0, 1.0),     # large enough to be split across cores
 ])
 def test_matches_the_reference(tmp_path, shape, masked, seeded, nans, tie, boundary, region):
     rng = np.random.default_rng(sum(shape) * 7 + seeded + 2 * masked)
