@@ -99,10 +99,17 @@ class ExactSum {
 
 }  // namespace
 
-double logEuclidean2(const LogTensor& a, const LogTensor& b) {
-  const double xx = a.xx - b.xx, yy = a.yy - b.yy, zz = a.zz - b.zz;
-  const double xy = a.xy - b.xy, xz = a.xz - b.xz, yz = a.yz - b.yz;
+namespace {
+
+// ||a - b||_F^2 from the six differences of a and b.
+inline double squaredNorm(double xx, double yy, double zz, double xy, double xz, double yz) {
   return sumAscending(xx * xx, yy * yy, zz * zz) + 2.0 * sumAscending(xy * xy, xz * xz, yz * yz);
+}
+
+}  // namespace
+
+double logEuclidean2(const LogTensor& a, const LogTensor& b) {
+  return squaredNorm(a.xx - b.xx, a.yy - b.yy, a.zz - b.zz, a.xy - b.xy, a.xz - b.xz, a.yz - b.yz);
 }
 
 int roundToInt(double value) {
@@ -257,13 +264,23 @@ SegmentationCosts buildTensorCosts(const TensorMap& map, double sigma2,
     seedLabel[s] = static_cast<signed char>(label);
     seedSites[label].push_back(s);
   });
-  std::vector<LogTensor> models[2];
+  // Each label's model, component by component, so that a site's distances
+  // to all its seeds are one loop over arrays.
+  struct Model {
+    int m = 0;
+    double c[6][kMaxSeedsPerLabel];  // xx, yy, zz, xy, xz, yz of seed j at [.][j]
+  } models[2];
   for (int label = 0; label < 2; ++label) {
     const std::vector<int>& all = seedSites[label];
     const long long n = static_cast<long long>(all.size());
-    const long long m = std::min<long long>(n, kMaxSeedsPerLabel);
-    for (long long i = 0; i < m; ++i) models[label].push_back(map.tensors[all[i * n / m]]);
-    facts->seedsUsed[label] = m;
+    Model& model = models[label];
+    model.m = static_cast<int>(std::min<long long>(n, kMaxSeedsPerLabel));
+    for (long long i = 0; i < model.m; ++i) {
+      const LogTensor& seed = map.tensors[all[i * n / model.m]];
+      const double c[6] = {seed.xx, seed.yy, seed.zz, seed.xy, seed.xz, seed.yz};
+      for (int k = 0; k < 6; ++k) model.c[k][i] = c[k];
+    }
+    facts->seedsUsed[label] = model.m;
   }
 
   const double lnUnits = 52.0 * std::log(2.0);
@@ -271,14 +288,16 @@ SegmentationCosts buildTensorCosts(const TensorMap& map, double sigma2,
     double t[kMaxSeedsPerLabel];
     for (long long s = first; s < end; ++s) {
       if (hard[s]) continue;
+      const LogTensor& a = map.tensors[s];
       for (int label = 0; label < 2; ++label) {
-        const std::vector<LogTensor>& model = models[label];
-        const int m = static_cast<int>(model.size());
-        double least = 0;
-        for (int j = 0; j < m; ++j) {
-          t[j] = logEuclidean2(map.tensors[s], model[j]) / twoSigma2;
-          least = j == 0 ? t[j] : std::min(least, t[j]);
-        }
+        const Model& model = models[label];
+        const int m = model.m;
+        for (int j = 0; j < m; ++j)  // logEuclidean2(a, seed j) / 2 sigma^2
+          t[j] = squaredNorm(a.xx - model.c[0][j], a.yy - model.c[1][j], a.zz - model.c[2][j],
+                             a.xy - model.c[3][j], a.xz - model.c[4][j], a.yz - model.c[5][j]) /
+                 twoSigma2;
+        double least = t[0];
+        for (int j = 1; j < m; ++j) least = std::min(least, t[j]);
         ExactSum sum(52);
         for (int j = 0; j < m; ++j)
           if (t[j] - least <= kKernelReach) sum.add(std::exp(-(t[j] - least)));
