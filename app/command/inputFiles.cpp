@@ -2,12 +2,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
 #include "app/segmentation/geometry.h"
+#include "app/segmentation/parallel.h"
 
 namespace {
 
@@ -207,17 +209,24 @@ TensorVolumes loadTensorVolumes(const InputFiles& files, const LoadChecks& check
                             shapes[i].name, {header.dim[1], header.dim[2], header.dim[3]},
                             volumesInFile(header), header.datatype});
   }
-  for (size_t i = 0; i < count; ++i) {
-    readers[i]->readVoxels(volumesOfFile(i));
-    {
-      Image image = takeImage(*readers[i], shapes[i].name);
-      if (i < formFiles)
-        place(image, files.form[i], loaded.volumes);
-      else
-        (strcmp(extras[i - formFiles].first, "mask") == 0 ? loaded.volumes.mask
-                                                           : loaded.volumes.seeds) = image;
+  // The voxels are read a few files at once, one per core, and placed in
+  // reading order; of the files of a group that fail, the first is reported.
+  const size_t atOnce = static_cast<size_t>(coresForTasks());
+  for (size_t first = 0; first < count; first += atOnce) {
+    const size_t group = std::min(atOnce, count - first);
+    runTasks(static_cast<int>(group),
+             [&](int k) { readers[first + k]->readVoxels(volumesOfFile(first + k)); });
+    for (size_t i = first; i < first + group; ++i) {
+      {
+        Image image = takeImage(*readers[i], shapes[i].name);
+        if (i < formFiles)
+          place(image, files.form[i], loaded.volumes);
+        else
+          (strcmp(extras[i - formFiles].first, "mask") == 0 ? loaded.volumes.mask
+                                                             : loaded.volumes.seeds) = image;
+      }
+      if (checks.placed) checks.placed(loaded.volumes);
     }
-    if (checks.placed) checks.placed(loaded.volumes);
   }
   // The labels are one volume, whatever the first file holds.
   readers[0]->numVolumes = 1;
