@@ -122,11 +122,10 @@ int GCoptimizationGrid3DGraph::smoothEnergyXYZ() {
   return eng;
 }
 
-// The move's terms in one walk over the grid (written out rather than
-// through walk(), so that the hot loop keeps everything in registers): each
-// site not labelled alpha gets the next variable, its data terms are added a
-// block at a time through the installed source, and its pairs towards -x,
-// -y and -z become terms at once.
+// The move's terms in one walk over the grid: each site not labelled alpha
+// gets the next variable, its data terms are added a block at a time
+// through the installed source, and its pairs towards -x, -y and -z become
+// terms at once.
 template <typename SiteOf>
 void GCoptimizationGrid3DGraph::addExpansionTerms(int alpha, Energy* e, SiteOf siteOf) {
   const SmoothCostFnFromArray* sc = static_cast<SmoothCostFnFromArray*>(m_smooth_source);
@@ -139,55 +138,47 @@ void GCoptimizationGrid3DGraph::addExpansionTerms(int alpha, Energy* e, SiteOf s
   int listed = 0, variables = 0;
   int list_sites[kUnaryBlock];
   void* list_vars[kUnaryBlock];
-  const int dimX = m_dims[0], dimY = m_dims[1], dimZ = m_dims[2];
-  const int step[3] = {1, dimX, dimX * dimY};
-  int v = 0;
-  for (int z = 0; z < dimZ; z++) {
-    for (int y = 0; y < dimY; y++) {
-      for (int x = 0; x < dimX; x++, v++) {
-        const int s = siteOf(v);
-        if (s < 0) continue;
-        const int ls = labels[s];
-        const int* from = V + std::ptrdiff_t(ls) * n;  // V(ls, l)
-        void* xs = nullptr;  // the variable of s, if it has one
-        if (ls != alpha) {
-          number[s] = variables++;
-          xs = e->add_node();
-          list_sites[listed] = s;
-          list_vars[listed] = xs;
-          if (++listed == kUnaryBlock) {
-            (this->*m_expansion_t_links_op)(listed, alpha, e, list_vars, list_sites);
-            listed = 0;
-          }
+  int ls = 0;           // the label of the site walked,
+  const int* from = V;  // V(ls, l),
+  void* xs = nullptr;   // and its variable, if it has one
+  walkGrid(
+      [&](int s) {
+        ls = labels[s];
+        from = V + std::ptrdiff_t(ls) * n;
+        xs = nullptr;
+        if (ls == alpha) return;
+        number[s] = variables++;
+        xs = e->add_node();
+        list_sites[listed] = s;
+        list_vars[listed] = xs;
+        if (++listed == kUnaryBlock) {
+          (this->*m_expansion_t_links_op)(listed, alpha, e, list_vars, list_sites);
+          listed = 0;
         }
-        const bool inside[3] = {x > 0, y > 0, z > 0};
-        for (int d = 0; d < 3; d++) {
-          int t;
-          if (!inside[d] || (t = siteOf(v - step[d])) < 0) continue;
-          const int w = W[d][t];
-          if (w == 0) continue;
-          const int lt = labels[t];
-          if (lt == alpha) {
-            if (xs) e->add_tweights(xs, w * from[lt], w * toAlpha[lt]);
-            continue;
-          }
-          void* xt = e->node_handle(static_cast<uint32_t>(number[t]));
-          if (!xs) {
-            e->add_tweights(xt, w * V[std::ptrdiff_t(lt) * n + ls], w * toAlpha[ls]);
-            continue;
-          }
-          const int e00 = w * toAlpha[alpha], e01 = w * toAlpha[lt], e10 = w * from[alpha],
-                    e11 = w * from[lt];
-          // The common term (a metric's, between two labels as they are) is
-          // one arc; add_term2 would first add nothing to the terminals.
-          if (e00 == 0 && e11 == 0 && e01 >= 0 && e10 >= 0)
-            e->add_edge(xs, xt, e01, e10);
-          else
-            e->add_term2(xs, xt, e00, e01, e10, e11);
+      },
+      [&](int, int t, int d) {
+        const int w = W[d][t];
+        if (w == 0) return;
+        const int lt = labels[t];
+        if (lt == alpha) {
+          if (xs) e->add_tweights(xs, w * from[lt], w * toAlpha[lt]);
+          return;
         }
-      }
-    }
-  }
+        void* xt = e->node_handle(static_cast<uint32_t>(number[t]));
+        if (!xs) {
+          e->add_tweights(xt, w * V[std::ptrdiff_t(lt) * n + ls], w * toAlpha[ls]);
+          return;
+        }
+        const int e00 = w * toAlpha[alpha], e01 = w * toAlpha[lt], e10 = w * from[alpha],
+                  e11 = w * from[lt];
+        // The common term (a metric's, between two labels as they are) is
+        // one arc; add_term2 would first add nothing to the terminals.
+        if (e00 == 0 && e11 == 0 && e01 >= 0 && e10 >= 0)
+          e->add_edge(xs, xt, e01, e10);
+        else
+          e->add_term2(xs, xt, e00, e01, e10, e11);
+      },
+      siteOf);
   if (listed > 0) (this->*m_expansion_t_links_op)(listed, alpha, e, list_vars, list_sites);
 }
 
