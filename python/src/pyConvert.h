@@ -22,6 +22,13 @@
 
 namespace py = pybind11;
 
+// MemoryError with a message of the binding's own (pybind11 has none).
+class OutOfMemory : public py::builtin_exception {
+ public:
+  using py::builtin_exception::builtin_exception;
+  void set_error() const override { PyErr_SetString(PyExc_MemoryError, what()); }
+};
+
 // printf-style text for exception messages.
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 
@@ -82,6 +89,37 @@ class InUse {
 
  private:
   bool& m_flag;
+};
+
+// Ctrl-C during a long call that runs without the GIL. The libraries ask
+// `check` every few thousand steps of their work (the optimizer before each
+// move and inside its max-flow searches, the segmentation between stages);
+// at most every kInterval it takes the GIL and runs Python's signal
+// handlers. When a handler raises (KeyboardInterrupt for Ctrl-C) the error
+// is kept and `check` answers true from then on, so that the library stops;
+// the caller raises it with raiseIfInterrupted once it holds the GIL again.
+// A call made outside the main thread never sees a signal: Python runs
+// handlers in the main thread only.
+class SignalPoll {
+ public:
+  static constexpr double kInterval = 0.1;  // seconds between two looks
+  SignalPoll();
+  ~SignalPoll();
+  SignalPoll(const SignalPoll&) = delete;
+  SignalPoll& operator=(const SignalPoll&) = delete;
+
+  // For Graph::InterruptFn and the optimizer's interrupt check; `poll` is a
+  // SignalPoll. Called without the GIL.
+  static bool check(void* poll);
+  bool interrupted() const { return m_type != nullptr; }
+  // Called holding the GIL: raises the kept error, if any.
+  void raiseIfInterrupted();
+
+ private:
+  double m_next;  // steady-clock seconds of the next look
+  PyObject* m_type = nullptr;
+  PyObject* m_value = nullptr;
+  PyObject* m_trace = nullptr;
 };
 
 void bindSegment(py::module_& m);

@@ -216,12 +216,26 @@ class Optimizer {
     return fresh;
   }
 
+  // Moves look for Ctrl-C as they go (SignalPoll); an interrupted call
+  // raises KeyboardInterrupt with the labels as the last completed move left
+  // them, so the object can go on from there.
   template <class Call>
   int run(Use use, Call call) {
     InUse inUse(m_busy, m_name);
     requireSafe(use);
-    py::gil_scoped_release released;
-    return call();
+    SignalPoll poll;
+    struct Watched {
+      GCoptimization& optimizer;
+      ~Watched() { optimizer.setInterruptCheck(nullptr, nullptr); }
+    } watched = {*m_optimizer};
+    m_optimizer->setInterruptCheck(SignalPoll::check, &poll);
+    int energy;
+    {
+      py::gil_scoped_release released;
+      energy = call();
+    }
+    poll.raiseIfInterrupted();
+    return energy;
   }
 
   // Everything the library would assert on, exit on or overflow in; a

@@ -117,7 +117,7 @@ void checkAffines(py::handle affines, bool masked, bool ignore) {
     py::array matrix = realArray(given[i], name);
     if (matrix.ndim() != 2 || (matrix.shape(0) != 4 && matrix.shape(0) != 3) || matrix.shape(1) != 4)
       throw py::value_error(format("%s: shape %s, expected 4 x 4", name, shapeText(matrix).c_str()));
-    auto values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(matrix);
+    py::array_t<double, py::array::c_style | py::array::forcecast> values(matrix);
     transforms[i].source = "affine";
     for (int row = 0; row < 3; ++row)
       for (int column = 0; column < 4; ++column) transforms[i].m[row][column] = values.at(row, column);
@@ -188,16 +188,25 @@ Segmentation segmentArrays(py::object evals, py::object evecs, py::object scalar
   py::array_t<std::uint8_t, py::array::f_style> labels({shape.dimX, shape.dimY, shape.dimZ});
   std::uint8_t* out = labels.mutable_data();
   // Warnings that the run gives as it goes, raised once it is done (the run
-  // holds no GIL).
-  struct Warnings : SegmentationObserver {
+  // holds no GIL); Ctrl-C is looked for inside the optimisation and at the
+  // end of every stage.
+  struct Watch : SegmentationObserver {
     std::vector<std::string> texts;
+    SignalPoll poll;
     void warning(const std::string& text) override { texts.push_back(text); }
+    bool interruptRequested() override { return SignalPoll::check(&poll); }
+    void stageDone(const char*, const char*, double) override {
+      if (SignalPoll::check(&poll)) throw SegmentationInterrupted();
+    }
   } said;
   SegmentationResult result;
-  {
+  try {
     py::gil_scoped_release released;
     result = runSegmentation(std::move(volumes), energy, weights, &said);
     for (std::size_t p = 0; p < result.labels.size(); ++p) out[p] = result.labels[p] != 0.0f;
+  } catch (const SegmentationInterrupted&) {
+    said.poll.raiseIfInterrupted();
+    throw;
   }
   for (const std::string& text : said.texts)
     if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) != 0) throw py::error_already_set();
