@@ -15,6 +15,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <string>
@@ -61,6 +62,15 @@ struct IntColumn {
 // ValueError naming the arrays whose lengths differ.
 std::vector<IntColumn> intColumns(std::initializer_list<std::pair<py::handle, const char*>> args,
                                   std::size_t* rows);
+
+// A new 1-D array holding a copy of `count` values. (pybind11's array_t
+// from a pointer drops a failed copy's MemoryError and returns null.)
+template <typename T>
+py::array_t<T> copiedArray(const T* values, std::size_t count) {
+  py::array_t<T> array(static_cast<py::ssize_t>(count));
+  std::copy(values, values + count, array.mutable_data());
+  return array;
+}
 
 // IndexError unless 0 <= index < count.
 void requireIndex(long long index, long long count, const char* what, const char* kind);

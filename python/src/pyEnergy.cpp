@@ -43,9 +43,12 @@ class BinaryEnergy {
     const int first = numVariables();
     const std::size_t total = static_cast<std::size_t>(first) + count;
     try {
-      m_nodes.reserve(total);
-      m_out.reserve(total);
-      m_in.reserve(total);
+      if (total > m_nodes.capacity()) {  // geometric, so that one at a time stays linear
+        const std::size_t capacity = std::max(total, 2 * m_nodes.capacity());
+        m_nodes.reserve(capacity);
+        m_out.reserve(capacity);
+        m_in.reserve(capacity);
+      }
     } catch (const std::bad_alloc&) {
       throw OutOfMemory(format("add_variables: no memory for %d more variables", count));
     }
@@ -143,7 +146,7 @@ class BinaryEnergy {
   py::array_t<std::uint8_t> labels() {
     InUse inUse(m_busy, "Energy");
     if (!m_solved) throw GCException("Energy: the labels are known after minimize()");
-    return py::array_t<std::uint8_t>(static_cast<py::ssize_t>(m_values.size()), m_values.data());
+    return copiedArray(m_values.data(), m_values.size());
   }
 
   int numVariables() const { return static_cast<int>(m_nodes.size()); }

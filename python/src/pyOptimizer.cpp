@@ -117,7 +117,7 @@ class Optimizer {
 
   py::array_t<int> labels() {
     InUse inUse(m_busy, m_name);
-    return py::array_t<int>(m_sites, m_labeling);
+    return copiedArray(m_labeling, static_cast<std::size_t>(m_sites));
   }
 
   int computeEnergy() {
