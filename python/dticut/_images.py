@@ -62,11 +62,16 @@ _MOVED_BYTES = {348: slice(108, 120), 540: slice(168, 192)}
 def _template_bytes(image):
     """The header the command would take as template from the image's file:
     the file's own bytes when nibabel's header is that file's (but for the
-    fields nibabel moved out), else nibabel's header as it is; None for a
+    fields nibabel moved out), else nibabel's header with its voxel offset
+    set as nibabel writes it; None for a
     header that is not NIfTI-1 or NIfTI-2."""
     header = image.header
     if type(header).__name__ not in ("Nifti1Header", "Nifti2Header"):
         return None
+    if header["vox_offset"] == 0:
+        # As nibabel would write it: the voxels right after the header.
+        header = header.copy()
+        header["vox_offset"] = header.single_vox_offset
     block = header.binaryblock
     moved = _MOVED_BYTES.get(len(block))
     path = image.get_filename() if hasattr(image, "get_filename") else None
