@@ -132,6 +132,25 @@ class SignalPoll {
   PyObject* m_trace = nullptr;
 };
 
+// Hands a poll's check to a library object (the engine's set_interrupt,
+// the optimizer's setInterruptCheck) for the guard's lifetime, and takes it
+// back however the call ends, since the poll lives on the caller's stack.
+template <class Library>
+class Polled {
+ public:
+  using Setter = void (Library::*)(bool (*)(void*), void*);
+  Polled(Library& library, Setter set, SignalPoll& poll) : m_library(library), m_set(set) {
+    (library.*set)(SignalPoll::check, &poll);
+  }
+  ~Polled() { (m_library.*m_set)(nullptr, nullptr); }
+  Polled(const Polled&) = delete;
+  Polled& operator=(const Polled&) = delete;
+
+ private:
+  Library& m_library;
+  Setter m_set;
+};
+
 void bindSegment(py::module_& m);
 void bindOptimizer(py::module_& m);
 void bindEnergy(py::module_& m);

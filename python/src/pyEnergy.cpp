@@ -122,11 +122,7 @@ class BinaryEnergy {
     if (m_solved) return m_minimum;
     m_values.reserve(m_nodes.size());
     SignalPoll poll;
-    struct Watched {
-      Energy& energy;
-      ~Watched() { energy.set_interrupt(nullptr, nullptr); }
-    } watched = {*m_energy};
-    m_energy->set_interrupt(SignalPoll::check, &poll);
+    Polled<Graph> polled(*m_energy, &Graph::set_interrupt, poll);
     Breaks breaks(m_broken);  // running out of memory leaves the search half-done
     {
       py::gil_scoped_release released;

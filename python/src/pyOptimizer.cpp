@@ -224,11 +224,7 @@ class Optimizer {
     InUse inUse(m_busy, m_name);
     requireSafe(use);
     SignalPoll poll;
-    struct Watched {
-      GCoptimization& optimizer;
-      ~Watched() { optimizer.setInterruptCheck(nullptr, nullptr); }
-    } watched = {*m_optimizer};
-    m_optimizer->setInterruptCheck(SignalPoll::check, &poll);
+    Polled<GCoptimization> polled(*m_optimizer, &GCoptimization::setInterruptCheck, poll);
     int energy;
     {
       py::gil_scoped_release released;
