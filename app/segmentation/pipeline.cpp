@@ -53,8 +53,11 @@ void optimise(SegmentationCosts costs, const Neighbourhood& neighbourhood, Stage
   std::unique_ptr<GCoptimizationGeneralGraph> optimizer(
       new GCoptimizationGeneralGraph(costs.numSites(), 2));
   const int* weight = costs.weights.data();
-  neighbourhood.walk([](int, int) {},
-                     [&](int, int, int s, int t) { optimizer->setNeighbors(s, t, *weight++); });
+  neighbourhood.walk([](int, int) {}, [&](int, int, int s, int t) {
+    if (((weight - costs.weights.data()) & 0xFFFF) == 0xFFFF && stages->interruptRequested())
+      throw SegmentationInterrupted();
+    optimizer->setNeighbors(s, t, *weight++);
+  });
   std::vector<int>().swap(costs.weights);
   optimizer->setDataCost(costs.dataCosts.data());
   optimizer->setSmoothCost(smoothness);
@@ -75,7 +78,11 @@ void optimise(SegmentationCosts costs, const Neighbourhood& neighbourhood, Stage
     }
   } watch = {stages, result};
   optimizer->setIterationCallback(Watch::iterationDone, &watch);
+  optimizer->setInterruptCheck(
+      [](void* extra) { return static_cast<Watch*>(extra)->stages->interruptRequested(); },
+      &watch);
   result.energyAfter = optimizer->expansion(kExpansionIterations);
+  if (optimizer->interrupted()) throw SegmentationInterrupted();
   stages->energyAfter(result.energyAfter);
   result.labels.assign(neighbourhood.numVoxels(), 0.0f);
   for (long long p = 0; p < neighbourhood.numVoxels(); ++p) {
