@@ -14,6 +14,9 @@
 #ifndef DTICUT_APP_SEGMENTATION_NEIGHBOURHOOD_H
 #define DTICUT_APP_SEGMENTATION_NEIGHBOURHOOD_H
 
+#include <algorithm>
+#include <functional>
+#include <utility>
 #include <vector>
 
 #include "app/segmentation/volume.h"
@@ -33,6 +36,14 @@ class Neighbourhood {
   // Neighbour pairs of a whole grid, in 64 bits whatever its size.
   static long long pairsOfGrid(int dimX, int dimY, int dimZ);
 
+  // Called every few thousand voxels by walk and forEachSite, and by
+  // poll(): a long pass over a large volume can be interrupted (it throws
+  // to stop). Empty by default.
+  void setPoll(std::function<void()> poll) { m_poll = std::move(poll); }
+  void poll() const {
+    if (m_poll) m_poll();
+  }
+
   int numSites() const { return m_sites; }
   long long numPairs() const { return m_pairs; }
   long long numVoxels() const { return static_cast<long long>(m_dimX) * m_dimY * m_dimZ; }
@@ -45,12 +56,16 @@ class Neighbourhood {
   template <typename OnSite>
   void forEachSite(OnSite site) const {
     const long long voxels = numVoxels();
-    if (!masked()) {
-      for (long long p = 0; p < voxels; ++p) site(static_cast<int>(p), static_cast<int>(p));
-      return;
+    for (long long start = 0; start < voxels; start += kPollVoxels) {
+      poll();
+      const long long end = std::min(voxels, start + kPollVoxels);
+      if (!masked()) {
+        for (long long p = start; p < end; ++p) site(static_cast<int>(p), static_cast<int>(p));
+      } else {
+        for (long long p = start; p < end; ++p)
+          if (m_siteOf[p] >= 0) site(static_cast<int>(p), m_siteOf[p]);
+      }
     }
-    for (long long p = 0; p < voxels; ++p)
-      if (m_siteOf[p] >= 0) site(static_cast<int>(p), m_siteOf[p]);
   }
 
   // Calls site(p, s) for every site (voxel p, site number s), then, for
@@ -71,6 +86,7 @@ class Neighbourhood {
   void walkGrid(OnSite site, OnPair pair, SiteOf siteOf) const {
     const int dimX = m_dimX, dimY = m_dimY, dimZ = m_dimZ, slice = dimX * dimY;
     for (int x = 0; x < dimX; ++x) {
+      poll();
       for (int y = 0; y < dimY; ++y) {
         for (int z = 0; z < dimZ; ++z) {
           const int p = x + y * dimX + z * slice;
@@ -86,10 +102,13 @@ class Neighbourhood {
     }
   }
 
+  static const long long kPollVoxels = 1 << 16;
+
   int m_dimX, m_dimY, m_dimZ;
   int m_sites;
   long long m_pairs;
   std::vector<int> m_siteOf;  // per voxel its site or -1; empty without a mask
+  std::function<void()> m_poll;
 };
 
 #endif  // DTICUT_APP_SEGMENTATION_NEIGHBOURHOOD_H

@@ -94,6 +94,13 @@ void optimise(SegmentationCosts costs, const Neighbourhood& neighbourhood, Stage
   }
 }
 
+// Lets the long passes over the neighbourhood be interrupted.
+void pollFrom(Stages& stages, Neighbourhood& neighbourhood) {
+  neighbourhood.setPoll([&stages] {
+    if (stages->interruptRequested()) throw SegmentationInterrupted();
+  });
+}
+
 // The scalar energy's sites and costs (segmentation.h), from the principal
 // component; frees what it no longer needs.
 SegmentationCosts scalarCosts(SegmentationVolumes& volumes, const EnergyWeights& weights,
@@ -108,6 +115,7 @@ SegmentationCosts scalarCosts(SegmentationVolumes& volumes, const EnergyWeights&
   requireSegmentable(shape);
   neighbourhood.reset(volumes.mask.data != nullptr ? new Neighbourhood(shape, volumes.mask)
                                                    : new Neighbourhood(shape));
+  pollFrom(stages, *neighbourhood);
   volumes.mask = Image();
   SegmentationCosts costs =
       buildSegmentationCosts(principal, volumes.scalar, weights, *neighbourhood);
@@ -156,6 +164,7 @@ SegmentationCosts tensorCosts(SegmentationVolumes& volumes, const EnergyWeights&
       shape, inside, masked ? volumes.mask.name : shape.name,
       masked ? "inside (non-zero and not NaN) with a defined tensor"
              : "with a defined tensor (finite eigenvalues, non-zero finite eigenvectors)"));
+  pollFrom(stages, *neighbourhood);
   result.tensor.undefined = considered - neighbourhood->numSites();
   std::vector<unsigned char>().swap(inside);
   volumes.mask = Image();

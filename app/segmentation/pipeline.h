@@ -71,9 +71,10 @@ struct SegmentationResult {
 // label 1 but none has it), stageDone("optimisation"). An observer may
 // throw AppError to end the run.
 //
-// interruptRequested is asked besides, from the optimisation only: every
-// 65536 pairs declared, before each move, every few thousand sites of its
-// building and steps of its max-flow search (a caller that takes Ctrl-C
+// interruptRequested is asked besides: every few ten thousand voxels of the
+// passes that build the costs, every 65536 pairs declared, before each
+// move, every few thousand sites of its building and steps of its max-flow
+// search (a caller that takes Ctrl-C
 // answers from a flag); true stops the run, which then throws
 // SegmentationInterrupted.
 class SegmentationObserver {

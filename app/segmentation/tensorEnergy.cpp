@@ -230,6 +230,7 @@ SegmentationCosts buildTensorCosts(const TensorMap& map, double sigma2,
   const double lnUnits = 52.0 * std::log(2.0);
   std::vector<double> t(kMaxSeedsPerLabel);
   for (int s = 0; s < sites; ++s) {
+    if ((s & 4095) == 0) neighbourhood.poll();
     if (hard[s]) continue;
     for (int label = 0; label < 2; ++label) {
       const std::vector<LogTensor>& model = models[label];
