@@ -158,10 +158,18 @@ void segmentFiles(const InputFiles& files, const Command& command) {
   g_segmenting = false;
 
   loaded.outputTemplate->writeData(result.labels.data(),
-                                   static_cast<long long>(result.labels.size()), command.output);
+                                   static_cast<long long>(result.labels.size()), command.output,
+                                   command.labelsDatatype);
   log.stage("writing", "%s", command.output);
   if (command.preview != nullptr) {
-    writePreview(command.preview, scalar, result.labels.data());
+    // Drawn in the labels' geometry, the template's; without seeds until the
+    // command takes them.
+    PreviewRequest picture;
+    picture.scalar = &scalar;
+    picture.labels = result.labels.data();
+    picture.transform = loaded.outputTemplate->header->transform;
+    picture.slices = command.previewSlices;
+    writePreview(command.preview, picture);
     log.stage("preview", "%s", command.preview);
   }
   if (command.report != nullptr) {
