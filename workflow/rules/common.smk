@@ -73,6 +73,10 @@ for _key in config:
 for _key in ("input", "output"):
     if config.get(_key) in (None, ""):
         raise WorkflowError(f"give the {_key} folder: --config {_key}=DIR")
+# --config gives text: true and false, as YAML writes them, are the booleans.
+for _key, _property in _schema["properties"].items():
+    if _property.get("type") == "boolean" and str(config.get(_key)).lower() in ("true", "false"):
+        config[_key] = str(config[_key]).lower() == "true"
 validate(config, SCHEMA)
 
 IN = os.path.normpath(config["input"])
