@@ -196,10 +196,11 @@ def ras_and_las(args, ras_stem, las_stem, seed):
 
 # --- the workflow ----------------------------------------------------------------
 
-def snakemake(args, cohort, out, extra=(), config=(), expect=None, cwd=None, env=None):
+def snakemake(args, cohort, out, extra=(), config=(), expect=None, cwd=None, env=None,
+              weights=WEIGHTS):
     argv = [args.snakemake, "-s", args.snakefile, "--cores", "2", *extra, "--config",
             f"input={cohort}", f"output={out}", f"dticut={args.dticut}",
-            *(f"{k}={v}" for k, v in WEIGHTS.items()), *config]
+            *(f"{k}={v}" for k, v in weights.items()), *config]
     proc = subprocess.run(argv, cwd=cwd or args.work, capture_output=True, text=True,
                           stdin=subprocess.DEVNULL, env=env)
     if expect is not None and proc.returncode != expect:
@@ -530,6 +531,35 @@ def main():
             sources=[stem + n + ".nii.gz" for n in ("evals", "evecs", "fa")] + [mask])
     check_summary(os.path.join(args.work, "out-dipy"),
                   {k: v for k, v in dipy_sidecars.items() if v})
+
+    # The tensor energy: a run's seeds found by their name beside its files
+    # (sub-01_seeds.nii.gz) and passed with energy=tensor, which takes that
+    # energy's weights only.
+    tensor = os.path.join(args.work, "cohort-tensor", "sub-01", "dwi")
+    os.makedirs(tensor)
+    size = "x".join(map(str, SIZE))
+    scene = os.path.join(args.work, "phantoms", "tensor")
+    os.makedirs(scene)
+    run([args.phantom, "--scene", "touching90", "--snr", "20", "--layout", "prefix", "--gzip",
+         "--mask", "--size", size, scene], cwd=scene, expect=0)
+    for name in PREFIX_NAMES + ("mask", "seeds"):
+        shutil.copyfile(os.path.join(scene, f"dti_{name}.nii.gz"),
+                        os.path.join(tensor, f"sub-01_{name}.nii.gz"))
+    check_refused(args, ["energy=tensor", "data_lambda=100"],
+                  "data_lambda weighs the scalar energy, but energy is tensor")
+    snakemake(args, "cohort-tensor", "out-tensor", config=["energy=tensor"], expect=0,
+              weights={})
+    stem = "cohort-tensor/sub-01/dwi/sub-01"
+    hand = os.path.join(args.work, "hand", "tensor.nii.gz")
+    run([args.dticut, "--tensor-prefix", stem, "--mask", stem + "_mask.nii.gz", "--seeds",
+         stem + "_seeds.nii.gz", "--energy", "tensor", "--labels-datatype", "uint8", "-o", hand],
+        cwd=args.work, expect=0)
+    base = os.path.join(args.work, "out-tensor", "sub-01", "dwi", "sub-01_desc-dticut_dseg")
+    check(read_bytes(base + ".nii.gz") == read_bytes(hand), "tensor energy: labels differ")
+    with open(base + ".json", encoding="utf-8") as f:
+        sidecar = json.load(f)
+    check(sidecar["Weights"] == {"BoundaryLambda": 1.0, "RegionLambda": 1.0}
+          and "--seeds" in sidecar["Arguments"], f"tensor energy: sidecar {sidecar['Arguments']}")
 
     print(f"{len(failures)} failed" if failures else "all workflow checks passed")
     return 1 if failures else 0
