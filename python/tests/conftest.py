@@ -1,6 +1,6 @@
 """Fixtures of the Python suites: a seeded random generator, the built
 dticut command (DTICUT_COMMAND, which CTest sets, or build/app/dticut) and
-the phantom generator built beside it."""
+the phantom generator built beside it, and dipy's small_64D written as a scan."""
 
 import os
 import pathlib
@@ -43,3 +43,18 @@ def phantom_tool(command):
     if not os.access(path, os.X_OK):
         pytest.skip(f"the phantom generator is not built ({path})")
     return path
+
+
+def small_dwi(folder):
+    """dipy's bundled small_64D as a user holds a scan: dwi.nii.gz with FSL's
+    dwi.bval and dwi.bvec (three rows, one column a volume), the b = 0
+    volumes' b-vectors 0 where dipy's file has NaN, which MRtrix3's fit
+    would carry into every voxel."""
+    import nibabel as nib
+
+    dipy_data = pytest.importorskip("dipy.data")
+    data, bvals, bvecs = dipy_data.get_fnames("small_64D")
+    nib.save(nib.load(data), os.path.join(folder, "dwi.nii.gz"))
+    np.savetxt(os.path.join(folder, "dwi.bval"), np.loadtxt(bvals)[None], fmt="%.17g")
+    vectors = np.nan_to_num(np.loadtxt(bvecs), nan=0.0)
+    np.savetxt(os.path.join(folder, "dwi.bvec"), vectors.T, fmt="%.17g")
