@@ -11,7 +11,9 @@ set -euo pipefail
 python=$1 source=$2 work=$3 mode=$4
 rm -rf "$work"
 mkdir -p "$work"
-export PIP_NO_INDEX=1 PIP_NO_CACHE_DIR=1 PIP_DISABLE_PIP_VERSION_CHECK=1
+# pip sees no configuration of the machine's: only what is given here.
+unset PIP_FIND_LINKS PIP_INDEX_URL PIP_EXTRA_INDEX_URL
+export PIP_CONFIG_FILE=/dev/null PIP_NO_INDEX=1 PIP_NO_CACHE_DIR=1 PIP_DISABLE_PIP_VERSION_CHECK=1
 cd "$source"
 if [ "$mode" = system ]; then
   "$python" -m venv --system-site-packages "$work/venv"
