@@ -2,8 +2,8 @@
 from small_64D: its eigenvector file is laid out as dticut reads it (checked
 against dipy's own fit of the same scan), and dticut reading MRtrix3's files
 gives the labels and energies of dticut.segment on the same files' arrays
-loaded with nibabel, for both energies. A .mif input is refused with the
-conversion to make."""
+loaded with nibabel (and with the directions rotated into voxel axes), for
+both energies. A .mif input is refused with the conversion to make."""
 
 import os
 import shutil
@@ -45,6 +45,13 @@ def arrays(folder):
     return evals, evecs.reshape(evecs.shape[:3] + (3, 3), order="F"), fa, mask
 
 
+def world_rotation(fit):
+    """The rotation of the scan's voxel axes into world axes: MRtrix3 writes
+    directions in world axes, dipy in voxel axes."""
+    affine = nib.load(fit / "dwi.nii.gz").affine[:3, :3]
+    return affine / np.linalg.norm(affine, axis=0)
+
+
 def test_the_files_hold_the_tensors_in_the_layout_dticut_reads(fit):
     """The tensor sum_k evals[k] e_k e_k^T rebuilt from the files as dticut
     pairs them (eigenvalue volume k, eigenvector volumes 3k ... 3k + 2) is
@@ -58,9 +65,7 @@ def test_the_files_hold_the_tensors_in_the_layout_dticut_reads(fit):
     inside = mask > 0
     gradients = gradient_table(*read_bvals_bvecs(str(fit / "dwi.bval"), str(fit / "dwi.bvec")))
     reference = TensorModel(gradients).fit(image.get_fdata(), mask=inside).quadratic_form[inside]
-    # MRtrix3 writes directions in world axes, dipy in voxel axes: rotate
-    # back by the affine's rotation.
-    rotation = image.affine[:3, :3] / np.linalg.norm(image.affine[:3, :3], axis=0)
+    rotation = world_rotation(fit)
     tensors = np.einsum("...ik,...k,...jk->...ij", evecs[inside], evals[inside], evecs[inside])
     tensors = np.einsum("ai,...ab,bj->...ij", rotation, tensors, rotation)
     error = np.linalg.norm(tensors - reference, axis=(1, 2)) / np.linalg.norm(reference, axis=(1, 2))
@@ -77,9 +82,13 @@ def test_the_command_on_mrtrixs_files_is_segment_on_their_arrays(command, fit, o
     energies = [int(line.split("\t")[1]) for line in done.stdout.splitlines()]
     labels = np.asanyarray(nib.load(fit / "labels.nii").dataobj)
     evals, evecs, fa, mask = arrays(fit)
-    result = dticut.segment(evals, evecs, fa, mask, **chosen)
-    assert [result.energy_before, result.energy_after] == energies
-    np.testing.assert_array_equal(result.labels, labels)
+    # The directions as MRtrix3 wrote them (world axes), and rotated into
+    # voxel axes as dipy gives them: the energies see angles only.
+    rotation = world_rotation(fit)
+    for directions in (evecs, np.einsum("ji,...jk->...ik", rotation, evecs)):
+        result = dticut.segment(evals, directions, fa, mask, **chosen)
+        assert [result.energy_before, result.energy_after] == energies
+        np.testing.assert_array_equal(result.labels, labels)
     assert 0 < labels.sum() < (mask > 0).sum()
 
 

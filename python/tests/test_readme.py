@@ -1,7 +1,7 @@
 """The README's examples run as written: every shell (sh) and Python block
 marked `<!-- example -->` on the line before its fence runs in a folder of
 its own, and must succeed; a block marked `<!-- output -->` after it is
-exactly its standard output. The marker's words prepare the folder:
+exactly its standard output (`<!-- output: tail -->`: its last lines). The marker's words prepare the folder:
 
   dwi        dwi.nii.gz, dwi.bval and dwi.bvec: dipy's small_64D as a scan
   phantom    a 24 x 24 x 16 phantom as dticut-phantom --gzip writes it in
@@ -10,8 +10,11 @@ exactly its standard output. The marker's words prepare the folder:
   cohort     workflow/ (this tree's) and derivatives/dtifit/sub-01, sub-02:
              phantoms in the tensor-prefix form, named as dtifit names them
   mrtrix     nothing; the block needs MRtrix3 and is skipped without it
-  name=N     names the block's folder, after it ran
-  after=N    starts from a copy of the folder block N left (N runs first)
+  name=N     names the block
+  after=N    block N (and what it needs) runs first in the same folder
+
+A block that is not run is marked `<!-- not run: REASON -->`; every sh and
+Python block carries one of the two markers.
 
 The built dticut, dticut-phantom and Python package come first on PATH and
 PYTHONPATH; shell blocks run with bash -euo pipefail."""
@@ -28,41 +31,51 @@ import pytest
 from conftest import ROOT, clean_env, command_path, small_dwi
 
 README = ROOT / "README.md"
-MARKER = re.compile(r"<!-- (example|output)(?::\s*(.*?))?\s*-->$")
-FENCE = re.compile(r"```(\w*)$")
+MARKER = re.compile(r"<!-- (example|output|not run)(?::\s*(.*?))?\s*-->$")
 SETUPS = {"dwi", "phantom", "cohort", "mrtrix"}
 
 
+def fences(lines):
+    """(index of the line before, language, code) of every fenced block."""
+    at = 0
+    while at < len(lines):
+        if lines[at].startswith("```"):
+            end = lines.index("```", at + 1)
+            yield at - 1, lines[at][3:].strip(), "\n".join(lines[at + 1:end]) + "\n"
+            at = end
+        at += 1
+
+
 def blocks(text):
-    """[(line, language, code, words, output)] of the marked examples, in
-    order; a marker that marks no sh or Python block is an error."""
+    """[(line, language, code, words, (output, whole))] of the marked examples, in
+    order. Every sh and Python block is marked as an example or as not
+    run; a marker that marks no block, or an example of another language,
+    is an error."""
     lines = text.split("\n")
-    found = []
-
-    def fenced(at):
-        opening = FENCE.match(lines[at + 1]) if at + 1 < len(lines) else None
-        if opening is None:
-            raise AssertionError(f"README.md:{at + 1}: a marker not followed by a fenced block")
-        end = lines.index("```", at + 2)
-        return opening[1], "\n".join(lines[at + 2:end]) + "\n"
-
-    for at, line in enumerate(lines):
-        marker = MARKER.match(line.strip())
+    found, marked = [], set()
+    for before, language, code in fences(lines):
+        marker = MARKER.match(lines[before].strip()) if before >= 0 else None
+        where = f"README.md:{before + 2}"
         if marker is None:
+            assert language not in ("sh", "python"), \
+                f"{where}: a {language} block marked neither <!-- example --> nor <!-- not run -->"
             continue
-        language, code = fenced(at)
-        if marker[1] == "output":
-            if not found or found[-1][4] is not None:
-                raise AssertionError(f"README.md:{at + 1}: an output block without its example")
-            found[-1] = found[-1][:4] + (code,)
-            continue
-        if language not in ("sh", "python"):
-            raise AssertionError(f"README.md:{at + 1}: an example of language {language!r}")
-        words = (marker[2] or "").split()
-        unknown = [w for w in words if w not in SETUPS and not re.match(r"(name|after)=\S+$", w)]
-        if unknown:
-            raise AssertionError(f"README.md:{at + 1}: unknown setup words {unknown}")
-        found.append((at + 2, language, code, words, None))
+        marked.add(before)
+        if marker[1] == "not run":
+            assert marker[2], f"{where}: <!-- not run --> without its reason"
+        elif marker[1] == "output":
+            assert found and found[-1][4] is None, f"{where}: an output block without its example"
+            assert marker[2] in (None, "tail"), f"{where}: unknown output words {marker[2]}"
+            found[-1] = found[-1][:4] + ((code, marker[2] is None),)
+        else:
+            assert language in ("sh", "python"), f"{where}: an example of language {language!r}"
+            words = (marker[2] or "").split()
+            unknown = [w for w in words
+                       if w not in SETUPS and not re.match(r"(name|after)=\S+$", w)]
+            assert not unknown, f"{where}: unknown setup words {unknown}"
+            found.append((before + 2, language, code, words, None))
+    stray = [at + 1 for at, line in enumerate(lines) if MARKER.match(line.strip()) and at not in marked]
+    assert not stray, f"README.md: markers before no fenced block, lines {stray}"
     return found
 
 
@@ -125,7 +138,9 @@ def run(block, folder, env, tools):
     assert done.returncode == 0, \
         f"README.md:{line}: status {done.returncode}\n{done.stdout}\n{done.stderr}"
     if output is not None:
-        assert done.stdout == output, f"README.md:{line}: its output differs from the README's"
+        text, whole = output
+        shown = done.stdout if whole else "\n".join(done.stdout.split("\n")[-text.count("\n") - 1:])
+        assert shown == text, f"README.md:{line}: its output differs from the README's"
     script.unlink()
 
 
