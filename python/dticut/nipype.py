@@ -28,8 +28,6 @@ import subprocess
 from nipype.interfaces.base import (CommandLine, CommandLineInputSpec, File, TraitedSpec,
                                     isdefined, traits)
 
-# The command's input forms; exactly one is given.
-_FORMS = ("files", "tensor_prefix", "evals")
 # The tensor-prefix form's files, each PREFIX_NAME.nii.gz or else
 # PREFIX_NAME.nii, as the command looks for them.
 _PREFIX_NAMES = ("L1", "V1", "L2", "V2", "L3", "V3", "FA")
@@ -130,7 +128,7 @@ class _SegmentInputSpecBase(CommandLineInputSpec):
         return with_hash, value
 
 
-def _weight_trait(keyword, row):
+def _weight_trait(row):
     return traits.Float(argstr=f"{row['option']} %s",
                         desc=f"{' '.join(row['help'].split())} ({row['energy']} energy, "
                              f"{row['option']}; default {row['default']:g})")
@@ -142,7 +140,7 @@ SegmentInputSpec = type("SegmentInputSpec", (_SegmentInputSpecBase,), {
     "__module__": __name__,
     "__doc__": "The inputs of Segment: one input form, the mask and seeds, the energy and its "
                "weights (from dticut --list-weights), the outputs.",
-    **{keyword: _weight_trait(keyword, row) for keyword, row in WEIGHTS.items()}})
+    **{keyword: _weight_trait(row) for keyword, row in WEIGHTS.items()}})
 
 
 class SegmentOutputSpec(TraitedSpec):
