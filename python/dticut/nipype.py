@@ -85,7 +85,7 @@ def _output(argstr, desc):
     return traits.Either(traits.Bool, File(), argstr=argstr, hash_files=False, desc=desc)
 
 
-class _SegmentInputSpecBase(CommandLineInputSpec):
+class _SegmentInputsBase(CommandLineInputSpec):
     files = traits.List(
         File(exists=True, resolve=True), minlen=13, maxlen=13, argstr="-- %s", position=-1,
         mandatory=True, xor=["tensor_prefix", "evals", "evecs", "scalar"],
@@ -136,14 +136,14 @@ def _weight_trait(row):
 
 # One input per row of the command's weights table. The class is named as
 # this module's, where pickle (Nipype's node files) finds it.
-SegmentInputSpec = type("SegmentInputSpec", (_SegmentInputSpecBase,), {
+SegmentInputs = type("SegmentInputs", (_SegmentInputsBase,), {
     "__module__": __name__,
     "__doc__": "The inputs of Segment: one input form, the mask and seeds, the energy and its "
                "weights (from dticut --list-weights), the outputs.",
     **{keyword: _weight_trait(row) for keyword, row in WEIGHTS.items()}})
 
 
-class SegmentOutputSpec(TraitedSpec):
+class SegmentOutputs(TraitedSpec):
     labels = File(exists=True, desc="the labels, as dticut -o writes them")
     preview = File(exists=True, desc="the --preview picture, when asked for")
     report = File(exists=True, desc="the --report record of the run, when asked for")
@@ -159,8 +159,8 @@ class Segment(CommandLine):
 
     _cmd = _COMMAND
     _version = _VERSION
-    input_spec = SegmentInputSpec
-    output_spec = SegmentOutputSpec
+    input_spec = SegmentInputs
+    output_spec = SegmentOutputs
 
     def _stem(self):
         if isdefined(self.inputs.tensor_prefix):
@@ -195,20 +195,20 @@ class Segment(CommandLine):
     def _gen_filename(self, name):
         return self._output_path(name) if name == "out_file" else None
 
-    def _format_arg(self, name, spec, value):
+    def _format_arg(self, name, trait, value):
         if name in _OUTPUT_SUFFIXES:
             value = self._output_path(name)
             if value is None:
                 return None
         if name == "args":
-            return super()._format_arg(name, spec, value)
+            return super()._format_arg(name, trait, value)
         if isinstance(value, float):
-            return spec.argstr % repr(value)
+            return trait.argstr % repr(value)
         if isinstance(value, str):
-            return spec.argstr % shlex.quote(value)
+            return trait.argstr % shlex.quote(value)
         if isinstance(value, list):
-            return spec.argstr % " ".join(shlex.quote(item) for item in value)
-        return super()._format_arg(name, spec, value)
+            return trait.argstr % " ".join(shlex.quote(item) for item in value)
+        return super()._format_arg(name, trait, value)
 
     def _list_outputs(self):
         outputs = self.output_spec().trait_get()
