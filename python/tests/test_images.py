@@ -4,29 +4,15 @@ command writes from the same files; an image is read with its scaling as the
 command reads it; geometry is checked; to_nifti() carries the first input's
 affine and datatype."""
 
-import os
 import subprocess
 
 import numpy as np
 import pytest
 
 import dticut
+from conftest import clean_env
 
 nib = pytest.importorskip("nibabel")
-
-
-@pytest.fixture(scope="session")
-def phantom_tool(command):
-    path = os.path.join(os.path.dirname(os.path.dirname(command)), "tools", "phantom",
-                        "dticut-phantom")
-    if not os.access(path, os.X_OK):
-        pytest.skip(f"the phantom generator is not built ({path})")
-    return path
-
-
-def clean_env():
-    # A sanitizer build's programs carry their own runtime: no preloaded one.
-    return {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
 
 
 def phantom(tool, folder, *options):
