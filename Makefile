@@ -44,7 +44,7 @@ demo: configure
 	@tail -c +353 $(BUILD_DIR)/demo/test.nii | od -An -v -tf4 -w4 | \
 	  awk '{ n[$$1 + 0]++ } END { printf "label 0: %d voxels\nlabel 1: %d voxels\n", n[0], n[1] }'
 	@echo "labels: $(BUILD_DIR)/demo/test.nii"
-	@echo "picture: $(BUILD_DIR)/demo/demo-preview.png (middle axial, coronal and sagittal slices of the anisotropy, label 1 in red)"
+	@echo "picture: $(BUILD_DIR)/demo/demo-preview.png (axial, coronal and sagittal slices of the anisotropy, label 1 in red)"
 
 # The whole test suite again under AddressSanitizer (with LeakSanitizer) and
 # UndefinedBehaviorSanitizer (clang++); any sanitizer report fails the run.

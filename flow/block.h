@@ -18,7 +18,8 @@
 #include <type_traits>
 
 // Hands `msg` to `on_error` (when it is not null) and ends the process with
-// exit status 1; an error function that returns cannot prevent the exit. The
+// exit status 1; an error function that returns cannot prevent the exit, one
+// that throws leaves through here (see graph.h for what stays valid). The
 // message is copied first, so an error function may modify what it receives.
 [[noreturn]] inline void flow_fatal(void (*on_error)(char*), const char* msg) {
   if (on_error) {

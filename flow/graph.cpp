@@ -22,9 +22,15 @@ Graph::Graph(void (*err_function)(char*))
       tail_trend(0),
       orphan_pool(nullptr),
       on_error(err_function),
-      total_flow(0) {}
+      total_flow(0),
+      interrupt_check(nullptr),
+      interrupt_extra(nullptr),
+      interrupt_countdown(INTERRUPT_STEPS),
+      search_state(SEARCH_NONE),
+      resume_node(NO_NODE) {}
 
 Graph::~Graph() {
+  delete orphan_pool;
   for (uint32_t c = 0; c < node_chunks_allocated; ++c) delete[] chunks[c].raw;
   delete[] reinterpret_cast<char*>(chunks);
   delete[] reinterpret_cast<char*>(node_base);
@@ -42,6 +48,10 @@ void Graph::reset() {
   last_tail = 0;
   tail_trend = 0;
   total_flow = 0;
+  // Left by an exception out of maxflow (an error function that throws).
+  delete orphan_pool;
+  orphan_pool = nullptr;
+  search_state = SEARCH_NONE;
 }
 
 // Doubles a full table (`count` == `capacity`) of plain entries.

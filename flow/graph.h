@@ -65,10 +65,20 @@
 //     nodes and at most 2^31 - 4096 arcs (about 2.1 billion), and the node or
 //     arc that would pass those counts ends the process with "Not enough
 //     memory!". Fatal conditions go to the error function, if any, and end
-//     the process with exit status 1. Nothing here throws.
+//     the process with exit status 1, unless the error function throws: the
+//     engine itself never throws, but every frame an exception from the
+//     error function unwinds through leaks nothing (the search's orphan pool
+//     is freed by reset and the destructor). A graph left by such an
+//     exception may be half-built or half-solved: reset it or destroy it.
+//   * Interruption: an optional check (set_interrupt) that maxflow asks every
+//     INTERRUPT_STEPS steps of its search whether to stop. When it says so,
+//     maxflow returns at once with interrupted() true, the flow conserved and
+//     the trees intact, so that calling maxflow again goes on with the same
+//     search and ends with the same flow and cut. Unset (the default), it
+//     costs one test of a pointer per step.
 //   * Use: add nodes, arcs and terminal capacities in any interleaving, call
-//     maxflow once, then what_segment; nothing may be added after maxflow
-//     until `reset` has emptied the graph.
+//     maxflow once (again after an interruption), then what_segment; nothing
+//     may be added after maxflow until `reset` has emptied the graph.
 //   * The scan counter `cur_stamp` starts again (every node's stamp and depth
 //     is cleared) when it reaches INT_MAX; stamps only steer the search, so
 //     the result stays exact.
@@ -108,8 +118,25 @@ class Graph {
 
   // ---- solving ----
   // Lays the graph out and computes the maximum flow. Returns it plus the
-  // constant collected by add_tweights/set_tweights. Call once per graph.
+  // constant collected by add_tweights/set_tweights. Call once per graph, or
+  // again after an interruption, which continues the interrupted search.
   int maxflow();
+
+  // ---- interruption ----
+  // How many steps of the search (a step grows one node's tree over its
+  // arcs, with the augmentation it may find) pass between two checks.
+  static constexpr int INTERRUPT_STEPS = 1 << 10;
+  // `check(extra)` is asked every INTERRUPT_STEPS steps of maxflow; true
+  // stops it (see above). A null check (the default) asks nothing. Kept by
+  // reset.
+  typedef bool (*InterruptFn)(void* extra);
+  void set_interrupt(InterruptFn check, void* extra) {
+    interrupt_check = check;
+    interrupt_extra = extra;
+  }
+  // True after a maxflow that a check stopped; its return value and
+  // what_segment mean nothing until a later maxflow has finished.
+  bool interrupted() const { return search_state == SEARCH_INTERRUPTED; }
 
   // ---- reuse ----
   // Empties the graph, as if it had just been constructed with the same error
@@ -270,6 +297,11 @@ class Graph {
   nodeptr_st* orphans_head;
   nodeptr_st* orphans_tail;
   int cur_stamp;                   // counts growth steps; restarted before it could overflow
+  InterruptFn interrupt_check;     // or null
+  void* interrupt_extra;
+  int interrupt_countdown;         // steps until the next check
+  enum : unsigned char { SEARCH_NONE, SEARCH_INTERRUPTED } search_state;
+  uint32_t resume_node;            // after an interruption: the node the search was growing
 };
 
 inline void* Graph::add_node() {

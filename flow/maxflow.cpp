@@ -5,8 +5,10 @@
 #include "flow/graph.h"
 
 int Graph::maxflow() {
-  prepare_graph();
-  maxflow_init();
+  if (search_state != SEARCH_INTERRUPTED) {
+    prepare_graph();
+    maxflow_init();
+  }
   return run_search();
 }
 
@@ -152,8 +154,19 @@ int Graph::run_search() {
   orphan_pool = new (std::nothrow) DBlock<nodeptr_st>(ORPHAN_PTRS_PER_BLOCK, on_error);
   if (!orphan_pool) flow_fatal(on_error, "Not enough memory!");
 
-  uint32_t current = NO_NODE;
+  // Between two steps no orphan is pending and every tree is whole, so an
+  // interrupted search resumes from here with the node it was growing.
+  uint32_t current = search_state == SEARCH_INTERRUPTED ? resume_node : NO_NODE;
+  search_state = SEARCH_NONE;
   for (;;) {
+    if (interrupt_check && --interrupt_countdown == 0) {
+      interrupt_countdown = INTERRUPT_STEPS;
+      if (interrupt_check(interrupt_extra)) {
+        search_state = SEARCH_INTERRUPTED;
+        resume_node = current;
+        break;
+      }
+    }
     if (current != NO_NODE) {
       node_st* C = node_at(current);
       C->active_next = 0;

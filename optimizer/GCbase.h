@@ -151,9 +151,25 @@ class GCoptimization {
     m_iteration_extra = extra;
   }
 
+  // Stopping an optimisation early: fn(extra) is asked before each move,
+  // once its binary energy is built, and every Graph::INTERRUPT_STEPS steps
+  // of its max-flow search. When it returns true the move in progress is
+  // discarded (no site changes label), expansion() or swap() returns at
+  // once the energy of the labels as the last completed move left them, and
+  // interrupted() is true until the next move starts. A null fn (the
+  // default) asks nothing.
+  void setInterruptCheck(Graph::InterruptFn fn, void* extra) {
+    m_interrupt_fn = fn;
+    m_interrupt_extra = extra;
+  }
+  bool interrupted() const { return m_interrupted; }
+
   // ---- Solving -----------------------------------------------------------
   // Iterates until an iteration does not strictly lower the energy or the
   // limit is reached (no iteration for a limit <= 0); returns the energy.
+  // The max-flow engine's fatal errors inside a move raise GCException
+  // ("Not enough memory", or too many arcs at one node) instead of ending
+  // the process; the move is then discarded as if interrupted.
   int expansion(int max_num_iterations);
   int oneExpansionIteration();
   // Over every site not labelled alpha. A neighbourhood that can build this
@@ -217,9 +233,13 @@ class GCoptimization {
   void set_up_swap_energy(int size, int alpha_label, int beta_label, Energy* e, void** variables,
                           int* activeSites);
 
+  // Asks m_interrupt_fn, if any; remembers a yes in m_interrupted.
+  bool interruptRequested();
+
   // The binary energy of the next move: the one kept from the previous move,
-  // emptied, or a new one (raises "Not enough memory"). It stays the
-  // optimizer's and is freed with the rest of the move space.
+  // emptied, or a new one (raises "Not enough memory"), asking the
+  // optimizer's interrupt check. It stays the optimizer's and is freed with
+  // the rest of the move space.
   Energy* emptiedMoveEnergy();
 
   // Allocates `count` items or raises "Not enough memory".
@@ -237,6 +257,9 @@ class GCoptimization {
   bool m_scramble_labels;
   IterationFn m_iteration_fn;  // null: nobody watches
   void* m_iteration_extra;
+  Graph::InterruptFn m_interrupt_fn;  // null: nothing stops a move
+  void* m_interrupt_extra;
+  bool m_interrupted;  // the last expansion() or swap() was stopped by m_interrupt_fn
   int* m_entry_data_costs;    // own table of the entry-by-entry data setter, or null
   int* m_entry_smooth_costs;  // own table of the entry-by-entry smoothness setter, or null
   void* m_data_source;        // installed source; its type is fixed by the ops below

@@ -31,6 +31,9 @@ GCoptimization::GCoptimization(int nSites, int nLabels)
       m_scramble_labels(false),
       m_iteration_fn(nullptr),
       m_iteration_extra(nullptr),
+      m_interrupt_fn(nullptr),
+      m_interrupt_extra(nullptr),
+      m_interrupted(false),
       m_entry_data_costs(nullptr),
       m_entry_smooth_costs(nullptr),
       m_data_source(nullptr),
@@ -125,16 +128,6 @@ int GCoptimization::giveSmoothEnergy() {
 int GCoptimization::whatLabel(int site) {
   assert(site >= 0 && site < m_num_sites);
   return m_labeling[site];
-}
-
-Energy* GCoptimization::emptiedMoveEnergy() {
-  if (m_move_energy) {
-    m_move_energy->reset();
-  } else {
-    m_move_energy = new (std::nothrow) Energy(nullptr);
-    if (!m_move_energy) handleError(gc_internal::kNoMemory);
-  }
-  return m_move_energy;
 }
 
 void GCoptimization::releaseMoveSpace() {

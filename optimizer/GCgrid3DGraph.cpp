@@ -66,7 +66,8 @@ void GCoptimizationGrid3DGraph::setSmoothCostXYZ(int* smoothArray, int* WX, int*
 }
 
 template <typename OnSite, typename OnPair, typename SiteOf>
-void GCoptimizationGrid3DGraph::walkGrid(OnSite site, OnPair pair, SiteOf siteOf) const {
+void GCoptimizationGrid3DGraph::walkGrid(OnSite site, OnPair pair, SiteOf siteOf,
+                                         const bool* stop) const {
   const int dimX = m_dims[0], dimY = m_dims[1], dimZ = m_dims[2];
   const int step[3] = {1, dimX, dimX * dimY};
   int v = 0;
@@ -76,6 +77,7 @@ void GCoptimizationGrid3DGraph::walkGrid(OnSite site, OnPair pair, SiteOf siteOf
         const int s = siteOf(v);
         if (s < 0) continue;
         site(s);
+        if (stop && *stop) return;
         // One call of `pair`, so that it is inlined.
         const bool inside[3] = {x > 0, y > 0, z > 0};
         for (int d = 0; d < 3; d++) {
@@ -136,6 +138,7 @@ void GCoptimizationGrid3DGraph::addExpansionTerms(int alpha, Energy* e, SiteOf s
   const int* labels = m_labeling;
   int* number = m_site_to_var;
   int listed = 0, variables = 0;
+  bool interrupted = false;  // by the check asked at every kInterruptSites-th variable
   int list_sites[kUnaryBlock];
   void* list_vars[kUnaryBlock];
   int ls = 0;           // the label of the site walked,
@@ -147,6 +150,11 @@ void GCoptimizationGrid3DGraph::addExpansionTerms(int alpha, Energy* e, SiteOf s
         from = V + std::ptrdiff_t(ls) * n;
         xs = nullptr;
         if (ls == alpha) return;
+        if ((variables & gc_internal::kInterruptSites) == 0 && m_interrupt_fn &&
+            interruptRequested()) {
+          interrupted = true;
+          return;
+        }
         number[s] = variables++;
         xs = e->add_node();
         list_sites[listed] = s;
@@ -178,7 +186,8 @@ void GCoptimizationGrid3DGraph::addExpansionTerms(int alpha, Energy* e, SiteOf s
         else
           e->add_term2(xs, xt, e00, e01, e10, e11);
       },
-      siteOf);
+      siteOf, &interrupted);
+  if (interrupted) return;
   if (listed > 0) (this->*m_expansion_t_links_op)(listed, alpha, e, list_vars, list_sites);
 }
 
@@ -193,10 +202,12 @@ void GCoptimizationGrid3DGraph::alpha_expansion(int alpha_label) {
     return;
   }
   assert(alpha_label >= 0 && alpha_label < m_num_labels);
+  m_interrupted = false;
   if (!readyToOptimise()) handleError(gc_internal::kSetUpTermsFirst);
   const int alpha = alpha_label;
   if (std::all_of(m_labeling, m_labeling + m_num_sites, [alpha](int l) { return l == alpha; }))
     return;
+  if (interruptRequested()) return;
   Energy* e = emptiedMoveEnergy();
   // However the move ends, no site keeps a number.
   struct Numbering {
@@ -214,7 +225,13 @@ void GCoptimizationGrid3DGraph::alpha_expansion(int alpha_label) {
   } else {
     addExpansionTerms(alpha, e, [](int v) { return v; });
   }
+  // An interrupted move changes no label; the numbering goes with it.
+  if (interruptRequested()) return;
   e->maxflow();
+  if (e->interrupted()) {
+    m_interrupted = true;
+    return;
+  }
 
   // Source side (0) takes alpha; the sink side keeps its label.
   for (int s = 0; s < m_num_sites; s++) {

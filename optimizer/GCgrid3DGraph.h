@@ -57,10 +57,11 @@ class GCoptimizationGrid3DGraph : public GCoptimization {
  private:
   // Calls site(s) for every site in voxel order, then pair(s, t, d) for each
   // of its neighbours t towards -x, -y, -z (d = 0, 1, 2) that is a site.
+  // walkGrid stops after the site call that sets *stop, when given.
   template <typename OnSite, typename OnPair>
   void walk(OnSite site, OnPair pair) const;
   template <typename OnSite, typename OnPair, typename SiteOf>
-  void walkGrid(OnSite site, OnPair pair, SiteOf siteOf) const;
+  void walkGrid(OnSite site, OnPair pair, SiteOf siteOf, const bool* stop = nullptr) const;
   int smoothEnergyXYZ();
   template <typename SiteOf>
   void addExpansionTerms(int alpha, Energy* e, SiteOf siteOf);

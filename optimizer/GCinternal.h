@@ -21,6 +21,9 @@ namespace gc_internal {
 
 constexpr char kNoMemory[] = "Not enough memory";
 constexpr char kSetUpTermsFirst[] = "Set up data and smoothness terms first. ";
+// A move being built asks the interrupt check at every 4096th site (this
+// mask), so that building a large move is watched as its search is.
+constexpr int kInterruptSites = 4095;
 
 }  // namespace gc_internal
 
@@ -63,7 +66,8 @@ int GCoptimization::giveSmoothEnergyInternal() {
 }
 
 // ---------------------------------------------------------------------------
-// A move's terms, shared by expansion and swap
+// A move's terms, shared by expansion and swap. Each loop stops early when
+// the interrupt check says so; the move is then discarded.
 
 template <typename DataSource>
 void GCoptimization::set_up_t_links_expansion(int size, int alpha_label, Energy* e,
@@ -96,6 +100,7 @@ void GCoptimization::addUnaryTerms(int size, int alpha_label, int beta_label, En
                                    void** variables, int* activeSites) {
   DataSource* dc = static_cast<DataSource*>(m_data_source);
   for (int k = 0; k < size; k++) {
+    if ((k & gc_internal::kInterruptSites) == 0 && m_interrupt_fn && interruptRequested()) return;
     int s = activeSites[k];
     int other = kSwap ? beta_label : m_labeling[s];
     int to_alpha = dc->computeCost(s, alpha_label);
@@ -112,6 +117,7 @@ void GCoptimization::addPairTerms(int size, int alpha_label, int beta_label, Ene
                                   void** variables, int* activeSites) {
   SmoothSource* sc = static_cast<SmoothSource*>(m_smooth_source);
   for (int k = size - 1; k >= 0; k--) {
+    if ((k & gc_internal::kInterruptSites) == 0 && m_interrupt_fn && interruptRequested()) return;
     int s = activeSites[k];
     int ls = kSwap ? beta_label : m_labeling[s];
     int num;

@@ -14,6 +14,19 @@
 
 namespace {
 
+const char kMoveTooDense[] = "A site has too many neighbours in one move";
+
+// The move energy's error function: the engine's fatal errors become the
+// optimizer's exception, so that a caller can recover instead of the engine
+// ending the process. The engine's frames are left safely (flow/graph.h);
+// the move's graph is emptied by the next move's reset.
+void engineError(char* message) {
+  static const char kEngineNoMemory[] = "Not enough memory";
+  for (int k = 0; kEngineNoMemory[k] != '\0'; ++k)
+    if (message[k] != kEngineNoMemory[k]) throw GCException(kMoveTooDense);
+  throw GCException(gc_internal::kNoMemory);
+}
+
 // Frees an array on every way out of a scope.
 template <typename T>
 class ScopedArray {
@@ -140,11 +153,23 @@ void GCoptimization::solveSwap(int size, int* activeSites, int alpha_label, int 
   solveMove<true>(size, activeSites, alpha_label, beta_label);
 }
 
+Energy* GCoptimization::emptiedMoveEnergy() {
+  if (m_move_energy) {
+    m_move_energy->reset();
+  } else {
+    m_move_energy = new (std::nothrow) Energy(engineError);
+    if (!m_move_energy) handleError(gc_internal::kNoMemory);
+  }
+  m_move_energy->set_interrupt(m_interrupt_fn, m_interrupt_extra);
+  return m_move_energy;
+}
+
 template <bool kSwap>
 void GCoptimization::solveMove(int size, int* activeSites, int alpha_label, int beta_label) {
   MoveScope move(this, size, activeSites);
+  m_interrupted = false;
   if (!readyToOptimise()) handleError(gc_internal::kSetUpTermsFirst);
-  if (size == 0) return;
+  if (size == 0 || interruptRequested()) return;
 
   move.m_energy = emptiedMoveEnergy();
   move.m_variables = moveBuffer(m_move_variables, std::size_t(size), move.m_own_variables);
@@ -154,7 +179,12 @@ void GCoptimization::solveMove(int size, int* activeSites, int alpha_label, int 
   } else {
     set_up_expansion_energy(size, alpha_label, move.m_energy, move.m_variables, activeSites);
   }
+  if (interruptRequested()) return;
   move.m_energy->maxflow();
+  if (move.m_energy->interrupted()) {
+    m_interrupted = true;
+    return;
+  }
 
   // Source side (0) takes alpha; the sink side keeps its label or takes beta.
   for (int k = 0; k < size; k++) {
@@ -183,13 +213,26 @@ void GCoptimization::set_up_swap_energy(int size, int alpha_label, int beta_labe
 // The iteration loop: one move per label or label pair until the energy
 // stops falling.
 
+bool GCoptimization::interruptRequested() {
+  if (m_interrupt_fn && m_interrupt_fn(m_interrupt_extra)) m_interrupted = true;
+  return m_interrupted;
+}
+
+// The move space goes however the iterations end, an exception included, so
+// that memory is given back at once after a failed move.
 int GCoptimization::iterate(int max_num_iterations, int (GCoptimization::*oneIteration)()) {
+  struct Release {
+    GCoptimization* optimizer;
+    ~Release() { optimizer->releaseMoveSpace(); }
+  } release = {this};
+  m_interrupted = false;
   int energy = compute_energy();
   if (m_iteration_fn) m_iteration_fn(0, energy, m_iteration_extra);
   int previous = energy + 1;
   int count = 1;
   while (energy < previous && count <= max_num_iterations) {
     int next = (this->*oneIteration)();
+    if (m_interrupted) return next;
     if (m_iteration_fn) m_iteration_fn(count, next, m_iteration_extra);
     count++;
     previous = energy;
@@ -199,27 +242,24 @@ int GCoptimization::iterate(int max_num_iterations, int (GCoptimization::*oneIte
 }
 
 int GCoptimization::expansion(int max_num_iterations) {
-  int energy = iterate(max_num_iterations, &GCoptimization::oneExpansionIteration);
-  releaseMoveSpace();
-  return energy;
+  return iterate(max_num_iterations, &GCoptimization::oneExpansionIteration);
 }
 
 int GCoptimization::swap(int max_num_iterations) {
-  int energy = iterate(max_num_iterations, &GCoptimization::oneSwapIteration);
-  releaseMoveSpace();
-  return energy;
+  return iterate(max_num_iterations, &GCoptimization::oneSwapIteration);
 }
 
 int GCoptimization::oneExpansionIteration() {
   if (m_scramble_labels) scramble_label_table();
-  for (int next = 0; next < m_num_labels; next++) alpha_expansion(m_label_table[next]);
+  for (int next = 0; next < m_num_labels && !m_interrupted; next++)
+    alpha_expansion(m_label_table[next]);
   return compute_energy();
 }
 
 int GCoptimization::oneSwapIteration() {
   if (m_scramble_labels) scramble_label_table();
-  for (int i = 0; i < m_num_labels; i++) {
-    for (int j = m_num_labels - 1; j >= 0; j--) {
+  for (int i = 0; i < m_num_labels && !m_interrupted; i++) {
+    for (int j = m_num_labels - 1; j >= 0 && !m_interrupted; j--) {
       int a = m_label_table[i];
       int b = m_label_table[j];
       if (a < b) alpha_beta_swap(a, b);

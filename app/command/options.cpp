@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <string>
 
 #include "app/io/json.h"
 #include "app/io/printable.h"
+#include "app/io/niftiHeader.h"
 
 const char* const kDefaultOutput = "test.nii";
 
@@ -16,6 +18,8 @@ namespace {
 enum OptionId {
   kOutput,
   kPreview,
+  kPreviewSlices,
+  kLabelsDatatype,
   kReport,
   kTensorPrefix,
   kEvals,
@@ -47,10 +51,17 @@ const OptionDoc kOptionsBeforeWeights[] = {
      "write the labels to PATH instead of test.nii;\na PATH ending in .gz is written "
      "gzip-compressed",
      nullptr},
-    {kPreview, nullptr, "--preview", "FILE.png",
-     "also draw the middle axial, coronal and sagittal\nslices of the scalar volume with label 1 "
-     "in red\n(at most 4096 pixels a side: a longer volume shows\nevery n-th voxel)",
+    {kLabelsDatatype, nullptr, "--labels-datatype", "TYPE",
+     "store the labels as TYPE (uint8, int8, int16,\nuint16, int32, uint32, int64, uint64, float32,\n"
+     "float64) in the first file's header; template\n(the default) keeps its datatype",
      nullptr},
+    {kPreview, nullptr, "--preview", "FILE.png",
+     "also draw the scalar volume with label 1 in red:\naxial, coronal and sagittal slices in world\n"
+     "orientation (RAS+, neurological: L on the left)\n(at most 4096 pixels a side: a longer volume "
+     "shows\nevery n-th voxel)",
+     nullptr},
+    {kPreviewSlices, nullptr, "--preview-slices", "N",
+     "slices per view in the picture, evenly spaced\n(1 to 32; default 3, a 3 x 3 mosaic)", nullptr},
     {kReport, nullptr, "--report", "FILE.json",
      "also write a record of the run: inputs, weights,\nenergies, limiting, label counts, "
      "warnings,\nstage times and outputs",
@@ -265,6 +276,22 @@ int parseCommand(int argc, char** argv, Command& command) {
         (option->id == kOutput    ? command.output
          : option->id == kPreview ? command.preview
                                   : command.report) = value;
+        break;
+      case kPreviewSlices: {
+        char* end = nullptr;
+        long slices = strtol(value, &end, 10);
+        if (end == value || *end != '\0' || slices < 1 || slices > kMaxPreviewSlices)
+          return usageError("%s needs a whole number from 1 to %d, got '%s'", option->longName,
+                            kMaxPreviewSlices, value);
+        command.previewSlices = static_cast<int>(slices);
+        break;
+      }
+      case kLabelsDatatype:
+        command.labelsDatatype = strcmp(value, "template") == 0 ? 0 : datatypeCode(value);
+        if (command.labelsDatatype == 0 && strcmp(value, "template") != 0)
+          return usageError("%s needs uint8, int8, int16, uint16, int32, uint32, int64, uint64, "
+                            "float32, float64 or template, got '%s'",
+                            option->longName, value);
         break;
       case kTensorPrefix:
         command.prefix = value;

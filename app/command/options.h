@@ -16,6 +16,9 @@
 
 // Where the labels go when no -o is given.
 extern const char* const kDefaultOutput;
+// Slices per view in the --preview picture, by default and at most.
+const int kDefaultPreviewSlices = 3;
+const int kMaxPreviewSlices = 32;
 
 // The command line, once parsed. Paths point into argv.
 struct Command {
@@ -27,6 +30,8 @@ struct Command {
   const char* seeds = nullptr;  // the tensor energy's seeds, or none
   const char* output = kDefaultOutput;
   const char* preview = nullptr;  // PNG path, or none
+  int previewSlices = kDefaultPreviewSlices;
+  int labelsDatatype = 0;         // NIfTI datatype code of the labels; 0: the template's
   const char* report = nullptr;   // JSON path, or none
   bool verbose = false;
   bool ignoreGeometry = false;  // inputs in other spaces: warn, not refuse

@@ -155,17 +155,30 @@ void segmentFiles(const InputFiles& files, const Command& command) {
   log.stage("reading", "%zu files of %d x %d x %d voxels", loaded.files.size(), dims[0], dims[1],
             dims[2]);
 
-  // The scalar volume stays only for the picture.
+  // The scalar volume and the seeds stay only for the picture.
   const Image scalar = command.preview != nullptr ? loaded.volumes.scalar : Image();
+  const Image seeds = command.preview != nullptr ? loaded.volumes.seeds : Image();
   g_segmenting = true;
   SegmentationResult result = runSegmentation(std::move(loaded.volumes), command.energy, command.weights, &log);
   g_segmenting = false;
 
   loaded.outputTemplate->writeData(result.labels.data(),
-                                   static_cast<long long>(result.labels.size()), command.output);
+                                   static_cast<long long>(result.labels.size()), command.output,
+                                   command.labelsDatatype);
   log.stage("writing", "%s", command.output);
   if (command.preview != nullptr) {
-    writePreview(command.preview, scalar, result.labels.data());
+    // Drawn in the labels' geometry, the template's. The seeds hold 0, 1
+    // and 2 only: the segmentation refused anything else.
+    std::vector<unsigned char> marks;
+    if (seeds.data != nullptr)
+      marks.assign(seeds.data, seeds.data + result.labels.size());
+    PreviewRequest picture;
+    picture.scalar = &scalar;
+    picture.labels = result.labels.data();
+    picture.seeds = marks.empty() ? nullptr : marks.data();
+    picture.transform = loaded.outputTemplate->header->transform;
+    picture.slices = command.previewSlices;
+    writePreview(command.preview, picture);
     log.stage("preview", "%s", command.preview);
   }
   if (command.report != nullptr) {

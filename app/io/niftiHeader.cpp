@@ -1,5 +1,6 @@
 #include "app/io/niftiHeader.h"
 
+#include <cassert>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -26,6 +27,9 @@ struct Layout {
 };
 const Layout kLayout1 = {kNiftiHeaderSize, 40, 2, 70, 108, 112, 4};
 const Layout kLayout2 = {kNifti2HeaderSize, 16, 8, 12, 168, 176, 8};
+// bitpix, the datatype's size in bits, is the int16 right after datatype in
+// both versions.
+const int kBitpixAfterDatatype = 2;
 
 // Where the fields of the voxel-to-world transform sit: pixdim[0..3],
 // qform_code and sform_code (int16 or int32), quatern_b, c, d, qoffset_x,
@@ -51,7 +55,6 @@ const unsigned char kMagic2[8] = {'n', '+', '2', 0, '\r', '\n', 0x1a, '\n'};
 const int kOffsetMagic2 = 4;
 
 // NIfTI-1 fields written only into fresh headers.
-const int kOffsetBitpix = 72;
 const int kOffsetPixdim = 76;
 const int kOffsetXyztUnits = 123;
 const int kOffsetMagic = 344;
@@ -169,6 +172,12 @@ long long volumesInFile(const HeaderData& header) {
 const char* datatypeName(int code) {
   const Datatype* type = findDatatype(code);
   return type != nullptr ? type->name : nullptr;
+}
+
+int datatypeCode(const char* name) {
+  for (const Datatype& type : kDatatypes)
+    if (strcmp(type.name, name) == 0) return type.code;
+  return 0;
 }
 
 int datatypeSize(int code) {
@@ -311,7 +320,7 @@ void freshHeader(int dimX, int dimY, int dimZ, int volumes, int datatype, bool s
   const long long dims[8] = {volumes > 1 ? 4 : 3, dimX, dimY, dimZ, volumes, 1, 1, 1};
   for (int i = 0; i < 8; ++i) storeDim(fresh, kLayout1, i, dims[i], swap);
   storeField<int16_t>(fresh + kLayout1.datatype, static_cast<int16_t>(datatype), swap);
-  storeField<int16_t>(fresh + kOffsetBitpix, static_cast<int16_t>(8 * datatypeSize(datatype)),
+  storeField<int16_t>(fresh + kLayout1.datatype + kBitpixAfterDatatype, static_cast<int16_t>(8 * datatypeSize(datatype)),
                       swap);
   for (int i = 0; i < 8; ++i) storeField<float>(fresh + kOffsetPixdim + 4 * i, 1.0f, swap);
   storeField<float>(fresh + kLayout1.voxOffset, static_cast<float>(kNiftiFreshVoxOffset), swap);
@@ -320,7 +329,7 @@ void freshHeader(int dimX, int dimY, int dimZ, int volumes, int datatype, bool s
   memcpy(fresh + kOffsetMagic, "n+1", 4);
 }
 
-int outputHeader(const unsigned char* raw, const HeaderData& h, int volumes,
+int outputHeader(const unsigned char* raw, const HeaderData& h, int volumes, int datatype,
                  unsigned char (&head)[kNifti2HeaderSize]) {
   const Layout& layout = layoutOf(h);
   const bool swap = h.byteSwap != 0;
@@ -332,6 +341,12 @@ int outputHeader(const unsigned char* raw, const HeaderData& h, int volumes,
   if (writesScaling(h)) {
     storeScale(head + layout.sclSlope, layout, 1.0, swap);
     storeScale(head + layout.sclSlope + layout.scaleWidth, layout, 0.0, swap);
+  }
+  if (datatype != 0) {
+    assert(findDatatype(datatype) != nullptr);
+    storeField<int16_t>(head + layout.datatype, static_cast<int16_t>(datatype), swap);
+    storeField<int16_t>(head + layout.datatype + kBitpixAfterDatatype,
+                        static_cast<int16_t>(8 * datatypeSize(datatype)), swap);
   }
   return layout.headerSize;
 }

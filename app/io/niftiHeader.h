@@ -49,6 +49,9 @@ long long volumesInFile(const HeaderData& header);
 // ("float32") and size in bytes of `code`, or null and 0 for any other.
 const char* datatypeName(int code);
 int datatypeSize(int code);
+// The code of the accepted datatype named `name` ("uint8" ... "float64"),
+// or 0 for any other name.
+int datatypeCode(const char* name);
 
 // Reverses `size` bytes in place when `swap` is set. Every multi-byte value
 // of a file passes through here on its way in or out, so byte order is
@@ -124,8 +127,11 @@ void freshHeader(int dimX, int dimY, int dimZ, int volumes, int datatype, bool s
 // another number of volumes (a 4-D file read for its first volume, a
 // dim[0] outside 1 ... 7, a volume dimension of 0) become dim[0] = 3 (4 for
 // several volumes), dim[4] = volumes, dim[5..7] = 1; scaling that a reader
-// would apply becomes slope 1, intercept 0. Returns the header's size.
-int outputHeader(const unsigned char* raw, const HeaderData& header, int volumes,
+// would apply becomes slope 1, intercept 0; a `datatype` other than 0 (an
+// accepted code) replaces the datatype and bitpix fields, every other field
+// (geometry, units, descriptions, intent) staying the template's. Returns
+// the header's size.
+int outputHeader(const unsigned char* raw, const HeaderData& header, int volumes, int datatype,
                  unsigned char (&out)[kNifti2HeaderSize]);
 
 #endif  // DTICUT_APP_IO_NIFTIHEADER_H

@@ -267,7 +267,8 @@ void niiIO::refuseShortFile(unsigned long long length, int volumes) const {
                  length, volumes, numVoxels, bytesPerVoxel, start);
 }
 
-void niiIO::writeData(const float* values, long long count, const char* path) const {
+void niiIO::writeData(const float* values, long long count, const char* path,
+                      int datatype) const {
   assert(m_pending == nullptr);  // a template's voxels have been read
   long long expected = static_cast<long long>(numVoxels) * numVolumes;
   if (count != expected)
@@ -278,25 +279,25 @@ void niiIO::writeData(const float* values, long long count, const char* path) co
     size_t length = strlen(path);
     if (length >= 3 && strcmp(path + length - 3, ".gz") == 0) {
       GzipWriter gzip(file, path);
-      encode(values, count, gzip);
+      encode(values, count, datatype, gzip);
       gzip.finish();
     } else {
-      encode(values, count, file);
+      encode(values, count, datatype, file);
     }
     file.commit();
   });
 }
 
-void niiIO::encode(const float* values, long long count, ByteSink& sink) const {
+void niiIO::encode(const float* values, long long count, int datatype, ByteSink& sink) const {
   const HeaderData& h = *header;
   const bool swap = h.byteSwap != 0;
   ChunkWriter out(sink);
   unsigned char head[kNifti2HeaderSize];
-  const int headerSize = outputHeader(rawHeader, h, numVolumes, head);
+  const int headerSize = outputHeader(rawHeader, h, numVolumes, datatype, head);
   out.put(head, headerSize);
   // Zero bytes up to exactly where a reader takes the voxels from.
   out.putZeros(static_cast<unsigned long long>(h.voxelStart - headerSize));
-  withVoxelType(h.datatype, [&](auto raw) {
+  withVoxelType(datatype != 0 ? datatype : h.datatype, [&](auto raw) {
     using Raw = decltype(raw);
     unsigned char encoded[sizeof(Raw)];
     for (long long i = 0; i < count; ++i) {

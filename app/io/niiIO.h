@@ -95,10 +95,13 @@ class niiIO {
   // gets scl_slope 1 and scl_inter 0. Values are stored in the template's
   // datatype: floats as they are (float64 widened exactly), integer types
   // through floatToInt and then the type's low bits (64-bit types: the
-  // 32-bit result sign-extended). Voxels start at the template's
-  // voxelStart, after zero bytes. The file appears at `path` only once
-  // completely written: whatever was there before survives any failure.
-  void writeData(const float* values, long long count, const char* path) const;
+  // 32-bit result sign-extended). A `datatype` other than 0 (an accepted
+  // code, see datatypeCode) stores them in that type instead, the header
+  // saying so (datatype and bitpix) and otherwise as above. Voxels start at
+  // the template's voxelStart, after zero bytes. The file appears at `path`
+  // only once completely written: whatever was there before survives any
+  // failure.
+  void writeData(const float* values, long long count, const char* path, int datatype = 0) const;
 
   // The first 348 (NIfTI-1) or 540 (NIfTI-2) bytes of the file, as stored.
   unsigned char rawHeader[kNifti2HeaderSize];
@@ -127,7 +130,7 @@ class niiIO {
   // before the voxels of `volumes` volumes.
   [[noreturn]] void refuseShortFile(unsigned long long length, int volumes) const;
   // The plain file's bytes for `values`: header, padding, voxels.
-  void encode(const float* values, long long count, ByteSink& sink) const;
+  void encode(const float* values, long long count, int datatype, ByteSink& sink) const;
 
   std::unique_ptr<Pending> m_pending;  // until readVoxels
 };

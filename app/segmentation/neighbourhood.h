@@ -15,6 +15,10 @@
 #ifndef DTICUT_APP_SEGMENTATION_NEIGHBOURHOOD_H
 #define DTICUT_APP_SEGMENTATION_NEIGHBOURHOOD_H
 
+#include <algorithm>
+#include <functional>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/segmentation/volume.h"
@@ -33,6 +37,19 @@ class Neighbourhood {
 
   // Neighbour pairs of a whole grid, in 64 bits whatever its size.
   static long long pairsOfGrid(int dimX, int dimY, int dimZ);
+
+  // Called every few thousand voxels by walk and forEachSite, and by
+  // poll(): a long pass over a large volume can be interrupted (it throws
+  // to stop). Empty by default. Only the thread that set it calls it: the
+  // parts of a pass run on other threads leave the polling to the part on
+  // the caller's thread, so that the callback never runs on two at once.
+  void setPoll(std::function<void()> poll) {
+    m_poll = std::move(poll);
+    m_pollThread = std::this_thread::get_id();
+  }
+  void poll() const {
+    if (m_poll && std::this_thread::get_id() == m_pollThread) m_poll();
+  }
 
   int numSites() const { return m_sites; }
   long long numPairs() const { return m_pairs; }
@@ -53,12 +70,16 @@ class Neighbourhood {
   template <typename OnSite>
   void forEachSite(OnSite site) const {
     const long long voxels = numVoxels();
-    if (!masked()) {
-      for (long long p = 0; p < voxels; ++p) site(static_cast<int>(p), static_cast<int>(p));
-      return;
+    for (long long start = 0; start < voxels; start += kPollVoxels) {
+      poll();
+      const long long end = std::min(voxels, start + kPollVoxels);
+      if (!masked()) {
+        for (long long p = start; p < end; ++p) site(static_cast<int>(p), static_cast<int>(p));
+      } else {
+        for (long long p = start; p < end; ++p)
+          if (m_siteOf[p] >= 0) site(static_cast<int>(p), m_siteOf[p]);
+      }
     }
-    for (long long p = 0; p < voxels; ++p)
-      if (m_siteOf[p] >= 0) site(static_cast<int>(p), m_siteOf[p]);
   }
 
   // Calls site(p, s) for every site (voxel p, site number s), then, for
@@ -89,6 +110,7 @@ class Neighbourhood {
     int x = static_cast<int>(first % dimX), y = static_cast<int>(first / dimX % dimY),
         z = static_cast<int>(first / slice);
     for (int p = static_cast<int>(first); p < end; ++p) {
+      if (((p - first) & (kPollVoxels - 1)) == 0) poll();
       const int s = siteOf(p);
       if (s >= 0) {
         site(p, s);
@@ -104,10 +126,14 @@ class Neighbourhood {
     }
   }
 
+  static const long long kPollVoxels = 1 << 16;
+
   int m_dimX, m_dimY, m_dimZ;
   int m_sites;
   long long m_pairs;
   std::vector<int> m_siteOf;  // per voxel its site or -1; empty without a mask
+  std::function<void()> m_poll;
+  std::thread::id m_pollThread;
 };
 
 #endif  // DTICUT_APP_SEGMENTATION_NEIGHBOURHOOD_H

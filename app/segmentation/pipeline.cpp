@@ -75,6 +75,9 @@ void optimise(SegmentationCosts costs, const Neighbourhood& neighbourhood, Stage
     }
   } watch = {stages, result};
   optimizer->setIterationCallback(Watch::iterationDone, &watch);
+  optimizer->setInterruptCheck(
+      [](void* extra) { return static_cast<Watch*>(extra)->stages->interruptRequested(); },
+      &watch);
   // Every site starts at label 0, so the first iteration's expansion of
   // label 1 (after that of label 0, which has no site to move) is over every
   // site: it minimises the whole two-label energy exactly. From a minimum an
@@ -85,6 +88,7 @@ void optimise(SegmentationCosts costs, const Neighbourhood& neighbourhood, Stage
   // said as expansion(kExpansionIterations) would say it.
   static_assert(kExpansionIterations == 2, "the second iteration is the first's result");
   result.energyAfter = optimizer->expansion(1);
+  if (optimizer->interrupted()) throw SegmentationInterrupted();
   if (result.energyAfter < result.energyBefore) Watch::iterationDone(2, result.energyAfter, &watch);
   stages->energyAfter(result.energyAfter);
   result.labels.assign(neighbourhood.numVoxels(), 0.0f);
@@ -95,6 +99,13 @@ void optimise(SegmentationCosts costs, const Neighbourhood& neighbourhood, Stage
     result.labels[p] = static_cast<float>(label);
     result.label1Sites += label;
   }
+}
+
+// Lets the long passes over the neighbourhood be interrupted.
+void pollFrom(Stages& stages, Neighbourhood& neighbourhood) {
+  neighbourhood.setPoll([&stages] {
+    if (stages->interruptRequested()) throw SegmentationInterrupted();
+  });
 }
 
 // The scalar energy's sites and costs (segmentation.h), from the principal
@@ -109,6 +120,7 @@ SegmentationCosts scalarCosts(SegmentationVolumes& volumes, const EnergyWeights&
   requireSegmentable(shape);
   neighbourhood.reset(volumes.mask.data != nullptr ? new Neighbourhood(shape, volumes.mask)
                                                    : new Neighbourhood(shape));
+  pollFrom(stages, *neighbourhood);
   volumes.mask = Image();
   SegmentationCosts costs =
       buildSegmentationCosts(principal, volumes.scalar, weights, *neighbourhood);
@@ -157,6 +169,7 @@ SegmentationCosts tensorCosts(SegmentationVolumes& volumes, const EnergyWeights&
       shape, inside, masked ? volumes.mask.name : shape.name,
       masked ? "inside (non-zero and not NaN) with a defined tensor"
              : "with a defined tensor (finite eigenvalues, non-zero finite eigenvectors)"));
+  pollFrom(stages, *neighbourhood);
   result.tensor.undefined = considered - neighbourhood->numSites();
   std::vector<unsigned char>().swap(inside);
   volumes.mask = Image();

@@ -15,6 +15,7 @@
 #define DTICUT_APP_SEGMENTATION_PIPELINE_H
 
 #include <cstddef>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -71,8 +72,16 @@ struct SegmentationResult {
 // each iteration, energyAfter, emptyResult (only when some site favours
 // label 1 but none has it), stageDone("optimisation"). An observer may
 // throw AppError to end the run.
+//
+// interruptRequested is asked besides: every few ten thousand voxels of the
+// passes that build the costs, every 65536 pairs declared, before each
+// move, every few thousand sites of its building and steps of its max-flow
+// search (a caller that takes Ctrl-C
+// answers from a flag); true stops the run, which then throws
+// SegmentationInterrupted.
 class SegmentationObserver {
  public:
+  virtual bool interruptRequested() { return false; }
   // `account` says what the stage made ("1146880 sites, 3406336 pairs"), or
   // is empty.
   virtual void stageDone(const char* /*stage*/, const char* /*account*/, double /*seconds*/) {}
@@ -91,6 +100,11 @@ class SegmentationObserver {
 
  protected:
   ~SegmentationObserver() = default;
+};
+
+// What runSegmentation throws when its observer asked it to stop.
+struct SegmentationInterrupted : std::exception {
+  const char* what() const noexcept override { return "segmentation interrupted"; }
 };
 
 // Runs the segmentation with `energy`; `observer` may be null. Throws

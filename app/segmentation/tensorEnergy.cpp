@@ -287,6 +287,7 @@ SegmentationCosts buildTensorCosts(const TensorMap& map, double sigma2,
   forEachPart(sites, [&](int, long long first, long long end) {
     double t[kMaxSeedsPerLabel];
     for (long long s = first; s < end; ++s) {
+      if (((s - first) & 4095) == 0) neighbourhood.poll();
       if (hard[s]) continue;
       const LogTensor& a = map.tensors[s];
       for (int label = 0; label < 2; ++label) {

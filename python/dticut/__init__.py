@@ -2,7 +2,10 @@
 multi-label graph-cut optimizer it is built on, on numpy arrays.
 
 segment(evals, evecs, scalar, mask=None, ...)  the dticut command on arrays in
-                                               dipy's layout
+                                               dipy's layout, or nibabel images
+segment_files(...)                             the command's input forms by path
+Segmentation                                   the result: labels, energies, and
+                                               to_nifti() / save(path)
 GeneralGraph, GridGraph                        alpha-expansion and alpha-beta
                                                swap over any pairs of sites or
                                                a 4-connected grid
@@ -19,8 +22,8 @@ from ._dticut import (
     OptimizerError,
     Segmentation,
     __version__,
-    segment,
 )
+from ._images import segment, segment_files
 
 __all__ = [
     "Energy",
@@ -30,4 +33,5 @@ __all__ = [
     "OptimizerError",
     "Segmentation",
     "segment",
+    "segment_files",
 ]

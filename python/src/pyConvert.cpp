@@ -1,5 +1,6 @@
 #include "pyConvert.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <stdexcept>
@@ -50,10 +51,16 @@ using CArray = py::array_t<T, py::array::c_style | py::array::forcecast>;
 }  // namespace
 
 py::array realArray(py::handle object, const char* name) {
-  py::array array = py::array::ensure(object);
-  if (!array)
+  // numpy's own MemoryError passes through; any other failure to convert
+  // means the object holds no numbers.
+  py::array array;
+  try {
+    array = py::array(py::reinterpret_borrow<py::object>(object));
+  } catch (py::error_already_set& error) {
+    if (error.matches(PyExc_MemoryError)) throw;
     throw py::type_error(format("%s: %s is not an array of numbers", name,
                                 std::string(py::str(py::type::of(object))).c_str()));
+  }
   char kind = array.dtype().kind();
   if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f')
     throw py::type_error(
@@ -63,8 +70,10 @@ py::array realArray(py::handle object, const char* name) {
   return array;
 }
 
+// The converting constructors raise numpy's error (MemoryError for an array
+// too large to copy), where ensure() would return null and drop it.
 Float32Fortran float32Fortran(const py::array& array) {
-  return Float32Fortran::ensure(array);
+  return Float32Fortran(array);
 }
 
 std::vector<int> intValues(py::handle object, const char* name) {
@@ -80,13 +89,13 @@ std::vector<int> intValues(py::handle object, const char* name) {
   bool fits = kind == 'b' || (kind == 'i' && array.itemsize() <= 4) ||
               (kind == 'u' && array.itemsize() <= 2);
   if (fits) {
-    CArray<int> ints = CArray<int>::ensure(array);
+    CArray<int> ints(array);
     std::copy(ints.data(), ints.data() + values.size(), values.begin());
   } else if (kind == 'u') {
-    CArray<unsigned long long> wide = CArray<unsigned long long>::ensure(array);
+    CArray<unsigned long long> wide(array);
     copyChecked(wide.data(), values.size(), values.data(), name);
   } else {
-    CArray<long long> wide = CArray<long long>::ensure(array);
+    CArray<long long> wide(array);
     copyChecked(wide.data(), values.size(), values.data(), name);
   }
   return values;
@@ -136,4 +145,42 @@ void requireWithinBudget(long double bound, const char* what) {
 InUse::InUse(bool& flag, const char* object) : m_flag(flag) {
   if (flag) throw std::runtime_error(format("%s is in use by another thread", object));
   flag = true;
+}
+
+namespace {
+
+double steadySeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+SignalPoll::SignalPoll() : m_next(steadySeconds() + kInterval) {}
+
+SignalPoll::~SignalPoll() {
+  // Only a poll whose error was never raised still holds one; the GIL is
+  // held wherever a poll goes out of scope after its call.
+  Py_XDECREF(m_type);
+  Py_XDECREF(m_value);
+  Py_XDECREF(m_trace);
+}
+
+bool SignalPoll::check(void* poll) {
+  SignalPoll& self = *static_cast<SignalPoll*>(poll);
+  if (self.interrupted()) return true;
+  const double now = steadySeconds();
+  if (now < self.m_next) return false;
+  self.m_next = now + kInterval;
+  py::gil_scoped_acquire held;
+  if (PyErr_CheckSignals() == 0) return false;
+  PyErr_Fetch(&self.m_type, &self.m_value, &self.m_trace);
+  return true;
+}
+
+void SignalPoll::raiseIfInterrupted() {
+  if (!interrupted()) return;
+  PyErr_Restore(m_type, m_value, m_trace);
+  m_type = m_value = m_trace = nullptr;
+  throw py::error_already_set();
 }

@@ -15,12 +15,20 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <string>
 #include <vector>
 
 namespace py = pybind11;
+
+// MemoryError with a message of the binding's own (pybind11 has none).
+class OutOfMemory : public py::builtin_exception {
+ public:
+  using py::builtin_exception::builtin_exception;
+  void set_error() const override { PyErr_SetString(PyExc_MemoryError, what()); }
+};
 
 // printf-style text for exception messages.
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
@@ -55,6 +63,15 @@ struct IntColumn {
 std::vector<IntColumn> intColumns(std::initializer_list<std::pair<py::handle, const char*>> args,
                                   std::size_t* rows);
 
+// A new 1-D array holding a copy of `count` values. (pybind11's array_t
+// from a pointer drops a failed copy's MemoryError and returns null.)
+template <typename T>
+py::array_t<T> copiedArray(const T* values, std::size_t count) {
+  py::array_t<T> array(static_cast<py::ssize_t>(count));
+  std::copy(values, values + count, array.mutable_data());
+  return array;
+}
+
 // IndexError unless 0 <= index < count.
 void requireIndex(long long index, long long count, const char* what, const char* kind);
 
@@ -82,6 +99,56 @@ class InUse {
 
  private:
   bool& m_flag;
+};
+
+// Ctrl-C during a long call that runs without the GIL. The libraries ask
+// `check` every few thousand steps of their work (the optimizer before each
+// move and inside its max-flow searches, the segmentation between stages);
+// at most every kInterval it takes the GIL and runs Python's signal
+// handlers. When a handler raises (KeyboardInterrupt for Ctrl-C) the error
+// is kept and `check` answers true from then on, so that the library stops;
+// the caller raises it with raiseIfInterrupted once it holds the GIL again.
+// A call made outside the main thread never sees a signal: Python runs
+// handlers in the main thread only.
+class SignalPoll {
+ public:
+  static constexpr double kInterval = 0.1;  // seconds between two looks
+  SignalPoll();
+  ~SignalPoll();
+  SignalPoll(const SignalPoll&) = delete;
+  SignalPoll& operator=(const SignalPoll&) = delete;
+
+  // For Graph::InterruptFn and the optimizer's interrupt check; `poll` is a
+  // SignalPoll. Called without the GIL.
+  static bool check(void* poll);
+  bool interrupted() const { return m_type != nullptr; }
+  // Called holding the GIL: raises the kept error, if any.
+  void raiseIfInterrupted();
+
+ private:
+  double m_next;  // steady-clock seconds of the next look
+  PyObject* m_type = nullptr;
+  PyObject* m_value = nullptr;
+  PyObject* m_trace = nullptr;
+};
+
+// Hands a poll's check to a library object (the engine's set_interrupt,
+// the optimizer's setInterruptCheck) for the guard's lifetime, and takes it
+// back however the call ends, since the poll lives on the caller's stack.
+template <class Library>
+class Polled {
+ public:
+  using Setter = void (Library::*)(bool (*)(void*), void*);
+  Polled(Library& library, Setter set, SignalPoll& poll) : m_library(library), m_set(set) {
+    (library.*set)(SignalPoll::check, &poll);
+  }
+  ~Polled() { (m_library.*m_set)(nullptr, nullptr); }
+  Polled(const Polled&) = delete;
+  Polled& operator=(const Polled&) = delete;
+
+ private:
+  Library& m_library;
+  Setter m_set;
 };
 
 void bindSegment(py::module_& m);

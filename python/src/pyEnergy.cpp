@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <stdexcept>
 
 #include "pyConvert.h"
 #include "flow/energy.h"
@@ -15,20 +17,53 @@
 
 namespace {
 
+// The engine's error function: its fatal errors (running out of memory; the
+// arcs of one node past its limit, which add_term2 refuses first) become
+// exceptions, MemoryError for the first, instead of ending the process. Every
+// engine frame such an exception leaves is safe to leave (flow/graph.h).
+[[noreturn]] void engineError(char* message) {
+  if (std::strncmp(message, "Not enough memory", 17) == 0)
+    throw OutOfMemory("Energy: the max-flow engine ran out of memory");
+  throw std::runtime_error(format("Energy: the max-flow engine stopped: %s", message));
+}
+
 class BinaryEnergy {
  public:
-  BinaryEnergy() : m_energy(new Energy(nullptr)) {}
+  BinaryEnergy() : m_energy(new Energy(engineError)) {}
 
+  // A refused call adds no variable: the lists are grown first, and the
+  // nodes the engine made before running out of memory stay unconnected,
+  // which changes no cut.
   int addVariables(int count) {
     InUse inUse(m_busy, "Energy");
     requireBuilding();
     if (count < 0 || count > INT_MAX - numVariables())
       throw py::value_error(format("add_variables: %d more variables, expected 0 to %d", count,
                                    INT_MAX - numVariables()));
-    int first = numVariables();
-    for (int k = 0; k < count; ++k) m_nodes.push_back(m_energy->add_node());
-    m_out.resize(m_nodes.size(), 0);
-    m_in.resize(m_nodes.size(), 0);
+    const int first = numVariables();
+    const std::size_t total = static_cast<std::size_t>(first) + count;
+    try {
+      if (total > m_nodes.capacity()) {  // geometric, so that one at a time stays linear
+        const std::size_t capacity = std::max(total, 2 * m_nodes.capacity());
+        m_nodes.reserve(capacity);
+        m_out.reserve(capacity);
+        m_in.reserve(capacity);
+      }
+    } catch (const std::bad_alloc&) {
+      throw OutOfMemory(format("add_variables: no memory for %d more variables", count));
+    }
+    try {
+      for (int k = 0; k < count; ++k) {
+        m_nodes.push_back(m_energy->add_node());
+        m_out.push_back(0);
+        m_in.push_back(0);
+      }
+    } catch (...) {
+      m_nodes.resize(first);
+      m_out.resize(first);
+      m_in.resize(first);
+      throw;
+    }
     return first;
   }
 
@@ -69,23 +104,37 @@ class BinaryEnergy {
     }
     requireWithinBudget(bound, "add_term2");
     requireArcs(terms[0], terms[1], rows);
+    // An arc the engine has no memory for leaves the batch half-added.
+    Breaks breaks(m_broken);
     for (std::size_t row = 0; row < rows; ++row)
       m_energy->add_term2(m_nodes[terms[0][row]], m_nodes[terms[1][row]], terms[2][row],
                           terms[3][row], terms[4][row], terms[5][row]);
+    breaks.done();
     m_bound = bound;
   }
 
-  // The minimum of the function; later calls return it again.
+  // The minimum of the function; later calls return it again. Ctrl-C stops
+  // the search with KeyboardInterrupt; the search keeps its state, so the
+  // next minimize() goes on from there.
   int minimize() {
     InUse inUse(m_busy, "Energy");
+    requireWhole();
     if (m_solved) return m_minimum;
+    m_values.reserve(m_nodes.size());
+    SignalPoll poll;
+    Polled<Graph> polled(*m_energy, &Graph::set_interrupt, poll);
+    Breaks breaks(m_broken);  // running out of memory leaves the search half-done
     {
       py::gil_scoped_release released;
       m_minimum = m_energy->maxflow();
-      m_values.resize(m_nodes.size());
-      for (std::size_t k = 0; k < m_nodes.size(); ++k)
-        m_values[k] = static_cast<std::uint8_t>(m_energy->what_segment(m_nodes[k]));
+      if (!m_energy->interrupted()) {
+        m_values.resize(m_nodes.size());
+        for (std::size_t k = 0; k < m_nodes.size(); ++k)
+          m_values[k] = static_cast<std::uint8_t>(m_energy->what_segment(m_nodes[k]));
+      }
     }
+    breaks.done();
+    poll.raiseIfInterrupted();
     m_solved = true;
     return m_minimum;
   }
@@ -93,13 +142,33 @@ class BinaryEnergy {
   py::array_t<std::uint8_t> labels() {
     InUse inUse(m_busy, "Energy");
     if (!m_solved) throw GCException("Energy: the labels are known after minimize()");
-    return py::array_t<std::uint8_t>(static_cast<py::ssize_t>(m_values.size()), m_values.data());
+    return copiedArray(m_values.data(), m_values.size());
   }
 
   int numVariables() const { return static_cast<int>(m_nodes.size()); }
 
  private:
+  // Sets `broken` unless done() is reached: for the calls that an exception
+  // can leave half-way through the engine.
+  class Breaks {
+   public:
+    explicit Breaks(bool& broken) : m_broken(broken) {}
+    ~Breaks() { m_broken = m_broken || !m_done; }
+    void done() { m_done = true; }
+
+   private:
+    bool& m_broken;
+    bool m_done = false;
+  };
+
+  void requireWhole() const {
+    if (m_broken)
+      throw std::runtime_error(
+          "Energy: an earlier call ran out of memory half-way through the max-flow engine, so "
+          "this function is incomplete; build a new Energy");
+  }
   void requireBuilding() const {
+    requireWhole();
     if (m_solved) throw GCException("Energy: nothing can be added after minimize()");
   }
 
@@ -132,6 +201,7 @@ class BinaryEnergy {
   int m_minimum = 0;
   std::vector<std::uint8_t> m_values;  // after minimize: 0 or 1 per variable
   bool m_busy = false;
+  bool m_broken = false;  // an engine call failed half-way
 };
 
 }  // namespace

@@ -2,9 +2,11 @@
 // segment() and its result, the optimizer classes, the binary Energy, and
 // the translation of the libraries' exceptions. GCException (the
 // optimizer's usage errors, with their fixed messages) becomes
-// dticut.OptimizerError; AppError (the segmentation's refusals of its
-// input, in the command's wording) becomes ValueError, or MemoryError when
-// an allocation failed.
+// dticut.OptimizerError, except its "Not enough memory", which is a
+// MemoryError; AppError (the segmentation's refusals of its input, in the
+// command's wording) becomes ValueError, or MemoryError when an allocation
+// failed. std::bad_alloc is pybind11's MemoryError.
+#include <cstring>
 #include <exception>
 
 #include "app/segmentation/error.h"
@@ -20,12 +22,16 @@ PYBIND11_MODULE(_dticut, m) {
   static py::exception<GCException> optimizerError(m, "OptimizerError", PyExc_RuntimeError);
   optimizerError.attr("__doc__") =
       "A usage error of the optimizer, with the library's message: a cost set twice, a cost "
-      "missing, a neighbourhood declared after the first energy or move, or no memory left.";
+      "missing, or a neighbourhood declared after the first energy or move.";
   py::register_exception_translator([](std::exception_ptr raised) {
     try {
       if (raised) std::rethrow_exception(raised);
     } catch (const GCException& error) {
-      optimizerError(error.message);
+      // The optimizer's one allocation message is a MemoryError like any other.
+      if (std::strcmp(error.message, "Not enough memory") == 0)
+        PyErr_SetString(PyExc_MemoryError, error.message);
+      else
+        optimizerError(error.message);
     } catch (const AppError& error) {
       PyErr_SetString(error.isOutOfMemory() ? PyExc_MemoryError : PyExc_ValueError, error.what());
     }

@@ -117,7 +117,7 @@ class Optimizer {
 
   py::array_t<int> labels() {
     InUse inUse(m_busy, m_name);
-    return py::array_t<int>(m_sites, m_labeling);
+    return copiedArray(m_labeling, static_cast<std::size_t>(m_sites));
   }
 
   int computeEnergy() {
@@ -216,12 +216,22 @@ class Optimizer {
     return fresh;
   }
 
+  // Moves look for Ctrl-C as they go (SignalPoll); an interrupted call
+  // raises KeyboardInterrupt with the labels as the last completed move left
+  // them, so the object can go on from there.
   template <class Call>
   int run(Use use, Call call) {
     InUse inUse(m_busy, m_name);
     requireSafe(use);
-    py::gil_scoped_release released;
-    return call();
+    SignalPoll poll;
+    Polled<GCoptimization> polled(*m_optimizer, &GCoptimization::setInterruptCheck, poll);
+    int energy;
+    {
+      py::gil_scoped_release released;
+      energy = call();
+    }
+    poll.raiseIfInterrupted();
+    return energy;
   }
 
   // Everything the library would assert on, exit on or overflow in; a

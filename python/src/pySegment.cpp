@@ -6,7 +6,11 @@
 // the same energies, labels and limiting facts.
 #include <cstdio>
 #include <cmath>
+#include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -16,7 +20,10 @@
 #include "app/segmentation/pipeline.h"
 #include "app/segmentation/segmentation.h"
 #include "app/segmentation/volume.h"
+#include "app/command/inputFiles.h"
+#include "app/io/niiIO.h"
 #include "pyConvert.h"
+#include <pybind11/stl.h>
 
 namespace {
 
@@ -27,6 +34,54 @@ struct Segmentation {
   long long limitedPairWeights;
   long long limitedDataCosts;
   py::object cap;  // the common cap of the limiting, or None
+  // The first input's geometry (the package's Python layer fills them in),
+  // and its header as the output's template, as the command keeps it.
+  py::object affine = py::none();
+  py::object header = py::none();
+  std::shared_ptr<niiIO> outputTemplate;
+
+  // The labels through the template, exactly as the command writes them.
+  void writeThroughTemplate(const std::string& path) const {
+    if (!outputTemplate) throw py::value_error("save: no NIfTI template to write the labels through");
+    const std::size_t voxels = static_cast<std::size_t>(labels.size());
+    std::vector<float> values(voxels);
+    // labels is in Fortran order, which is the records' voxel order.
+    const std::uint8_t* from = labels.data();
+    for (std::size_t p = 0; p < voxels; ++p) values[p] = from[p];
+    py::gil_scoped_release released;
+    outputTemplate->writeData(values.data(), static_cast<long long>(voxels), path.c_str());
+  }
+
+  // The template's header bytes (348 for NIfTI-1, 540 for NIfTI-2), or None.
+  py::object templateHeader() const {
+    if (!outputTemplate) return py::none();
+    const std::size_t size = outputTemplate->header->version == 2 ? kNifti2HeaderSize : 348;
+    return py::bytes(reinterpret_cast<const char*>(outputTemplate->rawHeader), size);
+  }
+
+  // Makes `headerBytes` (a NIfTI header as stored, e.g. nibabel's) the
+  // template: the header read as the command reads a file's, over one
+  // volume of zero voxels, so that every check and rule of the reader and
+  // writer applies. `name` names it in errors.
+  void setTemplate(const std::string& headerBytes, const std::string& name) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(headerBytes.data());
+    std::unique_ptr<niiIO> header = niiIO::openHeader(bytes, headerBytes.size(), name.c_str());
+    std::vector<unsigned char> file(static_cast<std::size_t>(header->header->voxelStart) +
+                                        static_cast<std::size_t>(header->numVoxels) *
+                                            header->bytesPerVoxel,
+                                    0);
+    std::copy(bytes, bytes + std::min(headerBytes.size(), file.size()), file.begin());
+    std::shared_ptr<niiIO> reader(niiIO::openHeader(file.data(), file.size(), name.c_str()));
+    reader->readVoxels(1);
+    delete[] reader->data;
+    reader->data = nullptr;
+    if (reader->dimX != labels.shape(0) || reader->dimY != labels.shape(1) ||
+        reader->dimZ != labels.shape(2))
+      throw py::value_error(format("%s: the header's %d x %d x %d voxels are not the labels' %s",
+                                   name.c_str(), reader->dimX, reader->dimY, reader->dimZ,
+                                   shapeText(labels).c_str()));
+    outputTemplate = std::move(reader);
+  }
 };
 
 // The weights given as keywords, each read by the command's rule; a keyword
@@ -117,7 +172,7 @@ void checkAffines(py::handle affines, bool masked, bool ignore) {
     py::array matrix = realArray(given[i], name);
     if (matrix.ndim() != 2 || (matrix.shape(0) != 4 && matrix.shape(0) != 3) || matrix.shape(1) != 4)
       throw py::value_error(format("%s: shape %s, expected 4 x 4", name, shapeText(matrix).c_str()));
-    auto values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(matrix);
+    py::array_t<double, py::array::c_style | py::array::forcecast> values(matrix);
     transforms[i].source = "affine";
     for (int row = 0; row < 3; ++row)
       for (int column = 0; column < 4; ++column) transforms[i].m[row][column] = values.at(row, column);
@@ -138,6 +193,65 @@ EnergyModel energyNamed(const std::string& name) {
   for (int m = 0; m < kNumEnergyModels; ++m)
     if (name == energyName(static_cast<EnergyModel>(m))) return static_cast<EnergyModel>(m);
   throw py::value_error(format("energy: expected 'scalar' or 'tensor', got '%s'", name.c_str()));
+}
+
+// Runs the segmentation without the GIL and makes its result: the labels
+// of `shape` as an X x Y x Z uint8 array, the energies and limiting facts.
+// `load`, when given, first reads the volumes (the files of
+// segment_files, with the command's loader and checks), also without the GIL. Warnings (of the load, then of the
+// run) become UserWarnings once it is done; Ctrl-C is looked for inside the
+// optimisation and at the end of every stage.
+Segmentation runReleased(SegmentationVolumes volumes, EnergyModel energy,
+                         const EnergyWeights& weights, Image shape,
+                         const std::function<TensorVolumes(LoadChecks&)>& load) {
+  struct Watch : SegmentationObserver {
+    std::vector<std::string> texts;
+    SignalPoll poll;
+    void warning(const std::string& text) override { texts.push_back(text); }
+    bool interruptRequested() override { return SignalPoll::check(&poll); }
+    void stageDone(const char*, const char*, double) override {
+      if (SignalPoll::check(&poll)) throw SegmentationInterrupted();
+    }
+  } said;
+  SegmentationResult result;
+  std::shared_ptr<niiIO> outputTemplate;
+  try {
+    py::gil_scoped_release released;
+    if (load) {
+      LoadChecks checks;
+      checks.warn = [&](const std::string& text) { said.texts.push_back(text); };
+      TensorVolumes loaded = load(checks);
+      volumes = std::move(loaded.volumes);
+      outputTemplate = std::move(loaded.outputTemplate);
+      shape = volumes.sets[0].eigenvalue;
+    }
+    result = runSegmentation(std::move(volumes), energy, weights, &said);
+  } catch (const SegmentationInterrupted&) {
+    said.poll.raiseIfInterrupted();
+    throw;
+  }
+  py::array_t<std::uint8_t, py::array::f_style> labels({shape.dimX, shape.dimY, shape.dimZ});
+  std::uint8_t* out = labels.mutable_data();
+  for (std::size_t p = 0; p < result.labels.size(); ++p) out[p] = result.labels[p] != 0.0f;
+  for (const std::string& text : said.texts)
+    if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) != 0) throw py::error_already_set();
+  std::string warning;
+  const char* keyword = dataWeightOf(energy).keyword;
+  if (result.favouringSites == 0)
+    warning = dataFreeMessage(result.dataFree, keyword, (std::string(keyword) + "=").c_str());
+  else if (result.label1Sites == 0)
+    warning = emptyResultMessage(result.favouringSites, keyword);
+  if (!warning.empty() && PyErr_WarnEx(PyExc_UserWarning, warning.c_str(), 1) != 0)
+    throw py::error_already_set();
+  Segmentation made;
+  made.labels = labels;
+  made.energyBefore = result.energyBefore;
+  made.energyAfter = result.energyAfter;
+  made.limitedPairWeights = result.limit.changedWeights;
+  made.limitedDataCosts = result.limit.changedDataCosts;
+  made.cap = result.limit.cap >= 0 ? py::object(py::int_(result.limit.cap)) : py::none();
+  made.outputTemplate = std::move(outputTemplate);
+  return made;
 }
 
 Segmentation segmentArrays(py::object evals, py::object evecs, py::object scalar, py::object mask,
@@ -185,36 +299,37 @@ Segmentation segmentArrays(py::object evals, py::object evecs, py::object scalar
   if (masked) volumes.mask = volumeOf(mask32, 0, shapeOf(maskArray, "mask"));
   if (seeded) volumes.seeds = volumeOf(seeds32, 0, shapeOf(seedsArray, "seeds"));
 
-  py::array_t<std::uint8_t, py::array::f_style> labels({shape.dimX, shape.dimY, shape.dimZ});
-  std::uint8_t* out = labels.mutable_data();
-  // Warnings that the run gives as it goes, raised once it is done (the run
-  // holds no GIL).
-  struct Warnings : SegmentationObserver {
-    std::vector<std::string> texts;
-    void warning(const std::string& text) override { texts.push_back(text); }
-  } said;
-  SegmentationResult result;
-  {
-    py::gil_scoped_release released;
-    result = runSegmentation(std::move(volumes), energy, weights, &said);
-    for (std::size_t p = 0; p < result.labels.size(); ++p) out[p] = result.labels[p] != 0.0f;
-  }
-  for (const std::string& text : said.texts)
-    if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) != 0) throw py::error_already_set();
-  std::string warning;
-  const char* keyword = dataWeightOf(energy).keyword;
-  if (result.favouringSites == 0)
-    warning = dataFreeMessage(result.dataFree, keyword, (std::string(keyword) + "=").c_str());
-  else if (result.label1Sites == 0)
-    warning = emptyResultMessage(result.favouringSites, keyword);
-  if (!warning.empty() && PyErr_WarnEx(PyExc_UserWarning, warning.c_str(), 1) != 0)
-    throw py::error_already_set();
-  return {labels,
-          result.energyBefore,
-          result.energyAfter,
-          result.limit.changedWeights,
-          result.limit.changedDataCosts,
-          result.limit.cap >= 0 ? py::object(py::int_(result.limit.cap)) : py::object(py::none())};
+  return runReleased(std::move(volumes), energy, weights, shape, {});
+}
+
+// The command's input forms by path: "files" (the thirteen volumes in the
+// command's order), "prefix" (one path, the tensor prefix) or "dipy"
+// (evals, evecs, scalar); read as the command reads them, the first file's
+// header kept as the output's template.
+Segmentation segmentFiles(const std::string& form, const std::vector<std::string>& paths,
+                          py::object mask, py::object seeds, const std::string& energyName,
+                          bool ignoreGeometry, const py::kwargs& weightArguments) {
+  const EnergyModel energy = energyNamed(energyName);
+  const EnergyWeights weights = weightsOf(weightArguments, energy);
+  if (!seeds.is_none() && energy != EnergyModel::kTensor)
+    throw py::value_error("seeds: they mark voxels for the tensor energy; pass energy='tensor'");
+  const std::size_t expected = form == "files" ? kNumVolumes : form == "prefix" ? 1 : 3;
+  if ((form != "files" && form != "prefix" && form != "dipy") || paths.size() != expected)
+    throw py::value_error(format("segment_files: form '%s' with %zu paths; expected 'files' with "
+                                 "%d, 'prefix' with 1 or 'dipy' with %d",
+                                 form.c_str(), paths.size(), kNumVolumes, kNumDipyFiles));
+  std::vector<char*> argv;
+  for (const std::string& path : paths) argv.push_back(const_cast<char*>(path.c_str()));
+  InputFiles files = form == "files"    ? InputFiles::thirteen(argv.data())
+                     : form == "prefix" ? InputFiles::tensorPrefix(argv[0])
+                                        : InputFiles::dipy(argv[0], argv[1], argv[2]);
+  if (!mask.is_none()) files.mask = py::str(mask);
+  if (!seeds.is_none()) files.seeds = py::str(seeds);
+  return runReleased(SegmentationVolumes(), energy, weights, Image(),
+                     [&](LoadChecks& checks) {
+                       checks.ignoreGeometry = ignoreGeometry;
+                       return loadTensorVolumes(files, checks);
+                     });
 }
 
 // The docstring of segment(), its weights from their table.
@@ -282,6 +397,21 @@ void bindSegment(py::module_& m) {
                     "data costs set to 0 (NaN) or lowered to the cap")
       .def_readonly("cap", &Segmentation::cap,
                     "the common cap of every cost, or None when no cap was needed")
+      .def_readonly("affine", &Segmentation::affine,
+                    "4 x 4 voxel-to-world transform of the first input (an image's affine, "
+                    "or affines[0]), or None")
+      .def_readonly("header", &Segmentation::header,
+                    "the first input's nibabel header, or None")
+      .def("_write_through_template", &Segmentation::writeThroughTemplate, py::arg("path"))
+      .def_property_readonly("_template_header", &Segmentation::templateHeader)
+      .def("_attach",
+           [](Segmentation& s, py::object affine, py::object header, py::object headerBytes,
+              const std::string& name) {
+             if (!headerBytes.is_none()) s.setTemplate(py::bytes(headerBytes), name);
+             s.affine = affine;
+             s.header = header;
+           },
+           py::arg("affine"), py::arg("header"), py::arg("header_bytes"), py::arg("name"))
       .def("__repr__", [](const Segmentation& s) {
         return format("<Segmentation %s: energy %d -> %d, %lld voxels in label 1>",
                       shapeText(s.labels).c_str(), s.energyBefore, s.energyAfter,
@@ -292,4 +422,7 @@ void bindSegment(py::module_& m) {
         py::arg("mask") = py::none(), py::kw_only(), py::arg("energy") = "scalar",
         py::arg("seeds") = py::none(), py::arg("affines") = py::none(),
         py::arg("ignore_geometry") = false, segmentDoc());
+  m.def("_segment_files", &segmentFiles, py::arg("form"), py::arg("paths"),
+        py::arg("mask") = py::none(), py::arg("seeds") = py::none(), py::kw_only(),
+        py::arg("energy") = "scalar", py::arg("ignore_geometry") = false);
 }

@@ -2,7 +2,6 @@
 written to NIfTI files and segmented by the built command, whose energies,
 labels and limiting report segment must reproduce exactly."""
 
-import os
 import re
 import subprocess
 import warnings
@@ -11,6 +10,7 @@ import numpy as np
 import pytest
 
 import dticut
+from conftest import clean_env
 
 nib = pytest.importorskip("nibabel")
 
@@ -33,9 +33,7 @@ def run_command(command, folder, evals, evecs, scalar, mask=None, energy=None, s
             args += [f"--{name}", str(path)]
     for name, value in weights.items():
         args += ["--" + name.replace("_", "-"), repr(value)]
-    # A sanitizer build's command carries its own runtime: no preloaded one.
-    env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
-    done = subprocess.run(args, capture_output=True, text=True, check=True, env=env)
+    done = subprocess.run(args, capture_output=True, text=True, check=True, env=clean_env())
     energies = [int(line.split("\t")[1]) for line in done.stdout.splitlines()]
     labels = np.asanyarray(nib.load(folder / "labels.nii").dataobj).reshape(scalar.shape)
     found = re.search(r"limited (\d+) pair weights and (\d+) data costs.*?(capped at (\d+)|no cap)",

@@ -115,7 +115,7 @@ TEST(DticutTest, VerboseRunsWriteTheSameResultElsewhere) {
   std::filesystem::create_directory(dir.path("out"));
   args.insert(args.begin() + 1,
               {"-v", "--output", "out/labels.nii.gz", "--preview", "out/picture.png",
-               "--data-lambda", "1", "--smooth-fa-lambda", "1.0", "--smooth-principal-lambda",
+               "--preview-slices", "2", "--data-lambda", "1", "--smooth-fa-lambda", "1.0", "--smooth-principal-lambda",
                "1e0", "--smooth-omnibus-lambda", "1"});
   RunResult verbose = runProgram(args, dir.root());
   ASSERT_EQ(verbose.status, 0) << verbose.err;
@@ -124,7 +124,12 @@ TEST(DticutTest, VerboseRunsWriteTheSameResultElsewhere) {
   niiIO scalar(dir.path(args.back()).c_str());
   niiIO labels(dir.path("test.nii").c_str());
   Image volume = {scalar.data, scalar.dimX, scalar.dimY, scalar.dimZ, "scalar"};
-  writePreview(dir.path("expected.png").c_str(), volume, labels.data);
+  PreviewRequest picture;
+  picture.scalar = &volume;
+  picture.labels = labels.data;
+  picture.transform = labels.header->transform;
+  picture.slices = 2;
+  writePreview(dir.path("expected.png").c_str(), picture);
   EXPECT_EQ(readFile(dir.path("out/picture.png")), readFile(dir.path("expected.png")));
   std::smatch m;
   static const std::regex stages(
@@ -151,7 +156,8 @@ TEST(DticutTest, VerboseRunsWriteTheSameResultElsewhere) {
   args.resize(kNumVolumes + 1);
   writeFile(dir.path("SCALAR.nii"), volumesFile(3, 3, 2, 2, twice));
   writeFile(dir.path("L2.nii"), moved);
-  args.insert(args.begin() + 1, {"--ignore-geometry", "-o", "again.nii"});
+  args.insert(args.begin() + 1,
+              {"--ignore-geometry", "-o", "again.nii", "--labels-datatype", "uint8"});
   RunResult warned = runProgram(args, dir.root());
   EXPECT_EQ(warned.out, quiet.out);
   EXPECT_EQ(warned.err,
@@ -160,7 +166,14 @@ TEST(DticutTest, VerboseRunsWriteTheSameResultElsewhere) {
             "grid allows (0 mm and 0 for voxels of 0 mm): it is from another subject or space; "
             "segmenting anyway (--ignore-geometry)\n"
             "dticut: SCALAR.nii: holds 2 volumes; only the first is read\n" + quiet.err);
-  EXPECT_EQ(readFile(dir.path("again.nii")), readFile(dir.path("test.nii")));
+  // uint8 labels: the float32 output's header with datatype 2 and bitpix 8.
+  Bytes expected = readFile(dir.path("test.nii"));
+  const std::vector<float> values(labels.data, labels.data + labels.numVoxels);
+  putUnsigned(expected, 70, 2, 2, false);
+  putUnsigned(expected, 72, 8, 2, false);
+  expected.resize(352);
+  for (float value : values) expected.push_back(static_cast<unsigned char>(value));
+  EXPECT_EQ(readFile(dir.path("again.nii")), expected);
 }
 
 TEST(DticutTest, UsageNamesTheVolumesInOrderAndRefusesOtherCommandLines) {
@@ -206,6 +219,12 @@ TEST(DticutTest, UsageNamesTheVolumesInOrderAndRefusesOtherCommandLines) {
        "unknown option --\\xc2\\x9b\\x80\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\xe2\\x82"},
       {{"--\xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\\x1b"},
        "unknown option --\xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\\x1b"},
+      {{"--preview-slices", "0"}, "--preview-slices needs a whole number from 1 to 32, got '0'"},
+      {{"--preview-slices=33"}, "--preview-slices needs a whole number from 1 to 32, got '33'"},
+      {{"--preview-slices", "2x"}, "--preview-slices needs a whole number from 1 to 32, got '2x'"},
+      {{"--labels-datatype", "uint9"},
+       "--labels-datatype needs uint8, int8, int16, uint16, int32, uint32, int64, uint64, "
+       "float32, float64 or template, got 'uint9'"},
       {{"--verbose=1"}, "--verbose takes no value"},
       {{"--tensor-prefix", "dti", "L1.nii"},
        "--tensor-prefix reads its own files, but volumes were given too: L1.nii"},

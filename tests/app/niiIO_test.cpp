@@ -287,6 +287,7 @@ TEST(NiiIOTest, WritesThroughTheTemplateExactlyWhatItDeclares) {
     int64_t dim0, dim3, dim4;
     size_t start;
     bool dimsKept;
+    int written = 0;  // the datatype asked for; 0: the template's
   };
   std::vector<Case> cases = {
       {1, 16, 1, 352.5, 3, 1, 7, 352, true},         {1, 16, 1, 16777220, 3, 1, 1, 16777220, true},
@@ -296,17 +297,21 @@ TEST(NiiIOTest, WritesThroughTheTemplateExactlyWhatItDeclares) {
       {1, 16, 1, 352, 0, 1, 1, 352, false},  // dim[0] below 1
       {2, 16, 1, 544, 8, 1, 1, 544, false},  // beyond 7, in NIfTI-2
       {1, 16, 1, 348, 2, 2, 1, 348, false},  // a 2-D header over two slices
+      {1, 16, 1, 352, 4, 1, 3, 352, false, 2},     // uint8 labels through a 4-D float32 file
+      {2, 64, 1, 544, 3, 1, 1, 544, true, 1280},   // uint64 through NIfTI-2's float64
   };
   for (int datatype : {2, 4, 8, 16, 64, 256, 512, 768, 1024, 1280})
     for (int version : {1, 2})
       for (double slope : {1.0, 0x1.0002p-15})
-        cases.push_back({version, datatype, slope, 0, 3, 2, 1, version == 1 ? 352u : 544u, true});
+        cases.push_back({version, datatype, slope, 0, 3, 2, 1, version == 1 ? 352u : 544u, true,
+                         slope == 1 ? 0 : datatype == 4 ? 16 : 4});
   const std::vector<float> labels = {0, 1, 1.7f, -1.7f};
   for (const Case& c : cases)
     for (bool bigEndian : {false, true}) {
       SCOPED_TRACE(testing::Message() << "datatype " << c.datatype << " NIfTI-" << c.version
                                       << " slope " << c.slope << " offset " << c.offset
-                                      << " dim[0] " << c.dim0 << " big-endian " << bigEndian);
+                                      << " dim[0] " << c.dim0 << " big-endian " << bigEndian
+                                      << " written as " << c.written);
       const bool one = c.version == 1;
       const size_t count = 2 * c.dim3;
       NiftiFields fields = fieldsOf(c.version, c.datatype, std::vector<uint64_t>(count, 1),
@@ -317,7 +322,7 @@ TEST(NiiIOTest, WritesThroughTheTemplateExactlyWhatItDeclares) {
       fields.dim[4] = c.dim4;
       fields.voxOffset = c.offset;
       Bytes file = buildNifti(fields);
-      niiIO(file.data(), file.size(), "t.nii").writeData(labels.data(), count, out.c_str());
+      niiIO(file.data(), file.size(), "t.nii").writeData(labels.data(), count, out.c_str(), c.written);
 
       const int dimAt = one ? 40 : 16, dimWidth = one ? 2 : 8, sclAt = one ? 112 : 176,
                 sclWidth = one ? 4 : 8;
@@ -328,8 +333,11 @@ TEST(NiiIOTest, WritesThroughTheTemplateExactlyWhatItDeclares) {
       for (int i = 0; i < 2 && c.slope != 1; ++i)
         putUnsigned(expected, sclAt + sclWidth * i, one ? floatBits(1.0f - i) : doubleBits(1 - i),
                     sclWidth, bigEndian);
+      const int written = c.written != 0 ? c.written : c.datatype;
+      putUnsigned(expected, one ? 70 : 12, written, 2, bigEndian);  // datatype, then bitpix
+      putUnsigned(expected, one ? 72 : 14, 8 * elementSize(written), 2, bigEndian);
       expected.resize(c.start, 0);
-      Bytes voxels = encodeVoxels({labels.begin(), labels.begin() + count}, c.datatype, bigEndian);
+      Bytes voxels = encodeVoxels({labels.begin(), labels.begin() + count}, written, bigEndian);
       expected.insert(expected.end(), voxels.begin(), voxels.end());
       EXPECT_EQ(readFile(out), expected);
       EXPECT_EQ(voxelsOf(niiIO(out.c_str()))[1], 1.0f);

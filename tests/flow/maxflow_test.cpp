@@ -72,11 +72,13 @@ FlowProblem random_problem(std::mt19937& rng, bool large) {
 // One graph, emptied by reset, solves them all, each larger or smaller than
 // the one before; every 7th is first built and emptied without a solve. Every
 // 10th search, and every large one, starts its scan counter just below the
-// top of its range, where it must start again instead of overflowing.
+// top of its range, where it must start again instead of overflowing. Every
+// other large search is interrupted at every check and resumed until done.
 TEST(MaxflowRandom, MatchesEdmondsKarpAndLeavesTheSmallestSourceSide) {
   const uint32_t base_seed = 20240611;
   std::printf("random max-flow graphs: base seed %u\n", base_seed);
   Graph g;
+  int stops = 0;  // interruptions, which the large searches must have met
   for (int k = 0; k < 10000 && !::testing::Test::HasFailure(); ++k) {
     const uint32_t seed = base_seed + static_cast<uint32_t>(k);
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -86,14 +88,18 @@ TEST(MaxflowRandom, MatchesEdmondsKarpAndLeavesTheSmallestSourceSide) {
     g.reset();
     if (k % 7 == 3) p.build(g), g.reset();
     std::vector<void*> h = p.build(g, &rng);
-    const int flow = k % 10 == 1 || large ? GraphTestAccess::maxflow_from_stamp(g, INT_MAX - (large ? 100 : 3))
-                                          : g.maxflow();
+    const Graph::InterruptFn stop_always = [](void* n) { return ++*static_cast<int*>(n) > 0; };
+    g.set_interrupt(large && k % 1000 == 0 ? stop_always : nullptr, &stops);
+    int flow = k % 10 == 1 || large ? GraphTestAccess::maxflow_from_stamp(g, INT_MAX - (large ? 100 : 3))
+                                    : g.maxflow();
+    while (g.interrupted()) flow = g.maxflow();
     std::vector<bool> ref_side;
     const int64_t ref_flow = reference_maxflow(p, ref_side);
     ASSERT_EQ(flow, GraphTestAccess::total_flow(g));
     ASSERT_EQ(verify_solved(g, p, h), ref_flow);
     for (int v = 0; v < p.nodes; ++v) ASSERT_EQ(g.what_segment(h[v]), ref_side[v] ? 0 : 1) << "node " << v;
   }
+  EXPECT_GT(stops, 5);
 }
 
 }  // namespace

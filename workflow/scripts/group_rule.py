@@ -7,5 +7,4 @@ params and outputs) and puts this folder on sys.path.
 import group
 
 snakemake = globals()["snakemake"]
-group.write_group(snakemake.params.out, snakemake.params.runs, snakemake.params.weights,
-                  snakemake.params.version)
+group.write_group(**snakemake.params.facts)

@@ -1,27 +1,31 @@
-#!/usr/bin/env python3
-"""Runs dticut for one run of the cohort and writes its JSON sidecar.
+"""The segment rule of the Snakefile: runs dticut for one run of the cohort
+and writes its JSON sidecar.
 
-usage: segment.py --sidecar FILE.json --log FILE.log [--name NAME] [--form F] [--source FILE]...
-                  -- DTICUT [ARGS...]
+Run by Snakemake's script directive, which defines `snakemake`: its
+params.job holds the run's name, dticut's command line (argv), the form,
+the Sources as BIDS URIs and fail_on_flag; output.sidecar and log[0] are
+where the sidecar and the log go.
 
-Runs the dticut command line after `--` from the working directory, with
-`--report` added so that dticut records the run's facts itself, and keeps
-its standard output and error in the log. On success it writes the sidecar
-from that report: the command line (as given: it reproduces the labels and
-the picture), the weights, the two energies, the label counts (inside the
---mask when one is given), the limiting, the run time and dticut's version.
-On failure the log and standard error get dticut's message, no sidecar is
-written and the exit status is dticut's.
+dticut runs from the working directory with `--report` added, so that it
+records the run's facts itself, and its standard output and error go to the
+log. On success the sidecar is written from that report: the sources, the
+command line (as given: it reproduces the labels and the picture), the
+weights, the two energies, the label counts (inside the --mask when one is
+given), the limiting, the warnings, whether the result is empty, the run
+time and dticut's version. A run that is flagged (group.flags) fails with
+fail_on_flag, its outputs removed. On failure the log and standard error get
+dticut's message (or the flags), no sidecar is written and the exit status
+is dticut's (1 for a flag).
 """
 
-import argparse
 import json
 import os
-import re
 import shlex
 import subprocess
 import sys
 import time
+
+import group
 
 
 def option_value(argv, name):
@@ -48,14 +52,15 @@ def fail(log, message, status=1):
     sys.exit(status)
 
 
-def sidecar_of(report, argv, args):
+def sidecar_of(report, job):
     """The sidecar's fields, in their order, from dticut's report."""
+    argv = job["argv"]
     labels = report["Labels"]
     limiting = report["Limiting"]
     return {
         "Description": "Two-label graph-cut segmentation of a diffusion-tensor fit by dticut",
-        "Sources": args.source,
-        "Form": args.form,
+        "Sources": job["sources"],
+        "Form": job["form"],
         "Mask": option_value(argv, "--mask"),
         "CommandLine": shlex.join(argv),
         "Arguments": argv,
@@ -71,26 +76,16 @@ def sidecar_of(report, argv, args):
         "Label1OutsideMask": 0,
         "Limiting": {"PairWeights": limiting["PairWeights"], "DataCosts": limiting["DataCosts"],
                      "Cap": limiting["Cap"], "Message": limiting["Message"]},
+        "Warnings": report["Warnings"],
+        "Empty": report["Empty"],
     }
 
 
-def main():
-    parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1])
-    parser.add_argument("--sidecar", required=True)
-    parser.add_argument("--log", required=True)
-    parser.add_argument("--name", help="the run's name in messages (default: the sidecar's)")
-    parser.add_argument("--form", default="prefix")
-    parser.add_argument("--source", action="append", default=[])
-    parser.add_argument("command", nargs=argparse.REMAINDER)
-    args = parser.parse_args()
-    argv = args.command[1:] if args.command[:1] == ["--"] else args.command
-    if not argv:
-        parser.error("no dticut command after --")
-    name = args.name or re.sub(r"\.json$", "", os.path.basename(args.sidecar))
-    report_path = f"{args.sidecar}.report{os.getpid()}"
-
-    os.makedirs(os.path.dirname(os.path.abspath(args.log)), exist_ok=True)
-    with open(args.log, "w", encoding="utf-8") as log:
+def segment(job, sidecar_path, log_path):
+    argv, name = job["argv"], job["name"]
+    report_path = f"{sidecar_path}.report{os.getpid()}"
+    os.makedirs(os.path.dirname(os.path.abspath(log_path)), exist_ok=True)
+    with open(log_path, "w", encoding="utf-8") as log:
         log.write("$ " + shlex.join(argv) + "\n")
         log.flush()
         start = time.monotonic()
@@ -114,11 +109,19 @@ def main():
             os.remove(report_path)
         except (OSError, ValueError) as e:
             fail(log, f"{name}: cannot read dticut's report {report_path}: {e}")
-        sidecar = sidecar_of(report, argv, args)
+        sidecar = sidecar_of(report, job)
         sidecar["RunTimeSeconds"] = round(seconds, 3)
-        write_atomically(args.sidecar, json.dumps(sidecar, indent=2) + "\n")
-        log.write(f"sidecar: {args.sidecar}\n")
+        flags = group.flags(sidecar)
+        if flags and job["fail_on_flag"]:
+            for path in (option_value(argv, "-o"), option_value(argv, "--preview")):
+                if path and os.path.exists(path):
+                    os.remove(path)
+            for flag in flags:
+                log.write(f"flagged: {flag}\n")
+            fail(log, f"{name}: flagged, and fail_on_flag is set: " + "; ".join(flags))
+        write_atomically(sidecar_path, json.dumps(sidecar, indent=2) + "\n")
+        log.write(f"sidecar: {sidecar_path}\n")
 
 
-if __name__ == "__main__":
-    main()
+snakemake = globals()["snakemake"]
+segment(snakemake.params.job, snakemake.output.sidecar, snakemake.log[0])
