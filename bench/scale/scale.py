@@ -11,7 +11,9 @@ removed once measured), then times N runs (default 3) of the whole dticut
 process with --data-lambda 100 (or --energy tensor --seeds), without and
 with the phantom's head mask, and prints per run kind the median wall time,
 the time per voxel (per voxel inside the mask for masked runs) and its
-ratio to the smallest size's, and the peak memory (ru_maxrss of the
+ratio to the smallest size's, the same for user time (the processor time
+of the program itself, without the kernel's work of providing fresh
+memory), and the peak memory (ru_maxrss of the
 process) per voxel of the volume. With --previous, the same runs of another
 build alternate with these (sizes whose previous run would need more than
 two thirds of the machine's memory, at 200 bytes per voxel, are left out)
@@ -31,7 +33,7 @@ SIZES = ["100x100x100", "250x200x200", "500x400x250", "500x500x400"]
 
 
 def run(argv):
-    """Wall seconds and peak resident memory (bytes) of one process."""
+    """Wall seconds, user seconds and peak resident memory (bytes) of one process."""
     start = time.monotonic()
     pid = os.fork()
     if pid == 0:
@@ -43,7 +45,7 @@ def run(argv):
     seconds = time.monotonic() - start
     if status != 0:
         raise SystemExit(f"{' '.join(argv)}: exit status {status}")
-    return seconds, usage.ru_maxrss * 1024
+    return seconds, usage.ru_utime, usage.ru_maxrss * 1024
 
 
 def machine_memory():
@@ -86,16 +88,20 @@ def main():
         out = os.path.join(folder, "labels.nii")
         for kind, files, count in [("unmasked", unmasked, voxels), ("masked", listed, inside)]:
             times = {name: [] for name in builds}
+            user = []
             peaks = {name: 0 for name in builds}
             for _ in range(args.repetitions):
                 for name, dticut in builds.items():
                     if name == "previous" and 200 * voxels > machine_memory() * 2 // 3:
                         continue
-                    seconds, peak = run([dticut, *energy, *files, "-o", out])
+                    seconds, user_seconds, peak = run([dticut, *energy, *files, "-o", out])
                     times[name].append(seconds)
+                    if name == "new":
+                        user.append(user_seconds)
                     peaks[name] = max(peaks[name], peak)
             row = {"size": size, "voxels": voxels, "kind": kind, "count": count,
-                   "seconds": statistics.median(times["new"]), "peak": peaks["new"]}
+                   "seconds": statistics.median(times["new"]), "user": statistics.median(user),
+                   "peak": peaks["new"]}
             if times.get("previous"):
                 row["previous"] = statistics.median(times["previous"])
             rows.append(row)
@@ -108,16 +114,21 @@ def main():
 
     print()
     print("| Volume | Voxels | Run | Voxels segmented | Wall s | us per voxel segmented "
-          "| vs smallest | Peak MiB | Bytes per voxel |" +
+          "| vs smallest | user us per voxel segmented | vs smallest | Peak MiB "
+          "| Bytes per voxel |" +
           (" Previous / new |" if args.previous else ""))
-    print("|---|---|---|---|---|---|---|---|---|" + ("---|" if args.previous else ""))
+    print("|---|---|---|---|---|---|---|---|---|---|---|" + ("---|" if args.previous else ""))
     first = {}
+    first_user = {}
     for row in rows:
         per = row["seconds"] / row["count"] * 1e6
         first.setdefault(row["kind"], per)
+        user_per = row["user"] / row["count"] * 1e6
+        first_user.setdefault(row["kind"], user_per)
         line = (f"| {row['size']} | {row['voxels'] / 1e6:.1f} M | {row['kind']} | "
                 f"{row['count'] / 1e6:.2f} M | {row['seconds']:.2f} | {per:.3f} | "
-                f"{per / first[row['kind']]:.2f} | {row['peak'] / 2**20:.0f} | "
+                f"{per / first[row['kind']]:.2f} | {user_per:.3f} | "
+                f"{user_per / first_user[row['kind']]:.2f} | {row['peak'] / 2**20:.0f} | "
                 f"{row['peak'] / row['voxels']:.0f} |")
         if args.previous:
             line += (f" {row['previous'] / row['seconds']:.2f} |" if "previous" in row

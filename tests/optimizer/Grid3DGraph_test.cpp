@@ -175,3 +175,77 @@ TEST(Grid3DGraphTest, RefusesWhatItCannotTake) {
 }
 
 }  // namespace
+
+// An interrupted expansion leaves the labels as the last completed move
+// left them, whether the check says stop before a move, while its terms are
+// added or during its search; going on without the check then ends where
+// an uninterrupted run does.
+struct Countdown {
+  long calls = 0, stopAt = -1;  // -1: never stop
+  static bool check(void* self) {
+    Countdown& c = *static_cast<Countdown*>(self);
+    return ++c.calls == c.stopAt;
+  }
+};
+
+struct InterruptedRun {
+  std::vector<int> labels, resumed;  // when interrupted, then after going on
+  bool interrupted;
+};
+
+InterruptedRun runGrid(const int dims[3], const std::vector<int>& data,
+                       const std::vector<int> (&weights)[3], int iterations, Countdown& countdown) {
+  std::vector<int> smooth = {0, 1, 1, 0};
+  const int sites = dims[0] * dims[1] * dims[2];
+  Grid grid(dims[0], dims[1], dims[2], 2);
+  grid.setDataCost(const_cast<int*>(data.data()));
+  grid.setSmoothCostXYZ(smooth.data(), const_cast<int*>(weights[0].data()),
+                        const_cast<int*>(weights[1].data()), const_cast<int*>(weights[2].data()));
+  grid.setInterruptCheck(Countdown::check, &countdown);
+  InterruptedRun run;
+  const int energy = grid.expansion(iterations);
+  run.interrupted = grid.interrupted();
+  for (int s = 0; s < sites; s++) run.labels.push_back(grid.whatLabel(s));
+  EXPECT_EQ(energy, grid.compute_energy());
+  EXPECT_TRUE(std::all_of(grid.m_site_to_var, grid.m_site_to_var + sites,
+                          [](int v) { return v == -1; }));
+  if (run.interrupted) {
+    grid.setInterruptCheck(nullptr, nullptr);
+    grid.expansion(iterations);
+    for (int s = 0; s < sites; s++) run.resumed.push_back(grid.whatLabel(s));
+  }
+  return run;
+}
+
+TEST(Grid3DGraphTest, AnInterruptedMoveChangesNoLabel) {
+  const int dims[3] = {24, 20, 20}, sites = dims[0] * dims[1] * dims[2];
+  std::mt19937 rng(7);
+  std::vector<int> data(2 * sites), weights[3];
+  for (int& d : data) d = static_cast<int>(rng() % 40);
+  for (auto& w : weights) {
+    w.resize(sites);
+    for (int& x : w) x = static_cast<int>(rng() % 12);
+  }
+  Countdown counting;
+  const std::vector<int> none(sites, 0);
+  const std::vector<int> first = runGrid(dims, data, weights, 1, counting).labels;
+  const long firstCalls = counting.calls;
+  // Before the move, at every 4096th of its variables, once built, and at
+  // least once in the search.
+  ASSERT_GE(firstCalls, 1 + (sites + 4095) / 4096 + 1 + 1);
+  ASSERT_NE(first, none);
+  // Every check up to the search's first, then some in the search, the
+  // last of the first iteration and the second iteration's first two.
+  std::vector<long> stops = {firstCalls / 3, firstCalls / 2, 2 * firstCalls / 3, firstCalls - 1,
+                             firstCalls, firstCalls + 1, firstCalls + 2};
+  for (long stop = 1; stop <= 1 + (sites + 4095) / 4096 + 2; stop++) stops.push_back(stop);
+  for (long stop : stops) {
+    SCOPED_TRACE("stopped at call " + std::to_string(stop));
+    Countdown countdown;
+    countdown.stopAt = stop;
+    const InterruptedRun run = runGrid(dims, data, weights, 2, countdown);
+    ASSERT_TRUE(run.interrupted);
+    EXPECT_EQ(run.labels, stop <= firstCalls ? none : first);
+    EXPECT_EQ(run.resumed, first);
+  }
+}
