@@ -37,6 +37,7 @@
 #include "flow/graph.h"  // the engine's arc limit, which bounds a move's neighbours
 
 class Energy;
+class GridGraph3D;
 
 // The optimizer's only exception: a usage error carrying one of its fixed
 // messages (not owned).
@@ -218,6 +219,10 @@ class GCoptimization {
                                               void** variables, int* activeSites);
   typedef void (GCoptimization::*SwapOp)(int size, int alpha_label, int beta_label, Energy* e,
                                          void** variables, int* activeSites);
+  // A grid move's data terms: node nodes[k] of the grid engine gets site
+  // activeSites[k]'s, evaluated as in an expansion's (alpha's cost first).
+  typedef void (GCoptimization::*GridExpansionOp)(int size, int alpha_label, GridGraph3D* g,
+                                                  const uint32_t* nodes, int* activeSites);
   typedef void (*DeleteFn)(void* source);
 
   // Frees variables the move had to allocate and resets m_site_to_var of its
@@ -241,6 +246,10 @@ class GCoptimization {
   // optimizer's interrupt check. It stays the optimizer's and is freed with
   // the rest of the move space.
   Energy* emptiedMoveEnergy();
+  // The same for a move on a dimX x dimY x dimZ grid engine (over the sites
+  // of siteOf, when not null: see flow/gridGraph3D.h): kept from the
+  // previous grid move, emptied and sized, or new; freed with the move space.
+  GridGraph3D* emptiedGridMove(int dimX, int dimY, int dimZ, const int* siteOf);
 
   // Allocates `count` items or raises "Not enough memory".
   template <typename T>
@@ -268,6 +277,7 @@ class GCoptimization {
   EnergyOp m_smooth_energy_op;
   ExpansionOp m_expansion_n_links_op;
   ExpansionOp m_expansion_t_links_op;
+  GridExpansionOp m_grid_t_links_op;
   SwapOp m_swap_n_links_op;
   SwapOp m_swap_t_links_op;
   DeleteFn m_data_source_delete;  // null when the caller owns the source (functor)
@@ -292,6 +302,9 @@ class GCoptimization {
   template <typename DataSource>
   void set_up_t_links_expansion(int size, int alpha_label, Energy* e, void** variables,
                                 int* activeSites);
+  template <typename DataSource>
+  void set_up_t_links_grid(int size, int alpha_label, GridGraph3D* g, const uint32_t* nodes,
+                           int* activeSites);
   template <typename SmoothSource>
   void set_up_n_links_expansion(int size, int alpha_label, Energy* e, void** variables,
                                 int* activeSites);
@@ -304,9 +317,9 @@ class GCoptimization {
 
   // Shared by both moves. A variable at 0 takes alpha; at 1 it takes beta in a
   // swap (kSwap) or keeps its current label in an expansion.
-  template <typename DataSource, bool kSwap>
-  void addUnaryTerms(int size, int alpha_label, int beta_label, Energy* e, void** variables,
-                     int* activeSites);
+  // `add(k, cost of the sink side, cost of the source side)` for each listed site.
+  template <typename DataSource, bool kSwap, typename AddUnary>
+  void addUnaryTerms(int size, int alpha_label, int beta_label, int* activeSites, AddUnary add);
   template <typename SmoothSource, bool kSwap>
   void addPairTerms(int size, int alpha_label, int beta_label, Energy* e, void** variables,
                     int* activeSites);
@@ -328,6 +341,7 @@ class GCoptimization {
   int* m_move_sites;        // the active-site list of the moves over all sites
   void** m_move_variables;  // the variables of a move
   Energy* m_move_energy;    // the binary energy, emptied (Graph::reset) for each move
+  GridGraph3D* m_grid_move; // the grid engine of a grid subclass's moves, likewise
   // The zeroed own table of an entry-by-entry setter; `message` when the
   // side already has a source.
   int* newEntryTable(bool installed, const char* message, std::size_t size);

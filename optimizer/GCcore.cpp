@@ -42,13 +42,15 @@ GCoptimization::GCoptimization(int nSites, int nLabels)
       m_smooth_energy_op(nullptr),
       m_expansion_n_links_op(nullptr),
       m_expansion_t_links_op(nullptr),
+      m_grid_t_links_op(nullptr),
       m_swap_n_links_op(nullptr),
       m_swap_t_links_op(nullptr),
       m_data_source_delete(nullptr),
       m_smooth_source_delete(nullptr),
       m_move_sites(nullptr),
       m_move_variables(nullptr),
-      m_move_energy(nullptr) {
+      m_move_energy(nullptr),
+      m_grid_move(nullptr) {
   assert(nLabels > 1 && nSites > 0);
   m_num_labels = nLabels;
   m_num_sites = nSites;
@@ -133,6 +135,8 @@ int GCoptimization::whatLabel(int site) {
 void GCoptimization::releaseMoveSpace() {
   delete m_move_energy;
   m_move_energy = nullptr;
+  delete m_grid_move;
+  m_grid_move = nullptr;
   delete[] m_move_sites;
   m_move_sites = nullptr;
   delete[] m_move_variables;

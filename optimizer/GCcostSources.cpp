@@ -24,6 +24,7 @@ template <typename DataSource>
 void GCoptimization::bindDataSource() {
   m_data_energy_op = &GCoptimization::giveDataEnergyInternal<DataSource>;
   m_expansion_t_links_op = &GCoptimization::set_up_t_links_expansion<DataSource>;
+  m_grid_t_links_op = &GCoptimization::set_up_t_links_grid<DataSource>;
   m_swap_t_links_op = &GCoptimization::set_up_t_links_swap<DataSource>;
 }
 

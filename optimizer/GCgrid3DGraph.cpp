@@ -7,7 +7,7 @@
 #include <climits>
 #include <cstddef>
 
-#include "flow/energy.h"
+#include "flow/gridGraph3D.h"
 #include "optimizer/GCinternal.h"
 
 namespace {
@@ -76,7 +76,7 @@ void GCoptimizationGrid3DGraph::walkGrid(OnSite site, OnPair pair, SiteOf siteOf
       for (int x = 0; x < dimX; x++, v++) {
         const int s = siteOf(v);
         if (s < 0) continue;
-        site(s);
+        site(s, v);
         if (stop && *stop) return;
         // One call of `pair`, so that it is inlined.
         const bool inside[3] = {x > 0, y > 0, z > 0};
@@ -104,7 +104,7 @@ int GCoptimizationGrid3DGraph::smoothEnergyXYZ() {
   const int* labels = m_labeling;
   int eng = 0;
   if (m_site_of) {
-    walk([](int) {},
+    walk([](int, int) {},
          [&](int s, int t, int d) {
            eng = eng + m_weights[d][t] * sc->computeCost(s, t, labels[s], labels[t]);
          });
@@ -124,43 +124,45 @@ int GCoptimizationGrid3DGraph::smoothEnergyXYZ() {
   return eng;
 }
 
-// The move's terms in one walk over the grid: each site not labelled alpha
-// gets the next variable, its data terms are added a block at a time
-// through the installed source, and its pairs towards -x, -y and -z become
-// terms at once.
+// The move's terms in one walk over the grid engine, whose node s is site s:
+// each site not labelled alpha is a variable, its data terms are added a
+// block at a time through the installed source, and its pairs towards -x,
+// -y and -z become terms at once. Sites labelled alpha are nodes without
+// terms, which the cut leaves alone.
 template <typename SiteOf>
-void GCoptimizationGrid3DGraph::addExpansionTerms(int alpha, Energy* e, SiteOf siteOf) {
+void GCoptimizationGrid3DGraph::addExpansionTerms(int alpha, GridGraph3D* g, SiteOf siteOf) {
   const SmoothCostFnFromArray* sc = static_cast<SmoothCostFnFromArray*>(m_smooth_source);
   const int* V = sc->m_array;
   const int n = sc->m_row_length;
   const int* toAlpha = V + std::ptrdiff_t(alpha) * n;  // V(alpha, l)
   const int* const W[3] = {m_weights[0], m_weights[1], m_weights[2]};
   const int* labels = m_labeling;
-  int* number = m_site_to_var;
   int listed = 0, variables = 0;
   bool interrupted = false;  // by the check asked at every kInterruptSites-th variable
   int list_sites[kUnaryBlock];
-  void* list_vars[kUnaryBlock];
-  int ls = 0;           // the label of the site walked,
+  uint32_t list_nodes[kUnaryBlock];
+  uint32_t node = 0;    // the site walked,
+  int ls = 0;           // its label,
   const int* from = V;  // V(ls, l),
-  void* xs = nullptr;   // and its variable, if it has one
+  bool xs = false;      // and whether it is a variable
   walkGrid(
-      [&](int s) {
+      [&](int s, int) {
+        node = g->add_node();
         ls = labels[s];
         from = V + std::ptrdiff_t(ls) * n;
-        xs = nullptr;
+        xs = false;
         if (ls == alpha) return;
         if ((variables & gc_internal::kInterruptSites) == 0 && m_interrupt_fn &&
             interruptRequested()) {
           interrupted = true;
           return;
         }
-        number[s] = variables++;
-        xs = e->add_node();
+        variables++;
+        xs = true;
         list_sites[listed] = s;
-        list_vars[listed] = xs;
+        list_nodes[listed] = node;
         if (++listed == kUnaryBlock) {
-          (this->*m_expansion_t_links_op)(listed, alpha, e, list_vars, list_sites);
+          (this->*m_grid_t_links_op)(listed, alpha, g, list_nodes, list_sites);
           listed = 0;
         }
       },
@@ -169,33 +171,33 @@ void GCoptimizationGrid3DGraph::addExpansionTerms(int alpha, Energy* e, SiteOf s
         if (w == 0) return;
         const int lt = labels[t];
         if (lt == alpha) {
-          if (xs) e->add_tweights(xs, w * from[lt], w * toAlpha[lt]);
+          if (xs) g->add_tweights(node, w * from[lt], w * toAlpha[lt]);
           return;
         }
-        void* xt = e->node_handle(static_cast<uint32_t>(number[t]));
         if (!xs) {
-          e->add_tweights(xt, w * V[std::ptrdiff_t(lt) * n + ls], w * toAlpha[ls]);
+          g->add_tweights(uint32_t(t), w * V[std::ptrdiff_t(lt) * n + ls], w * toAlpha[ls]);
           return;
         }
         const int e00 = w * toAlpha[alpha], e01 = w * toAlpha[lt], e10 = w * from[alpha],
                   e11 = w * from[lt];
+        const GridGraph3D::Direction towards = static_cast<GridGraph3D::Direction>(2 * d);
         // The common term (a metric's, between two labels as they are) is
         // one arc; add_term2 would first add nothing to the terminals.
         if (e00 == 0 && e11 == 0 && e01 >= 0 && e10 >= 0)
-          e->add_edge(xs, xt, e01, e10);
+          g->add_edge(node, towards, e01, e10);
         else
-          e->add_term2(xs, xt, e00, e01, e10, e11);
+          g->add_term2(node, towards, e00, e01, e10, e11);
       },
       siteOf, &interrupted);
   if (interrupted) return;
-  if (listed > 0) (this->*m_expansion_t_links_op)(listed, alpha, e, list_vars, list_sites);
+  if (listed > 0) (this->*m_grid_t_links_op)(listed, alpha, g, list_nodes, list_sites);
 }
 
 // The terms are those of the general move (GCinternal.h): data costs through
 // the installed source, a pair of two variables as one pairwise term at its
 // larger site, a pair with a site outside the move as a unary term of the
-// variable. Variable k is the k-th site met in voxel order that is not
-// labelled alpha; m_site_to_var holds its number until the cut is applied.
+// variable, all on the grid engine (flow/gridGraph3D.h), which finds the
+// same cut as the general engine with no arc records to build.
 void GCoptimizationGrid3DGraph::alpha_expansion(int alpha_label) {
   if (!m_weights[0]) {
     GCoptimization::alpha_expansion(alpha_label);
@@ -208,39 +210,24 @@ void GCoptimizationGrid3DGraph::alpha_expansion(int alpha_label) {
   if (std::all_of(m_labeling, m_labeling + m_num_sites, [alpha](int l) { return l == alpha; }))
     return;
   if (interruptRequested()) return;
-  Energy* e = emptiedMoveEnergy();
-  // However the move ends, no site keeps a number.
-  struct Numbering {
-    int* numbers;
-    int count;
-    bool cleared;
-    ~Numbering() {
-      if (!cleared) std::fill(numbers, numbers + count, -1);
-    }
-  } numbering = {m_site_to_var, m_num_sites, false};
-
+  GridGraph3D* g = emptiedGridMove(m_dims[0], m_dims[1], m_dims[2], m_site_of);
   if (m_site_of) {
     const int* siteOf = m_site_of;
-    addExpansionTerms(alpha, e, [siteOf](int v) { return siteOf[v]; });
+    addExpansionTerms(alpha, g, [siteOf](int v) { return siteOf[v]; });
   } else {
-    addExpansionTerms(alpha, e, [](int v) { return v; });
+    addExpansionTerms(alpha, g, [](int v) { return v; });
   }
-  // An interrupted move changes no label; the numbering goes with it.
+  // An interrupted move changes no label.
   if (interruptRequested()) return;
-  e->maxflow();
-  if (e->interrupted()) {
+  g->maxflow();
+  if (g->interrupted()) {
     m_interrupted = true;
     return;
   }
 
   // Source side (0) takes alpha; the sink side keeps its label.
-  for (int s = 0; s < m_num_sites; s++) {
-    const int k = m_site_to_var[s];
-    if (k < 0) continue;
-    if (e->what_segment(e->node_handle(static_cast<uint32_t>(k))) == 0) m_labeling[s] = alpha;
-    m_site_to_var[s] = -1;
-  }
-  numbering.cleared = true;
+  for (int s = 0; s < m_num_sites; s++)
+    if (g->what_segment(uint32_t(s)) == 0) m_labeling[s] = alpha;
 }
 
 int GCoptimizationGrid3DGraph::voxelOf(int site) {

@@ -55,7 +55,7 @@ class GCoptimizationGrid3DGraph : public GCoptimization {
   void giveNeighborInfo(int site, int* numSites, int** neighbors, int** weights) override;
 
  private:
-  // Calls site(s) for every site in voxel order, then pair(s, t, d) for each
+  // Calls site(s, v) for every site s (voxel v) in voxel order, then pair(s, t, d) for each
   // of its neighbours t towards -x, -y, -z (d = 0, 1, 2) that is a site.
   // walkGrid stops after the site call that sets *stop, when given.
   template <typename OnSite, typename OnPair>
@@ -64,8 +64,7 @@ class GCoptimizationGrid3DGraph : public GCoptimization {
   void walkGrid(OnSite site, OnPair pair, SiteOf siteOf, const bool* stop = nullptr) const;
   int smoothEnergyXYZ();
   template <typename SiteOf>
-  void addExpansionTerms(int alpha, Energy* e, SiteOf siteOf);
-  void expandEverySite(int alpha_label);
+  void addExpansionTerms(int alpha, GridGraph3D* g, SiteOf siteOf);
   int voxelOf(int site);
 
   int m_dims[3];

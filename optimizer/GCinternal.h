@@ -15,6 +15,7 @@
 #include <new>
 
 #include "flow/energy.h"
+#include "flow/gridGraph3D.h"
 #include "optimizer/GCbase.h"
 
 namespace gc_internal {
@@ -72,7 +73,19 @@ int GCoptimization::giveSmoothEnergyInternal() {
 template <typename DataSource>
 void GCoptimization::set_up_t_links_expansion(int size, int alpha_label, Energy* e,
                                               void** variables, int* activeSites) {
-  addUnaryTerms<DataSource, false>(size, alpha_label, alpha_label, e, variables, activeSites);
+  addUnaryTerms<DataSource, false>(size, alpha_label, alpha_label, activeSites,
+                                   [e, variables](int k, int to_other, int to_alpha) {
+                                     e->add_tweights(variables[k], to_other, to_alpha);
+                                   });
+}
+
+template <typename DataSource>
+void GCoptimization::set_up_t_links_grid(int size, int alpha_label, GridGraph3D* g,
+                                         const uint32_t* nodes, int* activeSites) {
+  addUnaryTerms<DataSource, false>(size, alpha_label, alpha_label, activeSites,
+                                   [g, nodes](int k, int to_other, int to_alpha) {
+                                     g->add_tweights(nodes[k], to_other, to_alpha);
+                                   });
 }
 
 template <typename SmoothSource>
@@ -84,7 +97,10 @@ void GCoptimization::set_up_n_links_expansion(int size, int alpha_label, Energy*
 template <typename DataSource>
 void GCoptimization::set_up_t_links_swap(int size, int alpha_label, int beta_label, Energy* e,
                                          void** variables, int* activeSites) {
-  addUnaryTerms<DataSource, true>(size, alpha_label, beta_label, e, variables, activeSites);
+  addUnaryTerms<DataSource, true>(size, alpha_label, beta_label, activeSites,
+                                  [e, variables](int k, int to_beta, int to_alpha) {
+                                    e->add_tweights(variables[k], to_beta, to_alpha);
+                                  });
 }
 
 template <typename SmoothSource>
@@ -95,9 +111,9 @@ void GCoptimization::set_up_n_links_swap(int size, int alpha_label, int beta_lab
 
 // The sink side costs the label kept (or beta), the source side alpha's cost;
 // alpha's cost is evaluated first.
-template <typename DataSource, bool kSwap>
-void GCoptimization::addUnaryTerms(int size, int alpha_label, int beta_label, Energy* e,
-                                   void** variables, int* activeSites) {
+template <typename DataSource, bool kSwap, typename AddUnary>
+void GCoptimization::addUnaryTerms(int size, int alpha_label, int beta_label, int* activeSites,
+                                   AddUnary add) {
   DataSource* dc = static_cast<DataSource*>(m_data_source);
   for (int k = 0; k < size; k++) {
     if ((k & gc_internal::kInterruptSites) == 0 && m_interrupt_fn && interruptRequested()) return;
@@ -105,7 +121,7 @@ void GCoptimization::addUnaryTerms(int size, int alpha_label, int beta_label, En
     int other = kSwap ? beta_label : m_labeling[s];
     int to_alpha = dc->computeCost(s, alpha_label);
     int to_other = dc->computeCost(s, other);
-    e->add_tweights(variables[k], to_other, to_alpha);
+    add(k, to_other, to_alpha);
   }
 }
 

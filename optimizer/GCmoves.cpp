@@ -164,6 +164,16 @@ Energy* GCoptimization::emptiedMoveEnergy() {
   return m_move_energy;
 }
 
+GridGraph3D* GCoptimization::emptiedGridMove(int dimX, int dimY, int dimZ, const int* siteOf) {
+  if (!m_grid_move) {
+    m_grid_move = new (std::nothrow) GridGraph3D(engineError);
+    if (!m_grid_move) handleError(gc_internal::kNoMemory);
+  }
+  m_grid_move->reset(dimX, dimY, dimZ, siteOf);
+  m_grid_move->set_interrupt(m_interrupt_fn, m_interrupt_extra);
+  return m_grid_move;
+}
+
 template <bool kSwap>
 void GCoptimization::solveMove(int size, int* activeSites, int alpha_label, int beta_label) {
   MoveScope move(this, size, activeSites);
