@@ -4,7 +4,8 @@
 #include <cstring>
 
 Graph::Graph(void (*err_function)(char*))
-    : node_base(nullptr),
+    : TwoTreeSearch(err_function),
+      node_base(nullptr),
       chunks(nullptr),
       node_chunk_count(0),
       node_chunks_allocated(0),
@@ -19,18 +20,9 @@ Graph::Graph(void (*err_function)(char*))
       slab_used(ARCS_PER_SLAB),
       too_many_arcs(false),
       last_tail(0),
-      tail_trend(0),
-      orphan_pool(nullptr),
-      on_error(err_function),
-      total_flow(0),
-      interrupt_check(nullptr),
-      interrupt_extra(nullptr),
-      interrupt_countdown(INTERRUPT_STEPS),
-      search_state(SEARCH_NONE),
-      resume_node(NO_NODE) {}
+      tail_trend(0) {}
 
 Graph::~Graph() {
-  delete orphan_pool;
   for (uint32_t c = 0; c < node_chunks_allocated; ++c) delete[] chunks[c].raw;
   delete[] reinterpret_cast<char*>(chunks);
   delete[] reinterpret_cast<char*>(node_base);
@@ -47,11 +39,7 @@ void Graph::reset() {
   too_many_arcs = false;
   last_tail = 0;
   tail_trend = 0;
-  total_flow = 0;
-  // Left by an exception out of maxflow (an error function that throws).
-  delete orphan_pool;
-  orphan_pool = nullptr;
-  search_state = SEARCH_NONE;
+  clear_search();
 }
 
 // Doubles a full table (`count` == `capacity`) of plain entries.

@@ -89,8 +89,24 @@
 #include <cstdint>
 
 #include "flow/block.h"
+#include "flow/twoTreeSearch.h"
 
-class Graph {
+// `parent` says how the node hangs in its tree: PARENT_NONE (free),
+// PARENT_TERMINAL (a root), PARENT_ORPHAN, or the arc k through which it
+// hangs: PARENT_ARC + 2k if the node is the arc's tail (its parent is the
+// head), PARENT_ARC + 2k + 1 ("marked") if it is the head.
+struct graph_node_st {
+  uint32_t parent;       // tree link, as above; before maxflow: the node's own number
+  uint32_t active_next;  // 0 if in no active list; else 1 + the next node's number (its own at the tail)
+  uint32_t first_out;    // newest outgoing arc, or NO_ARC
+  uint32_t first_in;     // newest incoming arc, or NO_ARC
+  int stamp;             // the cur_stamp at which depth was last known; before maxflow: outgoing count
+  int depth;             // tree links up to the terminal, a root counting 1; before maxflow: incoming count
+  int term_cap;          // > 0: residual from the source; < 0: minus residual to the sink
+  unsigned char in_sink_tree;  // 0: source tree, 1: sink tree; meaningful while parent != PARENT_NONE
+};
+
+class Graph : public TwoTreeSearch<Graph, graph_node_st, uint32_t> {
  public:
   // The most arcs a node may have leaving it, and the most entering it; a
   // caller with denser nodes splits them before building (see above).
@@ -123,20 +139,8 @@ class Graph {
   int maxflow();
 
   // ---- interruption ----
-  // How many steps of the search (a step grows one node's tree over its
-  // arcs, with the augmentation it may find) pass between two checks.
-  static constexpr int INTERRUPT_STEPS = 1 << 10;
-  // `check(extra)` is asked every INTERRUPT_STEPS steps of maxflow; true
-  // stops it (see above). A null check (the default) asks nothing. Kept by
-  // reset.
-  typedef bool (*InterruptFn)(void* extra);
-  void set_interrupt(InterruptFn check, void* extra) {
-    interrupt_check = check;
-    interrupt_extra = extra;
-  }
-  // True after a maxflow that a check stopped; its return value and
-  // what_segment mean nothing until a later maxflow has finished.
-  bool interrupted() const { return search_state == SEARCH_INTERRUPTED; }
+  // set_interrupt(check, extra) and interrupted(), with INTERRUPT_STEPS and
+  // InterruptFn, come from the search (twoTreeSearch.h); see above.
 
   // ---- reuse ----
   // Empties the graph, as if it had just been constructed with the same error
@@ -159,6 +163,8 @@ class Graph {
  private:
   friend class GraphTestAccess;   // tests/flow: internals and the steps of maxflow
   friend class GraphBenchAccess;  // bench/flow: times the layout step apart
+  friend class TwoTreeSearch<Graph, graph_node_st, uint32_t>;
+  typedef graph_node_st node_st;
 
   struct arc_st {
     uint32_t head_offset;  // head's node number minus the tail's (modulo 2^32)
@@ -166,25 +172,6 @@ class Graph {
     int res_rev_cap;    // residual capacity from head to tail
     uint32_t next_out;  // next (older) arc of the tail's outgoing list, or NO_ARC
     uint32_t next_in;   // next (older) arc of the head's incoming list, or NO_ARC
-  };
-  // `parent` says how the node hangs in its tree: PARENT_NONE (free),
-  // PARENT_TERMINAL (a root), PARENT_ORPHAN, or the arc k through which it
-  // hangs: PARENT_ARC + 2k if the node is the arc's tail (its parent is the
-  // head), PARENT_ARC + 2k + 1 ("marked") if it is the head.
-  struct node_st {
-    uint32_t parent;       // tree link, as above; before maxflow: the node's own number
-    uint32_t active_next;  // 0 if in no active list; else 1 + the next node's number (its own at the tail)
-    uint32_t first_out;    // newest outgoing arc, or NO_ARC
-    uint32_t first_in;     // newest incoming arc, or NO_ARC
-    int stamp;             // the cur_stamp at which depth was last known; before maxflow: outgoing count
-    int depth;             // tree links up to the terminal, a root counting 1; before maxflow: incoming count
-    int term_cap;          // > 0: residual from the source; < 0: minus residual to the sink
-    unsigned char in_sink_tree;  // 0: source tree, 1: sink tree; meaningful while parent != PARENT_NONE
-  };
-  // An orphan-list entry (from the DBlock pool): a node number and the link.
-  struct nodeptr_st {
-    uint32_t node;
-    nodeptr_st* link;
   };
   // Per node chunk: where its records lie and the piece its arcs go to.
   struct chunk_st {
@@ -202,13 +189,7 @@ class Graph {
     ARCS_PER_PIECE = 128
   };
   static constexpr uint32_t NO_ARC = 0xFFFFFFFFu;
-  static constexpr uint32_t NO_NODE = 0xFFFFFFFFu;
-  static constexpr uint32_t PARENT_NONE = 0;
-  static constexpr uint32_t PARENT_TERMINAL = 1;
-  static constexpr uint32_t PARENT_ORPHAN = 2;
-  static constexpr uint32_t PARENT_ARC = 3;
-  static constexpr int DEPTH_INFINITE = 1000000000;
-  static constexpr int ORPHAN_PTRS_PER_BLOCK = 128;
+  static constexpr uint32_t PARENT_ARC = PARENT_LINK;
 
   node_st* node_at(uint32_t k) const {
     return node_base[k >> NODE_CHUNK_SHIFT] + (k & (NODES_PER_CHUNK - 1));
@@ -240,38 +221,16 @@ class Graph {
   template <class T>
   static void grow_table(T*& table, uint32_t count, uint32_t& capacity, void (*on_error)(char*));
 
-  // The arc that joins the two trees: its source-side and sink-side ends and
-  // its residual fields from s to t and from t to s.
-  struct join_st {
-    uint32_t s;
-    uint32_t t;
-    int* cap_st;
-    int* cap_ts;
-  };
-
   void prepare_graph();
   void maxflow_init();
   int run_search();
-  void restamp();
-  void activate(uint32_t j, node_st* J);
-  uint32_t next_active();
-  template <bool SINK>
-  bool tree_link(node_st* I, uint32_t j, node_st* J, uint32_t link);
+  // What the search asks of the storage (twoTreeSearch.h).
   template <bool SINK>
   bool grow(uint32_t i, node_st* I, join_st& join);
   template <bool SINK>
-  int path_bottleneck(uint32_t i, int b);
-  template <bool SINK>
-  void push_path(uint32_t i, int b);
-  void augment(const join_st& join);
-  void orphan_front(uint32_t n, node_st* N);
-  void orphan_back(uint32_t n, node_st* N);
-  void adopt_orphans();
-  int origin_depth(uint32_t j);
+  tree_arc_st tree_arc(uint32_t i, node_st* I, uint32_t p);
   template <bool SINK>
   void process_orphan(uint32_t n, node_st* N);
-  void process_source_orphan(uint32_t n, node_st* N);
-  void process_sink_orphan(uint32_t n, node_st* N);
 
   node_st** node_base;             // per node chunk: its records (the hot table)
   chunk_st* chunks;                // per node chunk: records, raw block, arc piece
@@ -289,19 +248,6 @@ class Graph {
   bool too_many_arcs;              // some node has more than 1024 arcs in or out
   uint32_t last_tail;              // tail of the arc added last
   int64_t tail_trend;              // arcs whose tail rose minus arcs whose tail fell
-  DBlock<nodeptr_st>* orphan_pool; // exists only while maxflow runs
-  void (*on_error)(char*);
-  int total_flow;                  // constant collected by the terminal operations plus flow
-  uint32_t active_first[2];        // list 0 is being consumed, list 1 filled; NO_NODE if empty
-  uint32_t active_last[2];
-  nodeptr_st* orphans_head;
-  nodeptr_st* orphans_tail;
-  int cur_stamp;                   // counts growth steps; restarted before it could overflow
-  InterruptFn interrupt_check;     // or null
-  void* interrupt_extra;
-  int interrupt_countdown;         // steps until the next check
-  enum : unsigned char { SEARCH_NONE, SEARCH_INTERRUPTED } search_state;
-  uint32_t resume_node;            // after an interruption: the node the search was growing
 };
 
 inline void* Graph::add_node() {
@@ -348,15 +294,7 @@ inline void Graph::set_tweights(void* i, int cap_source, int cap_sink) {
 }
 
 inline void Graph::add_tweights(void* i, int cap_source, int cap_sink) {
-  node_st* n = static_cast<node_st*>(i);
-  int d = n->term_cap;
-  if (d > 0) {
-    cap_source += d;
-  } else {
-    cap_sink -= d;
-  }
-  total_flow += cap_source < cap_sink ? cap_source : cap_sink;
-  n->term_cap = cap_source - cap_sink;
+  add_terminal(static_cast<node_st*>(i), cap_source, cap_sink);
 }
 
 inline int Graph::what_segment(void* i) {

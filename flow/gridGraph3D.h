@@ -40,14 +40,25 @@
 #include <cstdint>
 
 #include "flow/block.h"
-#include "flow/graph.h"
+#include "flow/twoTreeSearch.h"
 
-class GridGraph3D {
+// `parent` is PARENT_NONE (free), PARENT_TERMINAL (a root), PARENT_ORPHAN,
+// or PARENT_DIR + d: the node hangs under its neighbour in direction d.
+struct grid_node_st {
+  int cap[6];             // residual capacity to the neighbour in direction d
+  int term_cap;           // > 0: residual from the source; < 0: minus residual to the sink
+  uint32_t active_next;   // 0 if in no active list; else 1 + the next node's number (its own at the tail)
+  int stamp;              // the cur_stamp at which depth was last known
+  int depth;              // tree links up to the terminal, a root counting 1
+  uint8_t parent;         // tree link, as above
+  uint8_t in_sink_tree;   // 0: source tree, 1: sink tree; meaningful while parent != PARENT_NONE
+  uint8_t neighbours;     // bit d: the neighbour in direction d exists
+};
+
+class GridGraph3D : public TwoTreeSearch<GridGraph3D, grid_node_st, uint8_t> {
  public:
   // The opposite of direction d is d ^ 1.
   enum Direction { MINUS_X = 0, PLUS_X = 1, MINUS_Y = 2, PLUS_Y = 3, MINUS_Z = 4, PLUS_Z = 5 };
-  static constexpr int INTERRUPT_STEPS = Graph::INTERRUPT_STEPS;
-  typedef Graph::InterruptFn InterruptFn;
 
   explicit GridGraph3D(void (*err_function)(char*) = nullptr);
   ~GridGraph3D();
@@ -83,11 +94,8 @@ class GridGraph3D {
   // Computes the maximum flow; returns it plus the constant collected by
   // add_tweights. Every node of the grid must have been added.
   int maxflow();
-  void set_interrupt(InterruptFn check, void* extra) {
-    interrupt_check = check;
-    interrupt_extra = extra;
-  }
-  bool interrupted() const { return search_state == SEARCH_INTERRUPTED; }
+  // set_interrupt(check, extra) and interrupted() come from the search
+  // (twoTreeSearch.h), as Graph's.
 
   // ---- queries ----
   // 0 if node i is on the source side of the cut, 1 otherwise; valid after
@@ -99,37 +107,10 @@ class GridGraph3D {
 
  private:
   friend class GridGraph3DTestAccess;  // tests/flow: the search from a given scan counter
+  friend class TwoTreeSearch<GridGraph3D, grid_node_st, uint8_t>;
+  typedef grid_node_st node_st;
 
-  // `parent` is PARENT_NONE (free), PARENT_TERMINAL (a root), PARENT_ORPHAN,
-  // or PARENT_DIR + d: the node hangs under its neighbour in direction d.
-  struct node_st {
-    int cap[6];             // residual capacity to the neighbour in direction d
-    int term_cap;           // > 0: residual from the source; < 0: minus residual to the sink
-    uint32_t active_next;   // 0 if in no active list; else 1 + the next node's number (its own at the tail)
-    int stamp;              // the cur_stamp at which depth was last known
-    int depth;              // tree links up to the terminal, a root counting 1
-    uint8_t parent;         // tree link, as above
-    uint8_t in_sink_tree;   // 0: source tree, 1: sink tree; meaningful while parent != PARENT_NONE
-    uint8_t neighbours;     // bit d: the neighbour in direction d exists
-  };
-  struct nodeptr_st {
-    uint32_t node;
-    nodeptr_st* link;
-  };
-  struct join_st {
-    uint32_t s;
-    uint32_t t;
-    int* cap_st;
-    int* cap_ts;
-  };
-
-  static constexpr uint32_t NO_NODE = 0xFFFFFFFFu;
-  static constexpr uint8_t PARENT_NONE = 0;
-  static constexpr uint8_t PARENT_TERMINAL = 1;
-  static constexpr uint8_t PARENT_ORPHAN = 2;
-  static constexpr uint8_t PARENT_DIR = 3;
-  static constexpr int DEPTH_INFINITE = 1000000000;
-  static constexpr int ORPHAN_PTRS_PER_BLOCK = 128;
+  static constexpr uint8_t PARENT_DIR = PARENT_LINK;
 
   // Along x a neighbour is the next or previous node; along y and z it is
   // at a fixed distance, or, with a site map, at the node's own.
@@ -138,26 +119,22 @@ class GridGraph3D {
   }
   void add_site_node(node_st* n);
 
-  void maxflow_init();
-  int run_search();
-  void restamp();
-  void activate(uint32_t j, node_st* J);
-  uint32_t next_active();
-  template <bool SINK>
-  bool tree_link(node_st* I, uint32_t j, node_st* J, uint8_t link);
+  // What the search asks of the storage (twoTreeSearch.h).
+  node_st* node_at(uint32_t i) const { return nodes + i; }
+  template <class F>
+  void for_each_node(F f) const {
+    for (uint32_t i = 0; i < node_total; i++) f(i, nodes + i);
+  }
+  uint32_t parent_of(uint32_t i, uint8_t p) const { return neighbour(i, p - PARENT_DIR); }
   template <bool SINK>
   bool grow(uint32_t i, node_st* I, join_st& join);
   template <bool SINK>
-  int path_bottleneck(uint32_t i, int b);
-  template <bool SINK>
-  void push_path(uint32_t i, int b);
-  void augment(const join_st& join);
-  void orphan_front(uint32_t n, node_st* N);
-  void orphan_back(uint32_t n, node_st* N);
-  void adopt_orphans();
-  int origin_depth(uint32_t j);
+  tree_arc_st tree_arc(uint32_t i, node_st* I, uint8_t p);
   template <bool SINK>
   void process_orphan(uint32_t n, node_st* N);
+
+  void maxflow_init();
+  int run_search();
 
   node_st* nodes;            // node_total records
   std::size_t capacity;      // records allocated (kept by reset)
@@ -170,19 +147,6 @@ class GridGraph3D {
   int dims[3];
   int at[3];                 // coordinates of the next node to add
   uint32_t offset[6];        // neighbour number minus node number, modulo 2^32, per direction
-  DBlock<nodeptr_st>* orphan_pool;  // exists only while maxflow runs
-  void (*on_error)(char*);
-  int total_flow;
-  uint32_t active_first[2];  // list 0 is being consumed, list 1 filled; NO_NODE if empty
-  uint32_t active_last[2];
-  nodeptr_st* orphans_head;
-  nodeptr_st* orphans_tail;
-  int cur_stamp;
-  InterruptFn interrupt_check;
-  void* interrupt_extra;
-  int interrupt_countdown;
-  enum : unsigned char { SEARCH_NONE, SEARCH_INTERRUPTED } search_state;
-  uint32_t resume_node;
 };
 
 inline uint32_t GridGraph3D::add_node() {
@@ -208,15 +172,7 @@ inline uint32_t GridGraph3D::add_node() {
 }
 
 inline void GridGraph3D::add_tweights(uint32_t i, int cap_source, int cap_sink) {
-  node_st* n = nodes + i;
-  int d = n->term_cap;
-  if (d > 0) {
-    cap_source += d;
-  } else {
-    cap_sink -= d;
-  }
-  total_flow += cap_source < cap_sink ? cap_source : cap_sink;
-  n->term_cap = cap_source - cap_sink;
+  add_terminal(nodes + i, cap_source, cap_sink);
 }
 
 inline void GridGraph3D::add_edge(uint32_t i, Direction d, int cap, int rev_cap) {

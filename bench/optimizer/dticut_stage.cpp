@@ -1,6 +1,7 @@
 // dticut's optimisation stage on real volumes against the engine's own
-// max-flows of the same moves, and against Boost Graph's push-relabel (CSR)
-// on one max-flow of the same energy, in the same run.
+// max-flows of the same moves (the general engine's and its grid form's),
+// and against Boost Graph's push-relabel (CSR) on one max-flow of the same
+// energy, in the same run.
 //
 //   dticut-bench-stage [--data-lambda X] [--repetitions N] [--mask FILE]
 //                      L1 V1x V1y V1z L2 V2x V2y V2z L3 V3x V3y V3z SCALAR
@@ -20,6 +21,9 @@
 //           and then its pairs towards -x, -y, -z) and only the engine's
 //           maxflow() timed, its building apart; the labels it reaches are
 //           checked against the stage's;
+//   grid    the same moves on the engine's grid form (GridGraph3D), which
+//           the stage itself uses: its maxflow() timed, its building apart;
+//           its labels are checked against the general engine's;
 //   peer    the graph of the stage's first move, the expansion of label 1
 //           over every voxel from the all-0 labeling, built as a CSR graph
 //           (untimed) from the same costs and solved by
@@ -109,11 +113,12 @@ double engine_moves(const SegmentationCosts& c, const Neighbourhood& grid, std::
   return seconds;
 }
 
-// The same moves replayed on the grid engine (node p is voxel p): each
-// move's network written in voxel order, only maxflow() timed, the building
-// apart in `build_seconds`. Leaves the labels in `labels`.
-double grid_engine_moves(const SegmentationCosts& c, const Neighbourhood& grid, int dims[3],
-                         std::vector<int>& labels, double& build_seconds) {
+// The same moves replayed on the grid engine (node s is site s, over the
+// neighbourhood's site map when it has one): each move's network written
+// in voxel order, only maxflow() timed, the building apart in
+// `build_seconds`. Leaves the labels in `labels`.
+double grid_engine_moves(const SegmentationCosts& c, const Neighbourhood& grid, std::vector<int>& labels,
+                         double& build_seconds) {
   const int n = c.numSites();
   labels.assign(n, 0);
   double seconds = 0;
@@ -122,34 +127,31 @@ double grid_engine_moves(const SegmentationCosts& c, const Neighbourhood& grid, 
   auto move = [&](int alpha) {
     if (std::all_of(labels.begin(), labels.end(), [alpha](int l) { return l == alpha; })) return;
     const double built = cpu_seconds();
-    g.reset(dims[0], dims[1], dims[2]);
-    int added = 0;
+    g.reset(grid.dimX(), grid.dimY(), grid.dimZ(), grid.siteMap());
     grid.walk(
-        [&](int p, int s) {
-          while (added <= p) g.add_node(), added++;
-          if (labels[s] != alpha) g.add_tweights(uint32_t(p), c.dataCosts[2 * s + labels[s]], c.dataCosts[2 * s + alpha]);
+        [&](int, int s) {
+          g.add_node();
+          if (labels[s] != alpha) g.add_tweights(uint32_t(s), c.dataCosts[2 * s + labels[s]], c.dataCosts[2 * s + alpha]);
         },
         [&](int p, int q, int s, int t, long long k) {
           const int w = c.weights[k];
           if (w == 0 || (labels[s] == alpha && labels[t] == alpha)) return;
           const GridGraph3D::Direction d = q == p - 1 ? GridGraph3D::MINUS_X
-                                           : q == p - dims[0] ? GridGraph3D::MINUS_Y : GridGraph3D::MINUS_Z;
+                                           : q == p - grid.dimX() ? GridGraph3D::MINUS_Y : GridGraph3D::MINUS_Z;
           if (labels[s] != alpha && labels[t] != alpha) {
-            g.add_term2(uint32_t(p), d, 0, w * (alpha != labels[t]), w * (labels[s] != alpha), w * (labels[s] != labels[t]));
+            g.add_term2(uint32_t(s), d, 0, w * (alpha != labels[t]), w * (labels[s] != alpha), w * (labels[s] != labels[t]));
           } else if (labels[s] != alpha) {
-            g.add_tweights(uint32_t(p), w * (labels[s] != labels[t]), w * (alpha != labels[t]));
+            g.add_tweights(uint32_t(s), w * (labels[s] != labels[t]), w * (alpha != labels[t]));
           } else {
-            g.add_tweights(uint32_t(q), w * (labels[t] != labels[s]), w * (alpha != labels[s]));
+            g.add_tweights(uint32_t(t), w * (labels[t] != labels[s]), w * (alpha != labels[s]));
           }
         });
-    while (added < dims[0] * dims[1] * dims[2]) g.add_node(), added++;
     const double start = cpu_seconds();
     build_seconds += start - built;
     g.maxflow();
     seconds += cpu_seconds() - start;
-    grid.forEachSite([&](int p, int s) {
-      if (g.what_segment(uint32_t(p)) == 0) labels[s] = alpha;
-    });
+    for (int s = 0; s < n; ++s)
+      if (g.what_segment(uint32_t(s)) == 0) labels[s] = alpha;
   };
   move(0);
   move(1);
@@ -241,7 +243,6 @@ int main(int argc, char** argv) {
   limitSegmentationCosts(costs);
 
   std::vector<double> stage, engine, built, peer, grid_engine, grid_built;
-  int dims[3] = {grid.dimX(), grid.dimY(), grid.dimZ()};
   StageClock clock;
   for (int r = 0; r < repetitions; ++r) {
     clock = StageClock();
@@ -254,7 +255,7 @@ int main(int argc, char** argv) {
     const double engine_s = engine_moves(costs, grid, labels, first_flow, build_s);
     std::vector<int> grid_labels;
     double grid_build_s;
-    const double grid_s = grid_engine_moves(costs, grid, dims, grid_labels, grid_build_s);
+    const double grid_s = grid_engine_moves(costs, grid, grid_labels, grid_build_s);
     bool same = grid_labels == labels;
     grid.forEachSite([&](int p, int s) { same = same && result.labels[p] == labels[s]; });
     double peer_s;
