@@ -1,5 +1,5 @@
-// The grid's storage and its two-tree search: Graph's search (maxflow.cpp)
-// with the arcs of a node found from the grid instead of from lists.
+// The grid's storage and its part of the two-tree search (twoTreeSearch.h):
+// the arcs of a node found from the grid instead of from lists.
 #include "flow/gridGraph3D.h"
 
 namespace {
@@ -16,10 +16,10 @@ constexpr int kScan[6] = {GridGraph3D::MINUS_Z, GridGraph3D::MINUS_Y, GridGraph3
 
 GridGraph3D::GridGraph3D(void (*err_function)(char*))
     : TwoTreeSearch(err_function),
-      nodes(nullptr),
-      capacity(0),
-      links(nullptr),
-      link_capacity(0),
+      node_chunks(nullptr),
+      node_chunks_held(0),
+      link_chunks(nullptr),
+      link_chunks_held(0),
       site_of(nullptr),
       voxel(0),
       node_total(0),
@@ -29,8 +29,24 @@ GridGraph3D::GridGraph3D(void (*err_function)(char*))
       offset{0, 0, 0, 0, 0, 0} {}
 
 GridGraph3D::~GridGraph3D() {
-  delete[] reinterpret_cast<char*>(nodes);
-  delete[] reinterpret_cast<char*>(links);
+  for (uint32_t c = 0; c < node_chunks_held; c++) delete[] reinterpret_cast<char*>(node_chunks[c]);
+  delete[] reinterpret_cast<char*>(node_chunks);
+  for (uint32_t c = 0; c < link_chunks_held; c++) delete[] reinterpret_cast<char*>(link_chunks[c]);
+  delete[] reinterpret_cast<char*>(link_chunks);
+}
+
+// On a failed allocation the table still lists every chunk it holds.
+template <class T>
+void GridGraph3D::hold_chunks(T**& table, uint32_t& held, uint32_t need, std::size_t bytes) {
+  if (need <= held) return;
+  T** bigger = reinterpret_cast<T**>(flow_alloc(sizeof(T*) * need, on_error));
+  for (uint32_t c = 0; c < held; c++) bigger[c] = table[c];
+  delete[] reinterpret_cast<char*>(table);
+  table = bigger;
+  while (held < need) {
+    table[held] = reinterpret_cast<T*>(flow_alloc(bytes * NODES_PER_CHUNK, on_error));
+    held++;
+  }
 }
 
 void GridGraph3D::reset(int dimX, int dimY, int dimZ, const int* siteOf) {
@@ -42,20 +58,9 @@ void GridGraph3D::reset(int dimX, int dimY, int dimZ, const int* siteOf) {
     for (uint64_t v = 0; v < voxels; v++) total += siteOf[v] >= 0;
   }
   if (total >= NO_NODE) flow_fatal(on_error, "Not enough memory!");
-  if (total > capacity) {
-    delete[] reinterpret_cast<char*>(nodes);
-    nodes = nullptr;
-    capacity = 0;
-    nodes = reinterpret_cast<node_st*>(flow_alloc(sizeof(node_st) * total, on_error));
-    capacity = total;
-  }
-  if (siteOf && total > link_capacity) {
-    delete[] reinterpret_cast<char*>(links);
-    links = nullptr;
-    link_capacity = 0;
-    links = reinterpret_cast<uint32_t*>(flow_alloc(4 * sizeof(uint32_t) * total, on_error));
-    link_capacity = total;
-  }
+  const uint32_t chunks = static_cast<uint32_t>((total + NODES_PER_CHUNK - 1) >> CHUNK_SHIFT);
+  hold_chunks(node_chunks, node_chunks_held, chunks, sizeof(node_st));
+  if (siteOf) hold_chunks(link_chunks, link_chunks_held, chunks, 4 * sizeof(uint32_t));
   site_of = siteOf;
   voxel = 0;
   node_total = static_cast<uint32_t>(total);
@@ -87,7 +92,7 @@ void GridGraph3D::add_site_node(node_st* n) {
   }
   const uint32_t i = node_count, v = voxel;
   unsigned around = 0;
-  uint32_t* to = links + 4 * std::size_t(i);
+  uint32_t* to = links_of(i);
   for (int d = 0; d < 6; d++) {
     const int axis = d >> 1;
     const bool exists = d & 1 ? at[axis] < dims[axis] - 1 : at[axis] > 0;
@@ -113,7 +118,7 @@ int GridGraph3D::maxflow() {
 
 void GridGraph3D::maxflow_init() {
   start_search();
-  for (uint32_t i = node_total; i-- > 0;) init_node(i, nodes + i);
+  for (uint32_t i = node_total; i-- > 0;) init_node(i, node_at(i));
   cur_stamp = 0;
 }
 
@@ -128,7 +133,7 @@ inline bool GridGraph3D::grow(uint32_t i, node_st* I, join_st& join) {
   for (int d : kScan) {
     if (!(around >> d & 1)) continue;
     const uint32_t j = neighbour(i, d);
-    node_st* J = nodes + j;
+    node_st* J = node_at(j);
     if (!(SINK ? J->cap[d ^ 1] : I->cap[d])) continue;
     if (tree_link<SINK>(I, j, J, static_cast<uint8_t>(PARENT_DIR + (d ^ 1)))) continue;
     join = SINK ? join_st{j, i, &J->cap[d ^ 1], &I->cap[d]} : join_st{i, j, &I->cap[d], &J->cap[d ^ 1]};
@@ -145,7 +150,7 @@ inline GridGraph3D::tree_arc_st GridGraph3D::tree_arc(uint32_t i, node_st* I, ui
   const int d = p - PARENT_DIR;
   const uint32_t j = neighbour(i, d);
   int* out = &I->cap[d];
-  int* in = &nodes[j].cap[d ^ 1];
+  int* in = &node_at(j)->cap[d ^ 1];
   return {j, SINK ? out : in, SINK ? in : out};
 }
 
@@ -159,13 +164,13 @@ void GridGraph3D::process_orphan(uint32_t n, node_st* N) {
   for (int d : kScan) {
     if (!(around >> d & 1)) continue;
     const uint32_t j = neighbour(n, d);
-    if (SINK ? N->cap[d] : nodes[j].cap[d ^ 1]) consider<SINK>(adoption, j, static_cast<uint8_t>(PARENT_DIR + d));
+    if (SINK ? N->cap[d] : node_at(j)->cap[d ^ 1]) consider<SINK>(adoption, j, static_cast<uint8_t>(PARENT_DIR + d));
   }
   if (settle(N, adoption)) return;
   for (int d : kScan) {
     if (!(around >> d & 1)) continue;
     const uint32_t j = neighbour(n, d);
-    node_st* J = nodes + j;
+    node_st* J = node_at(j);
     release<SINK>(j, J, SINK ? N->cap[d] : J->cap[d ^ 1], [&] { return J->parent == PARENT_DIR + (d ^ 1); });
   }
 }

@@ -1,13 +1,17 @@
 // Max-flow over a six-connected dimX x dimY x dimZ grid whose arcs are
-// implicit. Node k is voxel k = x + y * dimX + z * dimX * dimY, and its arcs
-// join it to its neighbours along x, y and z; each node record holds the
-// residual capacities of the six arcs leaving it (0 where there is no
-// neighbour), so there are no arc records, no lists to thread, and building a
-// network is writing its capacities in node order: a node costs 44 bytes,
-// against Graph's 32 a node and 40 a neighbour pair.
+// implicit. Node k is voxel k = x + y * dimX + z * dimX * dimY (or, over a
+// site map, site k), and its arcs join it to its neighbours along x, y and
+// z; each node record holds the residual capacities of the six arcs leaving
+// it (0 where there is no neighbour), so there are no arc records, no lists
+// to thread, and building a network is writing its capacities in node
+// order: a node costs 44 bytes (60 over a site map), against Graph's 32 a
+// node and 40 a neighbour pair.
 //
-// It runs the same two-tree augmenting-path search as Graph (graph.h), with a
-// tree link naming the direction of the parent instead of an arc. After
+// It runs Graph's two-tree augmenting-path search (twoTreeSearch.h), with a
+// tree link naming the direction of the parent instead of an arc, and its
+// arcs scanned towards -z, -y, -x, +z, +y, +x, the roots activated in
+// descending order: the order in which Graph meets a grid built in voxel
+// order with its pairs towards -x, -y, -z. After
 // `maxflow()`, every residual capacity is non-negative, flow is conserved at
 // every node, and `what_segment` reports 0 exactly for the nodes the source
 // reaches in the residual network: the source side of the minimum cut that
@@ -101,7 +105,7 @@ class GridGraph3D : public TwoTreeSearch<GridGraph3D, grid_node_st, uint8_t> {
   // 0 if node i is on the source side of the cut, 1 otherwise; valid after
   // maxflow.
   int what_segment(uint32_t i) const {
-    const node_st& n = nodes[i];
+    const node_st& n = *node_at(i);
     return n.parent == PARENT_NONE ? 1 : n.in_sink_tree;
   }
 
@@ -115,15 +119,23 @@ class GridGraph3D : public TwoTreeSearch<GridGraph3D, grid_node_st, uint8_t> {
   // Along x a neighbour is the next or previous node; along y and z it is
   // at a fixed distance, or, with a site map, at the node's own.
   uint32_t neighbour(uint32_t i, int d) const {
-    return d < 2 || !site_of ? i + offset[d] : i + links[4 * std::size_t(i) + (d - 2)];
+    return d < 2 || !site_of ? i + offset[d] : i + links_of(i)[d - 2];
   }
+  uint32_t* links_of(uint32_t i) const {
+    return link_chunks[i >> CHUNK_SHIFT] + 4 * (i & (NODES_PER_CHUNK - 1));
+  }
+  // Makes `table` hold `need` chunks of `bytes` each, keeping those it has.
+  template <class T>
+  void hold_chunks(T**& table, uint32_t& held, uint32_t need, std::size_t bytes);
   void add_site_node(node_st* n);
 
   // What the search asks of the storage (twoTreeSearch.h).
-  node_st* node_at(uint32_t i) const { return nodes + i; }
+  node_st* node_at(uint32_t i) const {
+    return node_chunks[i >> CHUNK_SHIFT] + (i & (NODES_PER_CHUNK - 1));
+  }
   template <class F>
   void for_each_node(F f) const {
-    for (uint32_t i = 0; i < node_total; i++) f(i, nodes + i);
+    for (uint32_t i = 0; i < node_total; i++) f(i, node_at(i));
   }
   uint32_t parent_of(uint32_t i, uint8_t p) const { return neighbour(i, p - PARENT_DIR); }
   template <bool SINK>
@@ -136,10 +148,13 @@ class GridGraph3D : public TwoTreeSearch<GridGraph3D, grid_node_st, uint8_t> {
   void maxflow_init();
   int run_search();
 
-  node_st* nodes;            // node_total records
-  std::size_t capacity;      // records allocated (kept by reset)
-  uint32_t* links;           // with a site map: per node its distances to -y, +y, -z, +z
-  std::size_t link_capacity; // nodes whose distances fit (kept by reset)
+  // Records lie in chunks of NODES_PER_CHUNK, so that a large grid can take
+  // memory that earlier, smaller blocks gave back; reset keeps them.
+  enum : int { CHUNK_SHIFT = 16, NODES_PER_CHUNK = 1 << CHUNK_SHIFT };
+  node_st** node_chunks;     // node k is slot k % NODES_PER_CHUNK of chunk k / NODES_PER_CHUNK
+  uint32_t node_chunks_held;
+  uint32_t** link_chunks;    // with a site map: per node its distances to -y, +y, -z, +z
+  uint32_t link_chunks_held;
   const int* site_of;        // the site map, or null: every voxel a node
   uint32_t voxel;            // with a site map: the voxel of the next node to add
   uint32_t node_total;       // nodes of the grid
@@ -151,7 +166,7 @@ class GridGraph3D : public TwoTreeSearch<GridGraph3D, grid_node_st, uint8_t> {
 
 inline uint32_t GridGraph3D::add_node() {
   assert(node_count < node_total);
-  node_st* n = nodes + node_count;
+  node_st* n = node_at(node_count);
   for (int d = 0; d < 6; d++) n->cap[d] = 0;
   n->term_cap = 0;
   if (site_of) {
@@ -172,14 +187,14 @@ inline uint32_t GridGraph3D::add_node() {
 }
 
 inline void GridGraph3D::add_tweights(uint32_t i, int cap_source, int cap_sink) {
-  add_terminal(nodes + i, cap_source, cap_sink);
+  add_terminal(node_at(i), cap_source, cap_sink);
 }
 
 inline void GridGraph3D::add_edge(uint32_t i, Direction d, int cap, int rev_cap) {
   const uint32_t j = neighbour(i, d);
-  assert(i < node_count && (nodes[i].neighbours >> d & 1) && j < node_count);
-  nodes[i].cap[d] += cap;
-  nodes[j].cap[d ^ 1] += rev_cap;
+  assert(i < node_count && (node_at(i)->neighbours >> d & 1) && j < node_count);
+  node_at(i)->cap[d] += cap;
+  node_at(j)->cap[d ^ 1] += rev_cap;
 }
 
 inline void GridGraph3D::add_term2(uint32_t i, Direction d, int A, int B, int C, int D) {
