@@ -2,7 +2,20 @@
 // the arcs of a node found from the grid instead of from lists.
 #include "flow/gridGraph3D.h"
 
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <new>
+#include <utility>
+#include <vector>
+
 namespace {
+
+// Fewest fresh chunks worth a thread that maps them.
+constexpr uint32_t kMapAheadChunks = 2;
+// The mapping thread calls madvise only.
+constexpr std::size_t kMapStack = 1 << 16;
 
 // The order in which a node's arcs are scanned: towards the nodes added
 // before it (-z, -y, -x), then towards those added after it. Together with
@@ -26,9 +39,73 @@ GridGraph3D::GridGraph3D(void (*err_function)(char*))
       node_count(0),
       dims{0, 0, 0},
       at{0, 0, 0},
-      offset{0, 0, 0, 0, 0, 0} {}
+      offset{0, 0, 0, 0, 0, 0},
+      mapping(nullptr) {}
+
+// The byte ranges to map, in the order the building first writes them.
+struct GridGraph3D::mapping_st {
+  std::vector<std::pair<char*, std::size_t>> ranges;
+  pthread_t thread;
+
+  static void* main(void* self) {
+#ifdef MADV_POPULATE_WRITE
+    const std::uintptr_t page = 4096;
+    for (const auto& range : static_cast<mapping_st*>(self)->ranges) {
+      // Whole pages inside the range only, so that no page of another
+      // allocation is mapped on its behalf.
+      const std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(range.first) + page - 1) & ~(page - 1);
+      const std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(range.first) + range.second) & ~(page - 1);
+      // A system that cannot map ahead refuses; the building then maps.
+      if (to > from && madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE) != 0) break;
+    }
+#endif
+    return nullptr;
+  }
+};
+
+void GridGraph3D::map_ahead(uint32_t first_nodes, uint32_t first_links) {
+#ifdef MADV_POPULATE_WRITE
+  const uint32_t chunks = static_cast<uint32_t>((uint64_t(node_total) + NODES_PER_CHUNK - 1) >> CHUNK_SHIFT);
+  if (chunks < first_nodes + kMapAheadChunks) return;
+  mapping_st* m = new (std::nothrow) mapping_st;
+  if (!m) return;
+  try {
+    for (uint32_t c = first_nodes; c < chunks; c++) {
+      // The last chunk only as far as the grid reaches.
+      const uint64_t used = std::min<uint64_t>(NODES_PER_CHUNK, uint64_t(node_total) - (uint64_t(c) << CHUNK_SHIFT));
+      m->ranges.emplace_back(reinterpret_cast<char*>(node_chunks[c]), used * sizeof(node_st));
+      if (site_of && c >= first_links)
+        m->ranges.emplace_back(reinterpret_cast<char*>(link_chunks[c]), used * 4 * sizeof(uint32_t));
+    }
+  } catch (const std::bad_alloc&) {
+    delete m;
+    return;
+  }
+  pthread_attr_t attributes;
+  const bool small = pthread_attr_init(&attributes) == 0;
+  if (small) pthread_attr_setstacksize(&attributes, kMapStack);
+  const bool started = pthread_create(&m->thread, small ? &attributes : nullptr, mapping_st::main, m) == 0;
+  if (small) pthread_attr_destroy(&attributes);
+  if (!started) {
+    delete m;
+    return;
+  }
+  mapping = m;
+#else
+  (void)first_nodes;
+  (void)first_links;
+#endif
+}
+
+void GridGraph3D::finish_mapping() {
+  if (!mapping) return;
+  pthread_join(mapping->thread, nullptr);
+  delete mapping;
+  mapping = nullptr;
+}
 
 GridGraph3D::~GridGraph3D() {
+  finish_mapping();
   for (uint32_t c = 0; c < node_chunks_held; c++) delete[] reinterpret_cast<char*>(node_chunks[c]);
   delete[] reinterpret_cast<char*>(node_chunks);
   for (uint32_t c = 0; c < link_chunks_held; c++) delete[] reinterpret_cast<char*>(link_chunks[c]);
@@ -58,7 +135,9 @@ void GridGraph3D::reset(int dimX, int dimY, int dimZ, const int* siteOf) {
     for (uint64_t v = 0; v < voxels; v++) total += siteOf[v] >= 0;
   }
   if (total >= NO_NODE) flow_fatal(on_error, "Not enough memory!");
+  finish_mapping();
   const uint32_t chunks = static_cast<uint32_t>((total + NODES_PER_CHUNK - 1) >> CHUNK_SHIFT);
+  const uint32_t fresh_nodes = node_chunks_held, fresh_links = siteOf ? link_chunks_held : 0;
   hold_chunks(node_chunks, node_chunks_held, chunks, sizeof(node_st));
   if (siteOf) hold_chunks(link_chunks, link_chunks_held, chunks, 4 * sizeof(uint32_t));
   site_of = siteOf;
@@ -77,6 +156,7 @@ void GridGraph3D::reset(int dimX, int dimY, int dimZ, const int* siteOf) {
   offset[MINUS_Z] = 0u - stepZ;
   offset[PLUS_Z] = stepZ;
   clear_search();
+  map_ahead(fresh_nodes, fresh_links);
 }
 
 // The next site of the map becomes node n: its neighbours are the sites
@@ -112,6 +192,7 @@ void GridGraph3D::add_site_node(node_st* n) {
 
 int GridGraph3D::maxflow() {
   assert(node_count == node_total);
+  finish_mapping();
   if (search_state != SEARCH_INTERRUPTED) maxflow_init();
   return run_search();
 }

@@ -32,6 +32,12 @@
 //   * A grid holds fewer than 2^32 - 1 nodes; a larger one, or memory that
 //     cannot be had, goes to the error function as "Not enough memory!" and
 //     ends the process with exit status 1 unless the error function throws.
+//   * Memory: a reset that takes fresh chunks for a large grid (two chunks
+//     or more) has a thread of its own map their pages while the caller
+//     adds the nodes (the system's first touch of fresh memory costs about
+//     as much as building the network on it); it only maps, never reads or
+//     writes a record, ends before maxflow, and without such a thread, or
+//     on a system that cannot map ahead, the building maps them itself.
 //   * Interruption: as Graph's. The optional check is asked every
 //     INTERRUPT_STEPS steps of the search; when it says stop, maxflow returns
 //     at once with interrupted() true, and calling it again goes on with the
@@ -128,6 +134,10 @@ class GridGraph3D : public TwoTreeSearch<GridGraph3D, grid_node_st, uint8_t> {
   template <class T>
   void hold_chunks(T**& table, uint32_t& held, uint32_t need, std::size_t bytes);
   void add_site_node(node_st* n);
+  // Maps the pages of the chunks from `first` on that the grid uses, on a
+  // thread of its own when one can be had; finish_mapping waits for it.
+  void map_ahead(uint32_t first_nodes, uint32_t first_links);
+  void finish_mapping();
 
   // What the search asks of the storage (twoTreeSearch.h).
   node_st* node_at(uint32_t i) const {
@@ -162,6 +172,8 @@ class GridGraph3D : public TwoTreeSearch<GridGraph3D, grid_node_st, uint8_t> {
   int dims[3];
   int at[3];                 // coordinates of the next node to add
   uint32_t offset[6];        // neighbour number minus node number, modulo 2^32, per direction
+  struct mapping_st;
+  mapping_st* mapping;       // the thread mapping fresh chunks, or null
 };
 
 inline uint32_t GridGraph3D::add_node() {

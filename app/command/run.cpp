@@ -1,5 +1,7 @@
 #include "app/command/run.h"
 
+#include <malloc.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -205,6 +207,12 @@ void reportError(const AppError& error) {
   g_segmenting = false;
   printError(error);
   exit(1);
+}
+
+void keepMemoryInProcess() {
+  mallopt(M_MMAP_MAX, 0);
+  mallopt(M_TRIM_THRESHOLD, -1);
+  mallopt(M_ARENA_MAX, 1);
 }
 
 int runCommand(const Command& command) {

@@ -14,6 +14,16 @@
 #include "app/command/options.h"
 #include "app/segmentation/error.h"
 
+// One run, whose stages free large arrays (the input volumes, the costs)
+// just before the next allocates as much (the optimizer's graph): memory is
+// kept in the process's one heap, which hands it on already mapped, rather
+// than returned to the system and mapped again page by page (a third of the
+// page faults of a run). The threads that read files and share the
+// per-voxel work allocate from that heap too, so that what they free serves
+// the rest of the run. The peak is the same. Called once, first, by a
+// program that runs the command's stages.
+void keepMemoryInProcess();
+
 // Reads, segments and writes as `command` says; returns the exit status (0)
 // or reports the failure and ends the process with status 1.
 int runCommand(const Command& command);

@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "app/command/inputFiles.h"
+#include "app/command/run.h"
 #include "app/segmentation/neighbourhood.h"
 #include "app/segmentation/pipeline.h"
 #include "app/segmentation/segmentation.h"
@@ -213,6 +214,9 @@ int64_t boost_flow(const SegmentationCosts& c, const Neighbourhood& shape, doubl
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The heap as dticut keeps it, so that the stage meets memory as it does
+  // there: what a repetition frees serves the next, already mapped.
+  keepMemoryInProcess();
   EnergyWeights weights;
   int repetitions = 5;
   const char* mask = nullptr;
