@@ -102,6 +102,12 @@ void GCoptimizationGrid3DGraph::walk(OnSite site, OnPair pair) const {
 int GCoptimizationGrid3DGraph::smoothEnergyXYZ() {
   const SmoothCostFnFromArray* sc = static_cast<SmoothCostFnFromArray*>(m_smooth_source);
   const int* labels = m_labeling;
+  // One label throughout (as every labeling starts) pays V(l, l) on every
+  // pair: nothing, when that is 0.
+  const int l0 = labels[0];
+  if (sc->computeCost(0, 0, l0, l0) == 0 &&
+      std::all_of(labels, labels + m_num_sites, [l0](int l) { return l == l0; }))
+    return 0;
   int eng = 0;
   if (m_site_of) {
     walk([](int, int) {},
