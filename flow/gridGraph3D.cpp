@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <new>
@@ -49,7 +50,9 @@ struct GridGraph3D::mapping_st {
 
   static void* main(void* self) {
 #ifdef MADV_POPULATE_WRITE
-    const std::uintptr_t page = 4096;
+    const long size = sysconf(_SC_PAGESIZE);
+    if (size <= 0) return nullptr;
+    const std::uintptr_t page = static_cast<std::uintptr_t>(size);
     for (const auto& range : static_cast<mapping_st*>(self)->ranges) {
       // Whole pages inside the range only, so that no page of another
       // allocation is mapped on its behalf.
