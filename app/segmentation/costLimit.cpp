@@ -39,20 +39,36 @@ struct Pass {
 // free site's data costs, every weight), then each budgeted value v,
 // counted m times, is placed by slot(v, value), which gives its slot among
 // `slots` (or -1: none) and sets the value to sum there. Each part counts
-// into a Pass of its own; the parts are added up in order.
+// into a Pass of its own; the parts are added up in order. With `runs`
+// (slots that most values share with the one before, as the buckets),
+// each run of one slot is counted and summed in registers and added to the
+// slot once it ends, rather than through memory value by value.
 template <typename Change, typename Slot>
-Pass pass(const Budgeted& b, Change change, Slot slot, size_t slots) {
+Pass pass(const Budgeted& b, Change change, Slot slot, size_t slots, bool runs) {
   std::vector<Pass> parts(partsOf(b.entries()));
   forEachPart(b.entries(), [&](int k, long long begin, long long end) {
     Pass& part = parts[k];
     part.count.assign(slots, 0);
     part.sum.assign(slots, 0);
+    long long run = -1, runCount = 0, runSum = 0;
+    auto flush = [&] {
+      if (run >= 0) part.count[run] += runCount, part.sum[run] += runSum;
+    };
     auto place = [&](int v, int m) {
       long long value;
       const long long at = slot(v, value);
       if (at < 0) return;
-      part.count[at] += m;
-      part.sum[at] += m * value;
+      if (!runs) {
+        part.count[at] += m;
+        part.sum[at] += m * value;
+        return;
+      }
+      if (at != run) {
+        flush();
+        run = at, runCount = 0, runSum = 0;
+      }
+      runCount += m;
+      runSum += m * value;
     };
     for (long long s = begin; s < end && s < b.numSites; ++s) {
       if (b.hard != nullptr && b.hard[s]) continue;
@@ -69,6 +85,7 @@ Pass pass(const Budgeted& b, Change change, Slot slot, size_t slots) {
       part.changedWeights += change(b.weights[k]);
       place(b.weights[k], b.multiplicity != nullptr ? b.multiplicity[k] : 1);
     }
+    flush();
   });
   Pass total;
   total.count.assign(slots, 0);
@@ -128,7 +145,7 @@ int largestCapWithinBudget(const Budgeted& budgeted, const Pass& buckets) {
              value = 0;
              return v >= first && v < first + kWidth ? v - first : -1;
            },
-           kWidth)
+           kWidth, false)
           .count;
   long long cap = first;
   for (long long c = first + 1; c < first + kWidth && c <= kCostBudget; ++c) {
@@ -165,7 +182,7 @@ CostLimit limitCostsWithHardSites(int* dataCosts, int numSites, int numLabels, i
         cost = 0;
         return true;
       },
-      bucketOf, kBuckets);
+      bucketOf, kBuckets, true);
   CostLimit limit = {buckets.changedWeights, buckets.changedDataCosts, -1};
   limit.cap = largestCapWithinBudget(budgeted, buckets);
   if (limit.cap < 0) return limit;
@@ -176,7 +193,7 @@ CostLimit limitCostsWithHardSites(int* dataCosts, int numSites, int numLabels, i
         cost = cap;
         return true;
       },
-      [](int, long long&) { return -1LL; }, 0);
+      [](int, long long&) { return -1LL; }, 0, false);
   limit.changedWeights += lowered.changedWeights;
   limit.changedDataCosts += lowered.changedDataCosts;
   return limit;
