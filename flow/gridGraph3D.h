@@ -134,8 +134,9 @@ class GridGraph3D : public TwoTreeSearch<GridGraph3D, grid_node_st, uint8_t> {
   template <class T>
   void hold_chunks(T**& table, uint32_t& held, uint32_t need, std::size_t bytes);
   void add_site_node(node_st* n);
-  // Maps the pages of the chunks from `first` on that the grid uses, on a
-  // thread of its own when one can be had; finish_mapping waits for it.
+  // Maps the pages the grid uses of the node chunks from `first_nodes` on
+  // (and of the link chunks from `first_links` on), on a thread of its own
+  // when one can be had; finish_mapping waits for it.
   void map_ahead(uint32_t first_nodes, uint32_t first_links);
   void finish_mapping();
 
