@@ -6,6 +6,7 @@
 #include <cassert>
 #include <climits>
 #include <cstddef>
+#include <type_traits>
 
 #include "flow/gridGraph3D.h"
 #include "optimizer/GCinternal.h"
@@ -78,12 +79,13 @@ void GCoptimizationGrid3DGraph::walkGrid(OnSite site, OnPair pair, SiteOf siteOf
         if (s < 0) continue;
         site(s, v);
         if (stop && *stop) return;
-        // One call of `pair`, so that it is inlined.
-        const bool inside[3] = {x > 0, y > 0, z > 0};
-        for (int d = 0; d < 3; d++) {
-          int t;
-          if (inside[d] && (t = siteOf(v - step[d])) >= 0) pair(s, t, d);
-        }
+        // The direction a constant of each call, so that `pair`, given it
+        // as its own type, is compiled for it: its weight array, the
+        // engine's direction and neighbour.
+        int t;
+        if (x > 0 && (t = siteOf(v - step[0])) >= 0) pair(s, t, std::integral_constant<int, 0>());
+        if (y > 0 && (t = siteOf(v - step[1])) >= 0) pair(s, t, std::integral_constant<int, 1>());
+        if (z > 0 && (t = siteOf(v - step[2])) >= 0) pair(s, t, std::integral_constant<int, 2>());
       }
     }
   }
@@ -111,7 +113,7 @@ int GCoptimizationGrid3DGraph::smoothEnergyXYZ() {
   int eng = 0;
   if (m_site_of) {
     walk([](int, int) {},
-         [&](int s, int t, int d) {
+         [&](int s, int t, auto d) {
            eng = eng + m_weights[d][t] * sc->computeCost(s, t, labels[s], labels[t]);
          });
     return eng;
@@ -172,7 +174,7 @@ void GCoptimizationGrid3DGraph::addExpansionTerms(int alpha, GridGraph3D* g, Sit
           listed = 0;
         }
       },
-      [&](int, int t, int d) {
+      [&](int, int t, auto d) {
         const int w = W[d][t];
         if (w == 0) return;
         const int lt = labels[t];

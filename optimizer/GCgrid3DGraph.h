@@ -56,7 +56,8 @@ class GCoptimizationGrid3DGraph : public GCoptimization {
 
  private:
   // Calls site(s, v) for every site s (voxel v) in voxel order, then pair(s, t, d) for each
-  // of its neighbours t towards -x, -y, -z (d = 0, 1, 2) that is a site.
+  // of its neighbours t towards -x, -y, -z (d = 0, 1, 2, as std::integral_constant) that is
+  // a site.
   // walkGrid stops after the site call that sets *stop, when given.
   template <typename OnSite, typename OnPair>
   void walk(OnSite site, OnPair pair) const;
