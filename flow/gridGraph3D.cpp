@@ -3,20 +3,31 @@
 #include "flow/gridGraph3D.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <new>
-#include <utility>
-#include <vector>
 
 namespace {
 
-// Fewest fresh chunks worth a thread that maps them.
-constexpr uint32_t kMapAheadChunks = 2;
-// The mapping thread calls madvise only.
-constexpr std::size_t kMapStack = 1 << 16;
+// Fewest chunks worth a thread that prepares them.
+constexpr uint32_t kPreparingChunks = 2;
+// The preparing thread runs no deep calls.
+constexpr std::size_t kPreparingStack = 1 << 16;
+// Records prepared, and published to add_node, at a time: a whole number of
+// blocks per chunk, and few enough records that add_node, waiting for the
+// next block, waits briefly.
+constexpr uint32_t kPrepareBlock = 4096;
+static_assert((1u << 16) % kPrepareBlock == 0, "a block lies in one chunk");
+// Pages of a block whose residence is looked up before mapping it: a block
+// of records in pages of 4 KB or more.
+constexpr std::size_t kResidentPages = 64;
+// Looks at the thread's progress before add_node gives its core away.
+constexpr int kSpins = 256;
 
 // The order in which a node's arcs are scanned: towards the nodes added
 // before it (-z, -y, -x), then towards those added after it. Together with
@@ -35,80 +46,128 @@ GridGraph3D::GridGraph3D(void (*err_function)(char*))
       link_chunks(nullptr),
       link_chunks_held(0),
       site_of(nullptr),
-      voxel(0),
       node_total(0),
       node_count(0),
+      prepared(0),
       dims{0, 0, 0},
-      at{0, 0, 0},
       offset{0, 0, 0, 0, 0, 0},
-      mapping(nullptr) {}
+      voxel(0),
+      at{0, 0, 0},
+      preparing(nullptr) {}
 
-// The byte ranges to map, in the order the building first writes them.
-struct GridGraph3D::mapping_st {
-  std::vector<std::pair<char*, std::size_t>> ranges;
+// The thread preparing the records: the nodes below `ready` are prepared,
+// published in order with release, so that add_node, reading it with
+// acquire, sees their records whole; `stop` ends it early (a reset or the
+// destruction before the grid is built).
+struct GridGraph3D::preparing_st {
+  GridGraph3D* graph;
+  uint32_t first_nodes, first_links;  // the chunks from which memory is fresh, to be mapped
+  std::atomic<uint32_t> ready{0};
+  std::atomic<bool> stop{false};
   pthread_t thread;
 
-  static void* main(void* self) {
-#ifdef MADV_POPULATE_WRITE
-    const long size = sysconf(_SC_PAGESIZE);
-    if (size <= 0) return nullptr;
-    const std::uintptr_t page = static_cast<std::uintptr_t>(size);
-    for (const auto& range : static_cast<mapping_st*>(self)->ranges) {
-      // Whole pages inside the range only, so that no page of another
-      // allocation is mapped on its behalf.
-      const std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(range.first) + page - 1) & ~(page - 1);
-      const std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(range.first) + range.second) & ~(page - 1);
-      // A system that cannot map ahead refuses; the building then maps.
-      if (to > from && madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE) != 0) break;
-    }
-#endif
-    return nullptr;
-  }
+  static void* main(void* self);
 };
 
-void GridGraph3D::map_ahead(uint32_t first_nodes, uint32_t first_links) {
+namespace {
+
+// Maps the pages of a block of `bytes` at `first`, and returns the page
+// size again, or 0 once the system refuses (the writes then map). A page
+// across two blocks of a chunk is mapped with the later one; a page across
+// the chunk's ends is left to the first write, as it may hold another
+// allocation.
+std::uintptr_t map_block(void* first, std::size_t bytes, bool chunk_start, std::uintptr_t page) {
 #ifdef MADV_POPULATE_WRITE
-  const uint32_t chunks = static_cast<uint32_t>((uint64_t(node_total) + NODES_PER_CHUNK - 1) >> CHUNK_SHIFT);
-  if (chunks < first_nodes + kMapAheadChunks) return;
-  mapping_st* m = new (std::nothrow) mapping_st;
-  if (!m) return;
-  try {
-    for (uint32_t c = first_nodes; c < chunks; c++) {
-      // The last chunk only as far as the grid reaches.
-      const uint64_t used = std::min<uint64_t>(NODES_PER_CHUNK, uint64_t(node_total) - (uint64_t(c) << CHUNK_SHIFT));
-      m->ranges.emplace_back(reinterpret_cast<char*>(node_chunks[c]), used * sizeof(node_st));
-      if (site_of && c >= first_links)
-        m->ranges.emplace_back(reinterpret_cast<char*>(link_chunks[c]), used * 4 * sizeof(uint32_t));
-    }
-  } catch (const std::bad_alloc&) {
-    delete m;
-    return;
-  }
-  pthread_attr_t attributes;
-  const bool small = pthread_attr_init(&attributes) == 0;
-  if (small) pthread_attr_setstacksize(&attributes, kMapStack);
-  const bool started = pthread_create(&m->thread, small ? &attributes : nullptr, mapping_st::main, m) == 0;
-  if (small) pthread_attr_destroy(&attributes);
-  if (!started) {
-    delete m;
-    return;
-  }
-  mapping = m;
+  const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(first);
+  const std::uintptr_t from = chunk_start ? (at + page - 1) & ~(page - 1) : at & ~(page - 1);
+  const std::uintptr_t to = (at + bytes) & ~(page - 1);
+  if (to <= from) return page;
+  // Memory the allocator hands back is often mapped already (the process
+  // keeps what it frees): then only the system's page tables would be
+  // walked again, on the second core's time.
+  unsigned char resident[kResidentPages];
+  const std::size_t pages = (to - from) / page;
+  if (pages <= kResidentPages && mincore(reinterpret_cast<void*>(from), to - from, resident) == 0 &&
+      std::all_of(resident, resident + pages, [](unsigned char r) { return r & 1; }))
+    return page;
+  if (madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE) != 0) return 0;
+  return page;
 #else
-  (void)first_nodes;
-  (void)first_links;
+  (void)first;
+  (void)bytes;
+  (void)chunk_start;
+  (void)page;
+  return 0;
 #endif
 }
 
-void GridGraph3D::finish_mapping() {
-  if (!mapping) return;
-  pthread_join(mapping->thread, nullptr);
-  delete mapping;
-  mapping = nullptr;
+}  // namespace
+
+void* GridGraph3D::preparing_st::main(void* self) {
+  preparing_st& p = *static_cast<preparing_st*>(self);
+  GridGraph3D& g = *p.graph;
+  const long size = sysconf(_SC_PAGESIZE);
+  std::uintptr_t page = size > 0 ? static_cast<std::uintptr_t>(size) : 0;
+  for (uint32_t from = 0; from < g.node_total && !p.stop.load(std::memory_order_relaxed); from += kPrepareBlock) {
+    const uint32_t to = std::min(g.node_total, from + kPrepareBlock), count = to - from;
+    const uint32_t chunk = from >> CHUNK_SHIFT;
+    const bool chunk_start = (from & (NODES_PER_CHUNK - 1)) == 0;
+    if (page && chunk >= p.first_nodes) page = map_block(g.node_at(from), count * sizeof(node_st), chunk_start, page);
+    if (page && g.site_of && chunk >= p.first_links)
+      page = map_block(g.links_of(from), count * 4 * sizeof(uint32_t), chunk_start, page);
+    g.prepare(from, to);
+    p.ready.store(to, std::memory_order_release);
+  }
+  return nullptr;
+}
+
+void GridGraph3D::start_preparing(uint32_t first_nodes, uint32_t first_links) {
+  const uint64_t chunks = (uint64_t(node_total) + NODES_PER_CHUNK - 1) >> CHUNK_SHIFT;
+  if (chunks < kPreparingChunks) return;
+  preparing_st* p = new (std::nothrow) preparing_st;
+  if (!p) return;
+  p->graph = this;
+  p->first_nodes = first_nodes;
+  p->first_links = first_links;
+  pthread_attr_t attributes;
+  const bool small = pthread_attr_init(&attributes) == 0;
+  if (small) pthread_attr_setstacksize(&attributes, kPreparingStack);
+  const bool started = pthread_create(&p->thread, small ? &attributes : nullptr, preparing_st::main, p) == 0;
+  if (small) pthread_attr_destroy(&attributes);
+  if (!started) {
+    delete p;
+    return;
+  }
+  preparing = p;
+}
+
+void GridGraph3D::finish_preparing() {
+  if (!preparing) return;
+  preparing->stop.store(true, std::memory_order_relaxed);
+  pthread_join(preparing->thread, nullptr);
+  delete preparing;
+  preparing = nullptr;
+}
+
+void GridGraph3D::prepare_next() {
+  if (!preparing) {
+    const uint32_t to = std::min(node_total, node_count + kPrepareBlock);
+    prepare(node_count, to);
+    prepared = to;
+    return;
+  }
+  uint32_t ready;
+  for (int spins = 0; (ready = preparing->ready.load(std::memory_order_acquire)) <= node_count;) {
+    if (++spins == kSpins) {
+      spins = 0;
+      sched_yield();
+    }
+  }
+  prepared = ready;
 }
 
 GridGraph3D::~GridGraph3D() {
-  finish_mapping();
+  finish_preparing();
   for (uint32_t c = 0; c < node_chunks_held; c++) delete[] reinterpret_cast<char*>(node_chunks[c]);
   delete[] reinterpret_cast<char*>(node_chunks);
   for (uint32_t c = 0; c < link_chunks_held; c++) delete[] reinterpret_cast<char*>(link_chunks[c]);
@@ -138,7 +197,7 @@ void GridGraph3D::reset(int dimX, int dimY, int dimZ, const int* siteOf) {
     for (uint64_t v = 0; v < voxels; v++) total += siteOf[v] >= 0;
   }
   if (total >= NO_NODE) flow_fatal(on_error, "Not enough memory!");
-  finish_mapping();
+  finish_preparing();
   const uint32_t chunks = static_cast<uint32_t>((total + NODES_PER_CHUNK - 1) >> CHUNK_SHIFT);
   const uint32_t fresh_nodes = node_chunks_held, fresh_links = siteOf ? link_chunks_held : 0;
   hold_chunks(node_chunks, node_chunks_held, chunks, sizeof(node_st));
@@ -147,6 +206,7 @@ void GridGraph3D::reset(int dimX, int dimY, int dimZ, const int* siteOf) {
   voxel = 0;
   node_total = static_cast<uint32_t>(total);
   node_count = 0;
+  prepared = 0;
   dims[0] = dimX;
   dims[1] = dimY;
   dims[2] = dimZ;
@@ -159,43 +219,62 @@ void GridGraph3D::reset(int dimX, int dimY, int dimZ, const int* siteOf) {
   offset[MINUS_Z] = 0u - stepZ;
   offset[PLUS_Z] = stepZ;
   clear_search();
-  map_ahead(fresh_nodes, fresh_links);
+  start_preparing(fresh_nodes, fresh_links);
 }
 
-// The next site of the map becomes node n: its neighbours are the sites
-// around its voxel, and along x, sites being numbered in voxel order, the
-// one before or after it.
-void GridGraph3D::add_site_node(node_st* n) {
-  while (site_of[voxel] < 0) {
-    ++voxel;
-    if (++at[0] == dims[0]) {
-      at[0] = 0;
-      if (++at[1] == dims[1]) at[1] = 0, ++at[2];
+// A node without capacities, whose neighbours are the voxels around its
+// own; over a site map, only those that are sites (along x, sites being
+// numbered in voxel order, the one before or after it). Everything it
+// reads is copied first, as its writes could otherwise be taken to change
+// it, and the cursor is written back once.
+void GridGraph3D::prepare(uint32_t from, uint32_t to) {
+  const int* const map = site_of;
+  const int dx = dims[0], dy = dims[1], dz = dims[2];
+  uint32_t step[6];
+  for (int d = 0; d < 6; d++) step[d] = offset[d];
+  int x = at[0], y = at[1], z = at[2];
+  uint32_t v = voxel;
+  node_st* n = node_at(from);
+  uint32_t* to_links = map ? links_of(from) : nullptr;
+  auto next_voxel = [&] {
+    ++v;
+    if (++x == dx) {
+      x = 0;
+      if (++y == dy) y = 0, ++z;
     }
+  };
+  for (uint32_t i = from; i < to; i++, n++) {
+    for (int d = 0; d < 6; d++) n->cap[d] = 0;
+    n->term_cap = 0;
+    if (!map) {
+      n->neighbours = static_cast<uint8_t>((x > 0) | (x < dx - 1) << 1 | (y > 0) << 2 | (y < dy - 1) << 3 |
+                                           (z > 0) << 4 | (z < dz - 1) << 5);
+      next_voxel();
+      continue;
+    }
+    while (map[v] < 0) next_voxel();
+    const bool exists[6] = {x > 0, x < dx - 1, y > 0, y < dy - 1, z > 0, z < dz - 1};
+    unsigned around = 0;
+    for (int d = 0; d < 6; d++) {
+      if (!exists[d]) continue;
+      const int j = map[v + step[d]];
+      if (j < 0) continue;
+      around |= 1u << d;
+      if (d >= 2) to_links[d - 2] = uint32_t(j) - i;
+    }
+    n->neighbours = static_cast<uint8_t>(around);
+    to_links += 4;
+    next_voxel();
   }
-  const uint32_t i = node_count, v = voxel;
-  unsigned around = 0;
-  uint32_t* to = links_of(i);
-  for (int d = 0; d < 6; d++) {
-    const int axis = d >> 1;
-    const bool exists = d & 1 ? at[axis] < dims[axis] - 1 : at[axis] > 0;
-    if (!exists) continue;
-    const int j = site_of[v + offset[d]];
-    if (j < 0) continue;
-    around |= 1u << d;
-    if (axis > 0) to[d - 2] = uint32_t(j) - i;
-  }
-  n->neighbours = static_cast<uint8_t>(around);
-  ++voxel;
-  if (++at[0] == dims[0]) {
-    at[0] = 0;
-    if (++at[1] == dims[1]) at[1] = 0, ++at[2];
-  }
+  at[0] = x;
+  at[1] = y;
+  at[2] = z;
+  voxel = v;
 }
 
 int GridGraph3D::maxflow() {
   assert(node_count == node_total);
-  finish_mapping();
+  finish_preparing();
   if (search_state != SEARCH_INTERRUPTED) maxflow_init();
   return run_search();
 }

@@ -32,12 +32,16 @@
 //   * A grid holds fewer than 2^32 - 1 nodes; a larger one, or memory that
 //     cannot be had, goes to the error function as "Not enough memory!" and
 //     ends the process with exit status 1 unless the error function throws.
-//   * Memory: a reset that takes fresh chunks for a large grid (two chunks
-//     or more) has a thread of its own map their pages while the caller
-//     adds the nodes (the system's first touch of fresh memory costs about
-//     as much as building the network on it); it only maps, never reads or
-//     writes a record, ends before maxflow, and without such a thread, or
-//     on a system that cannot map ahead, the building maps them itself.
+//   * Preparing ahead: every record is prepared (its capacities 0, its
+//     neighbours found) before add_node hands it out. For a large grid (two
+//     chunks or more) reset starts a thread that prepares the records ahead
+//     of the caller, a block at a time, first mapping the pages of fresh
+//     chunks (the system's first touch of fresh memory costs about as much
+//     as building the network on it); add_node waits for it when it catches
+//     up, the caller never touching a record the thread still writes, and
+//     the thread ends before maxflow. Without such a thread add_node
+//     prepares the records itself, and a system that cannot map ahead has
+//     them mapped by their first write.
 //   * Interruption: as Graph's. The optional check is asked every
 //     INTERRUPT_STEPS steps of the search; when it says stop, maxflow returns
 //     at once with interrupted() true, and calling it again goes on with the
@@ -133,12 +137,18 @@ class GridGraph3D : public TwoTreeSearch<GridGraph3D, grid_node_st, uint8_t> {
   // Makes `table` hold `need` chunks of `bytes` each, keeping those it has.
   template <class T>
   void hold_chunks(T**& table, uint32_t& held, uint32_t need, std::size_t bytes);
-  void add_site_node(node_st* n);
-  // Maps the pages the grid uses of the node chunks from `first_nodes` on
-  // (and of the link chunks from `first_links` on), on a thread of its own
-  // when one can be had; finish_mapping waits for it.
-  void map_ahead(uint32_t first_nodes, uint32_t first_links);
-  void finish_mapping();
+  // Prepares the records of nodes [from, to), which lie in one chunk, from
+  // the cursor (voxel, at), which it moves past them.
+  void prepare(uint32_t from, uint32_t to);
+  // Makes more records prepared for add_node: waits for the thread that
+  // prepares them, or without one prepares the next block.
+  void prepare_next();
+  // Starts the thread that prepares the records, mapping the node chunks
+  // from `first_nodes` on (and the link chunks from `first_links` on), when
+  // the grid is large enough and one can be had; finish_preparing stops it
+  // and waits for it.
+  void start_preparing(uint32_t first_nodes, uint32_t first_links);
+  void finish_preparing();
 
   // What the search asks of the storage (twoTreeSearch.h).
   node_st* node_at(uint32_t i) const {
@@ -167,35 +177,22 @@ class GridGraph3D : public TwoTreeSearch<GridGraph3D, grid_node_st, uint8_t> {
   uint32_t** link_chunks;    // with a site map: per node its distances to -y, +y, -z, +z
   uint32_t link_chunks_held;
   const int* site_of;        // the site map, or null: every voxel a node
-  uint32_t voxel;            // with a site map: the voxel of the next node to add
   uint32_t node_total;       // nodes of the grid
   uint32_t node_count;       // nodes added; the number of the next one
+  uint32_t prepared;         // the records add_node may hand out: nodes below it are prepared
   int dims[3];
-  int at[3];                 // coordinates of the next node to add
   uint32_t offset[6];        // neighbour number minus node number, modulo 2^32, per direction
-  struct mapping_st;
-  mapping_st* mapping;       // the thread mapping fresh chunks, or null
+  // The preparing cursor, moved by whoever prepares (the thread while it
+  // runs): the voxel and coordinates of the next node to prepare.
+  uint32_t voxel;
+  int at[3];
+  struct preparing_st;
+  preparing_st* preparing;   // the thread preparing records ahead, or null
 };
 
 inline uint32_t GridGraph3D::add_node() {
   assert(node_count < node_total);
-  node_st* n = node_at(node_count);
-  for (int d = 0; d < 6; d++) n->cap[d] = 0;
-  n->term_cap = 0;
-  if (site_of) {
-    add_site_node(n);
-    return node_count++;
-  }
-  n->neighbours = static_cast<uint8_t>((at[0] > 0) | (at[0] < dims[0] - 1) << 1 | (at[1] > 0) << 2 |
-                                       (at[1] < dims[1] - 1) << 3 | (at[2] > 0) << 4 |
-                                       (at[2] < dims[2] - 1) << 5);
-  if (++at[0] == dims[0]) {
-    at[0] = 0;
-    if (++at[1] == dims[1]) {
-      at[1] = 0;
-      ++at[2];
-    }
-  }
+  if (node_count == prepared) prepare_next();
   return node_count++;
 }
 

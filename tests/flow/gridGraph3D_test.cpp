@@ -4,6 +4,7 @@
 // and its refusal of a grid too large to number.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <random>
 #include <stdexcept>
@@ -66,19 +67,27 @@ GridNetwork random_network(std::mt19937& rng, int max_dim, bool masked, int min_
   return n;
 }
 
-// Every node first, then the edges and terminal updates interleaved at random.
+// The nodes in order, each edge and terminal update added, in a random
+// interleaving, as soon as its nodes are: the engine meets terms between
+// add_node calls, as when a network is written in node order.
 void build(GridGraph3D& g, const GridNetwork& n, std::mt19937& rng) {
   g.reset(n.dims[0], n.dims[1], n.dims[2], n.siteOf.empty() ? nullptr : n.siteOf.data());
-  for (int k = 0; k < n.p.nodes; k++) ASSERT_EQ(g.add_node(), uint32_t(k));
   const FlowProblem& p = n.p;
-  for (size_t e = 0, t = 0; e < p.edges.size() || t < p.terminals.size();) {
-    if (t < p.terminals.size() && (e == p.edges.size() || rng() % 2)) {
-      const FlowProblem::Terminal& x = p.terminals[t++];
-      g.add_tweights(uint32_t(x.node), x.cap_source, x.cap_sink);
-    } else {
-      const FlowProblem::Edge& x = p.edges[e];
-      g.add_edge(uint32_t(x.from), n.towards[e], x.cap, x.rev_cap);
-      e++;
+  // Per node, the edges (k >= 0) and terminal updates (~t) it completes.
+  std::vector<std::vector<int>> ready(p.nodes);
+  for (int e = 0; e < int(p.edges.size()); e++) ready[std::max(p.edges[e].from, p.edges[e].to)].push_back(e);
+  for (int t = 0; t < int(p.terminals.size()); t++) ready[p.terminals[t].node].push_back(~t);
+  for (int k = 0; k < p.nodes; k++) {
+    ASSERT_EQ(g.add_node(), uint32_t(k));
+    std::shuffle(ready[k].begin(), ready[k].end(), rng);
+    for (int item : ready[k]) {
+      if (item < 0) {
+        const FlowProblem::Terminal& x = p.terminals[~item];
+        g.add_tweights(uint32_t(x.node), x.cap_source, x.cap_sink);
+      } else {
+        const FlowProblem::Edge& x = p.edges[item];
+        g.add_edge(uint32_t(x.from), n.towards[item], x.cap, x.rev_cap);
+      }
     }
   }
 }
@@ -108,9 +117,9 @@ TEST(GridGraph3DRandom, MatchesEdmondsKarpAndLeavesTheSmallestSourceSide) {
 // every node's side equal the general engine's on the same network, also
 // when every check interrupts the search and it is resumed until done, and
 // when its scan counter starts near the top of its range. The last grids
-// take fresh chunks enough to be mapped ahead while they are built, the
-// first of them after a reset left unbuilt while its chunks were mapped;
-// an engine is also destroyed while it maps.
+// are large enough for their records to be prepared ahead on a thread while
+// they are built, the first of them after a reset left unbuilt while its
+// records were prepared; an engine is also destroyed while it prepares.
 TEST(GridGraph3DRandom, LargeGridsCutAsTheGeneralEngine) {
   GridGraph3D g;
   int stops = 0;
