@@ -241,6 +241,11 @@ class GCoptimization {
   // Asks m_interrupt_fn, if any; remembers a yes in m_interrupted.
   bool interruptRequested();
 
+  // The energy an expansion iteration returns: compute_energy's, or, when
+  // its last move left the energy of the labeling it made (m_energy_known),
+  // that value after the same readiness check.
+  int energyAfterMoves();
+
   // The binary energy of the next move: the one kept from the previous move,
   // emptied, or a new one (raises "Not enough memory"), asking the
   // optimizer's interrupt check. It stays the optimizer's and is freed with
@@ -269,6 +274,13 @@ class GCoptimization {
   Graph::InterruptFn m_interrupt_fn;  // null: nothing stops a move
   void* m_interrupt_extra;
   bool m_interrupted;  // the last expansion() or swap() was stopped by m_interrupt_fn
+  // Set by a move that knows the energy of the labeling it leaves, exactly
+  // as compute_energy would sum it, with costs whose reads nobody observes;
+  // an expansion iteration clears it on entry, and a move that may set it
+  // clears it first.
+  bool m_energy_known;
+  int m_known_energy;
+  bool m_data_from_table;  // the data costs are read from a table (no call to the caller)
   int* m_entry_data_costs;    // own table of the entry-by-entry data setter, or null
   int* m_entry_smooth_costs;  // own table of the entry-by-entry smoothness setter, or null
   void* m_data_source;        // installed source; its type is fixed by the ops below

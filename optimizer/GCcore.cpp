@@ -34,6 +34,9 @@ GCoptimization::GCoptimization(int nSites, int nLabels)
       m_interrupt_fn(nullptr),
       m_interrupt_extra(nullptr),
       m_interrupted(false),
+      m_energy_known(false),
+      m_known_energy(0),
+      m_data_from_table(false),
       m_entry_data_costs(nullptr),
       m_entry_smooth_costs(nullptr),
       m_data_source(nullptr),
@@ -115,6 +118,13 @@ int GCoptimization::compute_energy() {
   if (!readyToOptimise()) handleError(kNotReady);
   int data = (this->*m_data_energy_op)();
   return data + (this->*m_smooth_energy_op)();
+}
+
+int GCoptimization::energyAfterMoves() {
+  if (!m_energy_known) return compute_energy();
+  m_energy_known = false;
+  if (!readyToOptimise()) handleError(kNotReady);
+  return m_known_energy;
 }
 
 int GCoptimization::giveDataEnergy() {

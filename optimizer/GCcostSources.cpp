@@ -5,6 +5,7 @@
 #include <cassert>
 #include <cstddef>
 #include <new>
+#include <type_traits>
 
 #include "optimizer/GCinternal.h"
 
@@ -23,6 +24,7 @@ void GCoptimization::deleteFunctor(void* source) {
 template <typename DataSource>
 void GCoptimization::bindDataSource() {
   m_data_energy_op = &GCoptimization::giveDataEnergyInternal<DataSource>;
+  m_data_from_table = std::is_same<DataSource, DataCostFnFromArray>::value;
   m_expansion_t_links_op = &GCoptimization::set_up_t_links_expansion<DataSource>;
   m_grid_t_links_op = &GCoptimization::set_up_t_links_grid<DataSource>;
   m_swap_t_links_op = &GCoptimization::set_up_t_links_swap<DataSource>;

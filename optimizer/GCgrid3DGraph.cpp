@@ -138,7 +138,7 @@ int GCoptimizationGrid3DGraph::smoothEnergyXYZ() {
 // -y and -z become terms at once. Sites labelled alpha are nodes without
 // terms, which the cut leaves alone.
 template <typename SiteOf>
-void GCoptimizationGrid3DGraph::addExpansionTerms(int alpha, GridGraph3D* g, SiteOf siteOf) {
+int GCoptimizationGrid3DGraph::addExpansionTerms(int alpha, GridGraph3D* g, SiteOf siteOf) {
   const SmoothCostFnFromArray* sc = static_cast<SmoothCostFnFromArray*>(m_smooth_source);
   const int* V = sc->m_array;
   const int n = sc->m_row_length;
@@ -197,8 +197,9 @@ void GCoptimizationGrid3DGraph::addExpansionTerms(int alpha, GridGraph3D* g, Sit
           g->add_term2(node, towards, e00, e01, e10, e11);
       },
       siteOf, &interrupted);
-  if (interrupted) return;
+  if (interrupted) return variables;
   if (listed > 0) (this->*m_grid_t_links_op)(listed, alpha, g, list_nodes, list_sites);
+  return variables;
 }
 
 // The terms are those of the general move (GCinternal.h): data costs through
@@ -207,6 +208,7 @@ void GCoptimizationGrid3DGraph::addExpansionTerms(int alpha, GridGraph3D* g, Sit
 // variable, all on the grid engine (flow/gridGraph3D.h), which finds the
 // same cut as the general engine with no arc records to build.
 void GCoptimizationGrid3DGraph::alpha_expansion(int alpha_label) {
+  m_energy_known = false;
   if (!m_weights[0]) {
     GCoptimization::alpha_expansion(alpha_label);
     return;
@@ -219,15 +221,16 @@ void GCoptimizationGrid3DGraph::alpha_expansion(int alpha_label) {
     return;
   if (interruptRequested()) return;
   GridGraph3D* g = emptiedGridMove(m_dims[0], m_dims[1], m_dims[2], m_site_of);
+  int variables;
   if (m_site_of) {
     const int* siteOf = m_site_of;
-    addExpansionTerms(alpha, g, [siteOf](int v) { return siteOf[v]; });
+    variables = addExpansionTerms(alpha, g, [siteOf](int v) { return siteOf[v]; });
   } else {
-    addExpansionTerms(alpha, g, [](int v) { return v; });
+    variables = addExpansionTerms(alpha, g, [](int v) { return v; });
   }
   // An interrupted move changes no label.
   if (interruptRequested()) return;
-  g->maxflow();
+  const int flow = g->maxflow();
   if (g->interrupted()) {
     m_interrupted = true;
     return;
@@ -236,6 +239,16 @@ void GCoptimizationGrid3DGraph::alpha_expansion(int alpha_label) {
   // Source side (0) takes alpha; the sink side keeps its label.
   for (int s = 0; s < m_num_sites; s++)
     if (g->what_segment(uint32_t(s)) == 0) m_labeling[s] = alpha;
+  // With every site a variable, the move's binary energy holds every term
+  // of the energy (no site and no pair stayed out), so its minimum, the
+  // flow, is the energy of the labeling the cut gives, the same integer
+  // compute_energy sums within the 32-bit contract. The iteration then
+  // need not sum it again, when nobody can see the costs read: from a
+  // table, as the smoothness always is here.
+  if (variables == m_num_sites && m_data_from_table) {
+    m_energy_known = true;
+    m_known_energy = flow;
+  }
 }
 
 int GCoptimizationGrid3DGraph::voxelOf(int site) {

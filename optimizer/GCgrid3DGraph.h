@@ -64,8 +64,9 @@ class GCoptimizationGrid3DGraph : public GCoptimization {
   template <typename OnSite, typename OnPair, typename SiteOf>
   void walkGrid(OnSite site, OnPair pair, SiteOf siteOf, const bool* stop = nullptr) const;
   int smoothEnergyXYZ();
+  // Returns the number of variables (sites not labelled alpha).
   template <typename SiteOf>
-  void addExpansionTerms(int alpha, GridGraph3D* g, SiteOf siteOf);
+  int addExpansionTerms(int alpha, GridGraph3D* g, SiteOf siteOf);
   int voxelOf(int site);
 
   int m_dims[3];

@@ -260,10 +260,11 @@ int GCoptimization::swap(int max_num_iterations) {
 }
 
 int GCoptimization::oneExpansionIteration() {
+  m_energy_known = false;
   if (m_scramble_labels) scramble_label_table();
   for (int next = 0; next < m_num_labels && !m_interrupted; next++)
     alpha_expansion(m_label_table[next]);
-  return compute_energy();
+  return energyAfterMoves();
 }
 
 int GCoptimization::oneSwapIteration() {

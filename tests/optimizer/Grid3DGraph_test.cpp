@@ -105,16 +105,35 @@ TEST(Grid3DGraphTest, MovesMatchEnumerationOverThePairsOfAPlainWalk) {
         for (int& v : g.p.smooth) v += 1;
       const Problem& p = g.p;
       const int* dims = g.dims;
-      std::unique_ptr<Grid> made(
-          c.masked ? new Grid(dims[0], dims[1], dims[2], g.siteOf.data(), p.sites, p.labels)
-                   : new Grid(dims[0], dims[1], dims[2], p.labels));
+      auto make = [&] {
+        std::unique_ptr<Grid> made(
+            c.masked ? new Grid(dims[0], dims[1], dims[2], g.siteOf.data(), p.sites, p.labels)
+                     : new Grid(dims[0], dims[1], dims[2], p.labels));
+        made->setDataCost(g.p.data.data());
+        if (c.weighted)
+          made->setSmoothCostXYZ(g.p.smooth.data(), g.weights[0].data(), g.weights[1].data(),
+                                 g.weights[2].data());
+        else
+          made->setSmoothCost(g.p.smooth.data());
+        return made;
+      };
+      const std::unique_ptr<Grid> made = make();
       Grid& grid = *made;
-      grid.setDataCost(g.p.data.data());
-      if (c.weighted)
-        grid.setSmoothCostXYZ(g.p.smooth.data(), g.weights[0].data(), g.weights[1].data(),
-                              g.weights[2].data());
-      else
-        grid.setSmoothCost(g.p.smooth.data());
+
+      // Iterations from label 0 throughout make the enumeration's moves and
+      // return the energy of where they end: the first's last move is over
+      // every site (its flow is that energy), the second's over those it
+      // has not labelled alpha yet.
+      {
+        const std::unique_ptr<Grid> fresh = make();
+        std::vector<int> expected(p.sites, 0);
+        for (int iteration = 1; iteration <= 2; iteration++) {
+          for (int alpha = 0; alpha < p.labels; alpha++) expected = expansionOf(p, expected, alpha);
+          const int energy = fresh->oneExpansionIteration();
+          for (int s = 0; s < p.sites; s++) ASSERT_EQ(fresh->whatLabel(s), expected[s]) << s;
+          EXPECT_EQ(energy, energyOf(p, expected)) << "iteration " << iteration;
+        }
+      }
 
       // Each site's neighbours and weights are its pairs, in any order.
       for (int s = 0; s < p.sites; s++) {
@@ -252,4 +271,30 @@ TEST(Grid3DGraphTest, AnInterruptedMoveChangesNoLabel) {
     EXPECT_EQ(run.labels, stop <= firstCalls ? none : first);
     EXPECT_EQ(run.resumed, first);
   }
+}
+
+// Data costs from a function: the caller sees every read, so an iteration
+// whose last move is over every site still ends by reading each site's cost
+// at its new label, in site order, as the energy is summed.
+namespace {
+std::vector<std::pair<int, int>> costReads;
+int loggedCost(int s, int l) {
+  costReads.push_back({s, l});
+  return (s * 7 + l * 3) % 5;
+}
+}  // namespace
+
+TEST(Grid3DGraphTest, AnIterationWithCostsFromAFunctionSumsItsEnergy) {
+  const int dims[3] = {3, 2, 2}, sites = 12;
+  std::vector<int> smooth = {0, 1, 1, 0}, weights(sites, 1);
+  Grid grid(dims[0], dims[1], dims[2], 2);
+  grid.setDataCost(loggedCost);
+  grid.setSmoothCostXYZ(smooth.data(), weights.data(), weights.data(), weights.data());
+  costReads.clear();
+  grid.oneExpansionIteration();
+  ASSERT_GE(costReads.size(), std::size_t(sites));
+  const std::vector<std::pair<int, int>> last(costReads.end() - sites, costReads.end());
+  std::vector<std::pair<int, int>> expected;
+  for (int s = 0; s < sites; s++) expected.push_back({s, grid.whatLabel(s)});
+  EXPECT_EQ(last, expected);
 }
