@@ -32,6 +32,7 @@
 #ifndef OPTIMIZER_GCBASE_H_
 #define OPTIMIZER_GCBASE_H_
 
+#include <cassert>
 #include <cstddef>
 
 #include "flow/graph.h"  // the engine's arc limit, which bounds a move's neighbours
@@ -208,7 +209,11 @@ class GCoptimization {
   // valid whenever compute_energy is.
   int giveDataEnergy();
   int giveSmoothEnergy();
-  int whatLabel(int site);
+  // Inline: a caller reading every site's label pays no call per site.
+  int whatLabel(int site) {
+    assert(site >= 0 && site < m_num_sites);
+    return m_labeling[site];
+  }
 
   // Throws a GCException carrying `message`, one of the fixed texts.
   [[noreturn]] void handleError(const char* message);

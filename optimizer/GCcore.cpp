@@ -137,11 +137,6 @@ int GCoptimization::giveSmoothEnergy() {
   return (this->*m_smooth_energy_op)();
 }
 
-int GCoptimization::whatLabel(int site) {
-  assert(site >= 0 && site < m_num_sites);
-  return m_labeling[site];
-}
-
 void GCoptimization::releaseMoveSpace() {
   delete m_move_energy;
   m_move_energy = nullptr;

@@ -92,13 +92,26 @@ void optimise(SegmentationCosts costs, const Neighbourhood& neighbourhood, Stage
   if (result.energyAfter < result.energyBefore) Watch::iterationDone(2, result.energyAfter, &watch);
   stages->energyAfter(result.energyAfter);
   result.labels.assign(neighbourhood.numVoxels(), 0.0f);
-  for (long long p = 0; p < neighbourhood.numVoxels(); ++p) {
-    const int site = neighbourhood.siteOf(p);
-    if (site < 0) continue;
-    const int label = optimizer->whatLabel(site);
-    result.labels[p] = static_cast<float>(label);
-    result.label1Sites += label;
+  // The map and the arrays read and written straight, in one loop per case.
+  GCoptimization& labelled = *optimizer;
+  float* labels = result.labels.data();
+  long long ones = 0;
+  const long long voxels = neighbourhood.numVoxels();
+  if (const int* map = neighbourhood.siteMap()) {
+    for (long long p = 0; p < voxels; ++p) {
+      if (map[p] < 0) continue;
+      const int label = labelled.whatLabel(map[p]);
+      labels[p] = static_cast<float>(label);
+      ones += label;
+    }
+  } else {
+    for (long long p = 0; p < voxels; ++p) {
+      const int label = labelled.whatLabel(static_cast<int>(p));
+      labels[p] = static_cast<float>(label);
+      ones += label;
+    }
   }
+  result.label1Sites = ones;
 }
 
 // Lets the long passes over the neighbourhood be interrupted.
