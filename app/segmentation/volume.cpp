@@ -49,6 +49,18 @@ void chooseLarger(const Eigenvector& a, const Eigenvector& b, const Eigenvector&
                              {b.eigenvalue.data, b.x.data, b.y.data, b.z.data}};
   float* to[4] = {out.eigenvalue.data, out.x.data, out.y.data, out.z.data};
   const long long voxels = static_cast<long long>(shape.dimX) * shape.dimY * shape.dimZ;
+  if (std::equal(to, to + 4, from[0])) {
+    // In place: a voxel that keeps a's values is not written (it would be
+    // written with what it holds), so that only the eigenvalues are read
+    // where a's are the larger, as they mostly are.
+    forEachPart(voxels, [&](int, long long begin, long long end) {
+      for (long long i = begin; i < end; ++i) {
+        if (from[0][0][i] >= from[1][0][i]) continue;
+        for (int c = 0; c < 4; ++c) to[c][i] = from[1][c][i];
+      }
+    });
+    return;
+  }
   forEachPart(voxels, [&](int, long long begin, long long end) {
     for (long long i = begin; i < end; ++i) {
       const float* const* set = from[from[0][0][i] >= from[1][0][i] ? 0 : 1];
