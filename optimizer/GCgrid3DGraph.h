@@ -16,10 +16,11 @@
 // arc records: 44 bytes a site, 60 with a site map. A pair of weight 0 adds
 // nothing to a move. Such a move over every site holds every term of the
 // energy, so with data costs from a table the expansion iteration it ends
-// takes its energy from the move's flow instead of summing it again. Every other use (swaps, expansions over given sites,
-// unit weights) goes through giveNeighborInfo, whose lists are made on
-// demand into one buffer; with a site map it first makes a table of the
-// sites' voxels (4 bytes per site), once.
+// takes its energy from the move's flow instead of summing it again. Every
+// other use (swaps, expansions over given sites, unit weights) goes through
+// giveNeighborInfo, whose lists are made on demand into one buffer; with a
+// site map it first makes a table of the sites' voxels (4 bytes per site),
+// once.
 #ifndef OPTIMIZER_GCGRID3DGRAPH_H_
 #define OPTIMIZER_GCGRID3DGRAPH_H_
 
