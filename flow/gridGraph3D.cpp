@@ -62,7 +62,7 @@ GridGraph3D::GridGraph3D(void (*err_function)(char*))
 struct GridGraph3D::preparing_st {
   GridGraph3D* graph;
   uint32_t first_nodes, first_links;  // the chunks from which memory is fresh, to be mapped
-  std::atomic<uint32_t> ready{0};
+  std::atomic<uint32_t> ready;
   std::atomic<bool> stop{false};
   pthread_t thread;
 
@@ -108,7 +108,8 @@ void* GridGraph3D::preparing_st::main(void* self) {
   GridGraph3D& g = *p.graph;
   const long size = sysconf(_SC_PAGESIZE);
   std::uintptr_t page = size > 0 ? static_cast<std::uintptr_t>(size) : 0;
-  for (uint32_t from = 0; from < g.node_total && !p.stop.load(std::memory_order_relaxed); from += kPrepareBlock) {
+  for (uint32_t from = g.prepared; from < g.node_total && !p.stop.load(std::memory_order_relaxed);
+       from += kPrepareBlock) {
     const uint32_t to = std::min(g.node_total, from + kPrepareBlock), count = to - from;
     const uint32_t chunk = from >> CHUNK_SHIFT;
     const bool chunk_start = (from & (NODES_PER_CHUNK - 1)) == 0;
@@ -127,6 +128,7 @@ void GridGraph3D::start_preparing(uint32_t first_nodes, uint32_t first_links) {
   preparing_st* p = new (std::nothrow) preparing_st;
   if (!p) return;
   p->graph = this;
+  p->ready.store(prepared, std::memory_order_relaxed);
   p->first_nodes = first_nodes;
   p->first_links = first_links;
   pthread_attr_t attributes;
@@ -188,11 +190,15 @@ void GridGraph3D::hold_chunks(T**& table, uint32_t& held, uint32_t need, std::si
   }
 }
 
-void GridGraph3D::reset(int dimX, int dimY, int dimZ, const int* siteOf) {
+void GridGraph3D::reset(int dimX, int dimY, int dimZ, const int* siteOf, int64_t sites) {
   assert(dimX > 0 && dimY > 0 && dimZ > 0);
   const uint64_t voxels = uint64_t(dimX) * uint64_t(dimY) * uint64_t(dimZ);
   uint64_t total = voxels;
-  if (siteOf) {
+  // A site map is walked with 32-bit voxel numbers.
+  assert(!siteOf || voxels <= UINT32_MAX);
+  if (siteOf && sites >= 0) {
+    total = uint64_t(sites);
+  } else if (siteOf) {
     total = 0;
     for (uint64_t v = 0; v < voxels; v++) total += siteOf[v] >= 0;
   }
@@ -219,6 +225,12 @@ void GridGraph3D::reset(int dimX, int dimY, int dimZ, const int* siteOf) {
   offset[MINUS_Z] = 0u - stepZ;
   offset[PLUS_Z] = stepZ;
   clear_search();
+  // The first block now, while the thread starts, so that the caller
+  // begins at once; the thread goes on from the next.
+  if (node_total > 0) {
+    prepared = std::min(node_total, kPrepareBlock);
+    prepare(0, prepared);
+  }
   start_preparing(fresh_nodes, fresh_links);
 }
 
@@ -252,7 +264,12 @@ void GridGraph3D::prepare(uint32_t from, uint32_t to) {
       next_voxel();
       continue;
     }
-    while (map[v] < 0) next_voxel();
+    // Past the last voxel only when the map holds fewer sites than reset
+    // was told.
+    for (;; next_voxel()) {
+      assert(z < dz && "the site map holds fewer sites than the grid's nodes");
+      if (map[v] >= 0) break;
+    }
     const bool exists[6] = {x > 0, x < dx - 1, y > 0, y < dy - 1, z > 0, z < dz - 1};
     unsigned around = 0;
     for (int d = 0; d < 6; d++) {
@@ -270,6 +287,13 @@ void GridGraph3D::prepare(uint32_t from, uint32_t to) {
   at[1] = y;
   at[2] = z;
   voxel = v;
+  // After the last node no voxel may be a site, which a link would reach.
+  if (map && to == node_total) {
+    const uint32_t voxels = uint32_t(dx) * uint32_t(dy) * uint32_t(dz);  // below 2^32: reset
+    assert(std::all_of(map + v, map + voxels, [](int site) { return site < 0; }) &&
+           "the site map holds more sites than the grid's nodes");
+    (void)voxels;
+  }
 }
 
 int GridGraph3D::maxflow() {

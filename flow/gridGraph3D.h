@@ -84,8 +84,12 @@ class GridGraph3D : public TwoTreeSearch<GridGraph3D, grid_node_st, uint8_t> {
   // or -1, the sites numbered 0, 1, ... in voxel order; borrowed until
   // maxflow has run), node k is site k and only sites are nodes, joined
   // where their voxels are neighbours; each node then costs 16 bytes more
-  // for where its neighbours along y and z lie.
-  void reset(int dimX, int dimY, int dimZ, const int* siteOf = nullptr);
+  // for where its neighbours along y and z lie. `sites`, when not -1, is
+  // the number of sites the map holds, which a caller that has counted
+  // them need not have counted again; the records are prepared against
+  // the map, and a map that differs from it or is out of order fails an
+  // assertion there.
+  void reset(int dimX, int dimY, int dimZ, const int* siteOf = nullptr, int64_t sites = -1);
 
   // ---- building (only before maxflow) ----
   // Adds the next node, with no terminal capacity and no arc capacity, and
@@ -118,6 +122,18 @@ class GridGraph3D : public TwoTreeSearch<GridGraph3D, grid_node_st, uint8_t> {
     const node_st& n = *node_at(i);
     return n.parent == PARENT_NONE ? 1 : n.in_sink_tree;
   }
+  // Of node i, once add_node has returned it (a builder over a site map
+  // finds its pairs here instead of in the map): bit d set when its
+  // neighbour in direction d exists, and that neighbour's number.
+  unsigned neighbours(uint32_t i) const {
+    assert(i < node_count);
+    return node_at(i)->neighbours;
+  }
+  // Along x a neighbour is the next or previous node; along y and z it is
+  // at a fixed distance, or, with a site map, at the node's own.
+  uint32_t neighbour(uint32_t i, int d) const {
+    return d < 2 || !site_of ? i + offset[d] : i + links_of(i)[d - 2];
+  }
 
  private:
   friend class GridGraph3DTestAccess;  // tests/flow: the search from a given scan counter
@@ -126,11 +142,6 @@ class GridGraph3D : public TwoTreeSearch<GridGraph3D, grid_node_st, uint8_t> {
 
   static constexpr uint8_t PARENT_DIR = PARENT_LINK;
 
-  // Along x a neighbour is the next or previous node; along y and z it is
-  // at a fixed distance, or, with a site map, at the node's own.
-  uint32_t neighbour(uint32_t i, int d) const {
-    return d < 2 || !site_of ? i + offset[d] : i + links_of(i)[d - 2];
-  }
   uint32_t* links_of(uint32_t i) const {
     return link_chunks[i >> CHUNK_SHIFT] + 4 * (i & (NODES_PER_CHUNK - 1));
   }

@@ -1,7 +1,7 @@
 // The grid engine: random grids, whole or over a site map, against the
 // reference max-flow, with restarted scan counters and interruptions; large
 // grids against the general engine; binary energies against enumeration;
-// and its refusal of a grid too large to number.
+// and its refusal of a grid too large to number or of a wrong site count.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -70,8 +70,11 @@ GridNetwork random_network(std::mt19937& rng, int max_dim, bool masked, int min_
 // The nodes in order, each edge and terminal update added, in a random
 // interleaving, as soon as its nodes are: the engine meets terms between
 // add_node calls, as when a network is written in node order.
+// A site map's sites are counted by the engine, or for every other network
+// given to reset as a caller that has counted them does.
 void build(GridGraph3D& g, const GridNetwork& n, std::mt19937& rng) {
-  g.reset(n.dims[0], n.dims[1], n.dims[2], n.siteOf.empty() ? nullptr : n.siteOf.data());
+  g.reset(n.dims[0], n.dims[1], n.dims[2], n.siteOf.empty() ? nullptr : n.siteOf.data(),
+          n.p.nodes % 2 ? n.p.nodes : -1);
   const FlowProblem& p = n.p;
   // Per node, the edges (k >= 0) and terminal updates (~t) it completes.
   std::vector<std::vector<int>> ready(p.nodes);
@@ -191,6 +194,22 @@ TEST(GridGraph3DEnergy, MinimisesAsEnumerationSays) {
     ASSERT_EQ(g.maxflow(), best);
     for (int v = 0; v < 8; v++) EXPECT_EQ(g.what_segment(uint32_t(v)), zeros >> v & 1 ? 0 : 1) << v;
   }
+}
+
+// A site count that is not the map's, given to reset, fails an assertion
+// before any record would name a node outside the grid; so does a map out
+// of voxel order that reaches past the last node.
+TEST(GridGraph3DLimits, ASiteCountOtherThanTheMapsFailsAnAssertion) {
+  const std::vector<int> map = {-1, 0, -1, 1, 2, -1};  // 6 x 1 x 1, three sites
+  EXPECT_DEATH(GridGraph3D().reset(6, 1, 1, map.data(), 4), "fewer sites than the grid's nodes");
+  EXPECT_DEATH(GridGraph3D().reset(6, 1, 1, map.data(), 2), "more sites than the grid's nodes");
+  GridGraph3D g;
+  g.reset(6, 1, 1, map.data(), 3);
+  for (int k = 0; k < 3; k++) g.add_node();
+  EXPECT_EQ(g.neighbours(0), 0u);
+  EXPECT_EQ(g.neighbours(1), 1u << GridGraph3D::PLUS_X);
+  EXPECT_EQ(g.neighbours(2), 1u << GridGraph3D::MINUS_X);
+  EXPECT_EQ(g.neighbour(2, GridGraph3D::MINUS_X), 1u);
 }
 
 TEST(GridGraph3DLimits, AGridOfTwoToTheThirtyTwoNodesIsRefusedThroughTheErrorFunction) {
