@@ -257,8 +257,9 @@ class GCoptimization {
   // the rest of the move space.
   Energy* emptiedMoveEnergy();
   // The same for a move on a dimX x dimY x dimZ grid engine (over the sites
-  // of siteOf, when not null: see flow/gridGraph3D.h): kept from the
-  // previous grid move, emptied and sized, or new; freed with the move space.
+  // of siteOf, when not null, which numbers the m_num_sites sites: see
+  // flow/gridGraph3D.h): kept from the previous grid move, emptied and
+  // sized, or new; freed with the move space.
   GridGraph3D* emptiedGridMove(int dimX, int dimY, int dimZ, const int* siteOf);
 
   // Allocates `count` items or raises "Not enough memory".

@@ -92,6 +92,22 @@ void GCoptimizationGrid3DGraph::walkGrid(OnSite site, OnPair pair, SiteOf siteOf
 }
 
 template <typename OnSite, typename OnPair>
+void GCoptimizationGrid3DGraph::walkNodes(const GridGraph3D* g, OnSite site, OnPair pair,
+                                          const bool* stop) const {
+  for (int s = 0; s < m_num_sites; s++) {
+    site(s);
+    if (stop && *stop) return;
+    const uint32_t node = uint32_t(s);
+    const unsigned around = g->neighbours(node);
+    if (around >> GridGraph3D::MINUS_X & 1) pair(s, s - 1, std::integral_constant<int, 0>());
+    if (around >> GridGraph3D::MINUS_Y & 1)
+      pair(s, int(g->neighbour(node, GridGraph3D::MINUS_Y)), std::integral_constant<int, 1>());
+    if (around >> GridGraph3D::MINUS_Z & 1)
+      pair(s, int(g->neighbour(node, GridGraph3D::MINUS_Z)), std::integral_constant<int, 2>());
+  }
+}
+
+template <typename OnSite, typename OnPair>
 void GCoptimizationGrid3DGraph::walk(OnSite site, OnPair pair) const {
   if (m_site_of) {
     const int* siteOf = m_site_of;
@@ -137,8 +153,8 @@ int GCoptimizationGrid3DGraph::smoothEnergyXYZ() {
 // block at a time through the installed source, and its pairs towards -x,
 // -y and -z become terms at once. Sites labelled alpha are nodes without
 // terms, which the cut leaves alone.
-template <typename SiteOf>
-int GCoptimizationGrid3DGraph::addExpansionTerms(int alpha, GridGraph3D* g, SiteOf siteOf) {
+template <typename Walk>
+int GCoptimizationGrid3DGraph::addExpansionTerms(int alpha, GridGraph3D* g, Walk walkSites) {
   const SmoothCostFnFromArray* sc = static_cast<SmoothCostFnFromArray*>(m_smooth_source);
   const int* V = sc->m_array;
   const int n = sc->m_row_length;
@@ -153,8 +169,8 @@ int GCoptimizationGrid3DGraph::addExpansionTerms(int alpha, GridGraph3D* g, Site
   int ls = 0;           // its label,
   const int* from = V;  // V(ls, l),
   bool xs = false;      // and whether it is a variable
-  walkGrid(
-      [&](int s, int) {
+  walkSites(
+      [&](int s) {
         node = g->add_node();
         ls = labels[s];
         from = V + std::ptrdiff_t(ls) * n;
@@ -196,7 +212,7 @@ int GCoptimizationGrid3DGraph::addExpansionTerms(int alpha, GridGraph3D* g, Site
         else
           g->add_term2(node, towards, e00, e01, e10, e11);
       },
-      siteOf, &interrupted);
+      &interrupted);
   if (interrupted) return variables;
   if (listed > 0) (this->*m_grid_t_links_op)(listed, alpha, g, list_nodes, list_sites);
   return variables;
@@ -221,12 +237,18 @@ void GCoptimizationGrid3DGraph::alpha_expansion(int alpha_label) {
     return;
   if (interruptRequested()) return;
   GridGraph3D* g = emptiedGridMove(m_dims[0], m_dims[1], m_dims[2], m_site_of);
+  // Over a site map the pairs are found in the engine's own records, which
+  // it prepared from the map ahead of the nodes, instead of walking the
+  // map's voxels a second time; every voxel a site, the grid is walked.
   int variables;
   if (m_site_of) {
-    const int* siteOf = m_site_of;
-    variables = addExpansionTerms(alpha, g, [siteOf](int v) { return siteOf[v]; });
+    variables = addExpansionTerms(alpha, g, [this, g](auto site, auto pair, const bool* stop) {
+      walkNodes(g, site, pair, stop);
+    });
   } else {
-    variables = addExpansionTerms(alpha, g, [](int v) { return v; });
+    variables = addExpansionTerms(alpha, g, [this](auto site, auto pair, const bool* stop) {
+      walkGrid([&site](int s, int) { site(s); }, pair, [](int v) { return v; }, stop);
+    });
   }
   // An interrupted move changes no label.
   if (interruptRequested()) return;

@@ -12,8 +12,9 @@
 // array. With per-direction weights the energy is summed straight from the
 // grid, and an expansion over every site builds its move in one pass in
 // voxel order on the engine's grid form (flow/gridGraph3D.h), node s being
-// site s, so that a move needs no site list, no table of variables and no
-// arc records: 44 bytes a site, 60 with a site map. A pair of weight 0 adds
+// site s (with a site map, its pairs found in the records the engine
+// prepared from the map), so that a move needs no site list, no table of
+// variables and no arc records: 44 bytes a site, 60 with a site map. A pair of weight 0 adds
 // nothing to a move. Such a move over every site holds every term of the
 // energy, so with data costs from a table the expansion iteration it ends
 // takes its energy from the move's flow instead of summing it again. Every
@@ -66,10 +67,16 @@ class GCoptimizationGrid3DGraph : public GCoptimization {
   void walk(OnSite site, OnPair pair) const;
   template <typename OnSite, typename OnPair, typename SiteOf>
   void walkGrid(OnSite site, OnPair pair, SiteOf siteOf, const bool* stop = nullptr) const;
+  // The same order over the nodes of a move on g: site(s) for every site s,
+  // which must add node s, then pair(s, t, d) for its neighbours towards
+  // -x, -y, -z, found in the engine's records.
+  template <typename OnSite, typename OnPair>
+  void walkNodes(const GridGraph3D* g, OnSite site, OnPair pair, const bool* stop) const;
   int smoothEnergyXYZ();
-  // Returns the number of variables (sites not labelled alpha).
-  template <typename SiteOf>
-  int addExpansionTerms(int alpha, GridGraph3D* g, SiteOf siteOf);
+  // Builds the move with walkSites(site, pair, stop), one of the walks
+  // above; returns the number of variables (sites not labelled alpha).
+  template <typename Walk>
+  int addExpansionTerms(int alpha, GridGraph3D* g, Walk walkSites);
   int voxelOf(int site);
 
   int m_dims[3];

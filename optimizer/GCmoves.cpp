@@ -169,7 +169,9 @@ GridGraph3D* GCoptimization::emptiedGridMove(int dimX, int dimY, int dimZ, const
     m_grid_move = new (std::nothrow) GridGraph3D(engineError);
     if (!m_grid_move) handleError(gc_internal::kNoMemory);
   }
-  m_grid_move->reset(dimX, dimY, dimZ, siteOf);
+  // The sites were counted and their order checked when the optimizer was
+  // made.
+  m_grid_move->reset(dimX, dimY, dimZ, siteOf, m_num_sites);
   m_grid_move->set_interrupt(m_interrupt_fn, m_interrupt_extra);
   return m_grid_move;
 }
