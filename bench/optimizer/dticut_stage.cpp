@@ -289,7 +289,7 @@ int main(int argc, char** argv) {
     peer.push_back(peer_s);
     grid_engine.push_back(grid_s);
     grid_built.push_back(grid_build_s);
-    std::printf("run %d: optimisation stage %.3f s, the engine's max-flows of its moves %.3f s (ratio %.2f; "
+    std::printf("run %d: optimisation stage %.4f s, the engine's max-flows of its moves %.4f s (ratio %.2f; "
                 "building them %.3f s), the grid engine's %.3f s (building %.3f s), Boost one max-flow %.3f s (flow %lld)\n",
                 r + 1, stage_s, engine_s, stage_s / engine_s, build_s, grid_s, grid_build_s, peer_s, static_cast<long long>(flow));
   }
