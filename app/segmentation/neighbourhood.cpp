@@ -7,34 +7,50 @@ Neighbourhood::Neighbourhood(const Image& shape)
       m_sites(static_cast<int>(numVoxels())),
       m_pairs(pairsOfGrid(shape.dimX, shape.dimY, shape.dimZ)) {}
 
-namespace {
-
-std::vector<unsigned char> insideOf(const Image& shape, const Image& mask) {
-  requireSameDimensions(shape, mask);
-  const long long voxels = static_cast<long long>(shape.dimX) * shape.dimY * shape.dimZ;
-  std::vector<unsigned char> inside(voxels);
-  for (long long p = 0; p < voxels; ++p) {
-    const float m = mask.data[p];
-    inside[p] = m != 0.0f && m == m;
-  }
-  return inside;
-}
-
-}  // namespace
-
 Neighbourhood::Neighbourhood(const Image& shape, const Image& mask)
-    : Neighbourhood(shape, insideOf(shape, mask), mask.name, "inside (non-zero and not NaN)") {}
+    : m_dimX(shape.dimX), m_dimY(shape.dimY), m_dimZ(shape.dimZ), m_sites(0), m_pairs(0) {
+  requireSameDimensions(shape, mask);
+  const float* values = mask.data;
+  numberSites([values](long long p) { return values[p] != 0.0f && values[p] == values[p]; },
+              mask.name, "inside (non-zero and not NaN)");
+}
 
 Neighbourhood::Neighbourhood(const Image& shape, const std::vector<unsigned char>& inside,
                              const char* subject, const char* which)
     : m_dimX(shape.dimX), m_dimY(shape.dimY), m_dimZ(shape.dimZ), m_sites(0), m_pairs(0) {
+  const unsigned char* in = inside.data();
+  numberSites([in](long long p) { return in[p] != 0; }, subject, which);
+}
+
+// One pass in voxel order: a voxel's neighbours towards -x, -y and -z are
+// numbered before it, so its pairs are counted as it is.
+template <typename Inside>
+void Neighbourhood::numberSites(Inside inside, const char* subject, const char* which) {
   const long long voxels = numVoxels();
   m_siteOf.resize(voxels);
-  for (long long p = 0; p < voxels; ++p) m_siteOf[p] = inside[p] ? m_sites++ : -1;
+  int* siteOf = m_siteOf.data();
+  const long long dimX = m_dimX, dimY = m_dimY, slice = dimX * dimY;
+  int sites = 0;
+  long long pairs = 0;
+  long long x = 0, y = 0;
+  for (long long p = 0; p < voxels; ++p) {
+    if (inside(p)) {
+      siteOf[p] = sites++;
+      pairs += (x > 0 && siteOf[p - 1] >= 0) + (y > 0 && siteOf[p - dimX] >= 0) +
+               (p >= slice && siteOf[p - slice] >= 0);
+    } else {
+      siteOf[p] = -1;
+    }
+    if (++x == dimX) {
+      x = 0;
+      if (++y == dimY) y = 0;
+    }
+  }
+  m_sites = sites;
   if (m_sites < 2)
     throw AppError(subject, "has %d voxel%s %s of %lld, the segmentation needs at least 2", m_sites,
                    m_sites == 1 ? "" : "s", which, voxels);
-  walk([](int, int) {}, [this](int, int, int, int, long long) { ++m_pairs; });
+  m_pairs = pairs;
 }
 
 long long Neighbourhood::pairsOfGrid(int dimX, int dimY, int dimZ) {

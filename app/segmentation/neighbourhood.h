@@ -11,7 +11,7 @@
 // site of its +x neighbour at slot t, +y at numSites + t, +z at 2 numSites +
 // t; a slot without a pair holds 0. Cost: an unmasked neighbourhood holds
 // nothing per voxel; a masked one one int per voxel (its site, or -1), made
-// in one pass over the mask and one walk that counts the pairs.
+// in one pass over the mask that counts the pairs as well.
 #ifndef DTICUT_APP_SEGMENTATION_NEIGHBOURHOOD_H
 #define DTICUT_APP_SEGMENTATION_NEIGHBOURHOOD_H
 
@@ -103,6 +103,10 @@ class Neighbourhood {
   }
 
  private:
+  // Numbers the voxels p with inside(p) as sites and counts their pairs;
+  // throws as the constructors say when fewer than 2 are sites.
+  template <typename Inside>
+  void numberSites(Inside inside, const char* subject, const char* which);
   template <typename OnSite, typename OnPair, typename SiteOf>
   void walkGrid(long long first, long long end, OnSite site, OnPair pair, SiteOf siteOf) const {
     const int dimX = m_dimX, dimY = m_dimY, slice = dimX * dimY;

@@ -9,12 +9,15 @@
 #include <cmath>
 #include <cstdio>
 #include <random>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "app/segmentation/error.h"
 #include "app/segmentation/floatToInt.h"
+#include "app/segmentation/neighbourhood.h"
 #include "optimizer/GCoptimization.h"
 
 namespace {
@@ -37,6 +40,70 @@ std::vector<std::array<int, 3>> pairsOf(int dimX, int dimY, int dimZ) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Neighbourhood
+
+// Masked neighbourhoods against a plain enumeration: sites numbered in voxel
+// order where the mask is non-zero and not NaN (or the byte is set), and the
+// walk's pairs, in its order, those of two sites towards -x, -y, -z.
+TEST(NeighbourhoodTest, NumbersMaskedSitesAndCountsTheirPairs) {
+  std::mt19937 random(7);
+  const float values[] = {0.0f, -0.0f, NAN, 1.0f, -3.0f, INFINITY, 0.5f};
+  const int shapes[][3] = {{1, 1, 5}, {5, 1, 1}, {4, 3, 2}, {7, 5, 6}, {16, 9, 3}};
+  for (const auto& dims : shapes) {
+    for (int density : {10, 50, 90, 100}) {
+      const int dimX = dims[0], dimY = dims[1], n = dims[0] * dims[1] * dims[2];
+      std::vector<float> mask(n);
+      std::vector<unsigned char> inside(n);
+      for (int p = 0; p < n; ++p) {
+        mask[p] = int(random() % 100) < density ? values[3 + random() % 4] : values[random() % 3];
+        inside[p] = mask[p] != 0.0f && !std::isnan(mask[p]);
+      }
+      std::vector<int> site(n, -1);
+      int sites = 0;
+      for (int p = 0; p < n; ++p)
+        if (inside[p]) site[p] = sites++;
+      std::vector<std::array<int, 3>> expected;  // (p, q, slot)
+      for (int p = 0; p < n; ++p) {
+        if (site[p] < 0) continue;
+        const int x = p % dimX, y = p / dimX % dimY, z = p / (dimX * dimY);
+        const int q[3] = {p - 1, p - dimX, p - dimX * dimY};
+        const bool has[3] = {x > 0, y > 0, z > 0};
+        for (int d = 0; d < 3; ++d)
+          if (has[d] && site[q[d]] >= 0) expected.push_back({p, q[d], d * sites + site[q[d]]});
+      }
+      const Image shape{nullptr, dims[0], dims[1], dims[2], "shape"};
+      const Image maskImage{mask.data(), dims[0], dims[1], dims[2], "mask"};
+      if (sites < 2) {
+        EXPECT_THROW(Neighbourhood(shape, maskImage), AppError);
+        continue;
+      }
+      const Neighbourhood fromMask(shape, maskImage);
+      const Neighbourhood fromBytes(shape, inside, "tensors", "defined");
+      for (const Neighbourhood* grid : {&fromMask, &fromBytes}) {
+        ASSERT_EQ(grid->numSites(), sites);
+        EXPECT_EQ(grid->numPairs(), static_cast<long long>(expected.size()));
+        EXPECT_TRUE(std::equal(site.begin(), site.end(), grid->siteMap()));
+        std::vector<std::array<int, 3>> walked;
+        grid->walk([](int, int) {},
+                   [&](int p, int q, int, int, long long slot) { walked.push_back({p, q, int(slot)}); });
+        EXPECT_EQ(walked, expected);
+      }
+    }
+  }
+  // Too few sites: the message names the mask and says how many are inside.
+  std::vector<float> one(60, 0.0f);
+  one[17] = 1.0f;
+  try {
+    Neighbourhood(Image{nullptr, 5, 4, 3, "shape"}, Image{one.data(), 5, 4, 3, "m.nii"});
+    ADD_FAILURE() << "a mask of one voxel was accepted";
+  } catch (const AppError& e) {
+    EXPECT_NE(std::string(e.what()).find("has 1 voxel inside (non-zero and not NaN) of 60"),
+              std::string::npos)
+        << e.what();
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Segmentation costs
