@@ -80,8 +80,13 @@ template <typename Raw>
 void decodeAs(const unsigned char* in, size_t count, bool swap, const Scaling& scaling,
               float* out) {
   if (!scaling.apply) {
-    for (size_t i = 0; i < count; ++i)
-      out[i] = static_cast<float>(loadField<Raw>(in + sizeof(Raw) * i, swap));
+    // The byte order a constant of each loop, so that the native one loads
+    // and converts each voxel without testing and reversing its bytes.
+    auto convert = [&](auto reversed) {
+      for (size_t i = 0; i < count; ++i)
+        out[i] = static_cast<float>(loadField<Raw>(in + sizeof(Raw) * i, reversed));
+    };
+    swap ? convert(std::true_type()) : convert(std::false_type());
     return;
   }
   for (size_t i = 0; i < count; ++i) {
