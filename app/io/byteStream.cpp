@@ -1,5 +1,6 @@
 #include "app/io/byteStream.h"
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -96,6 +97,7 @@ void FileSource::drain() {
 }
 
 void ChunkWriter::put(const unsigned char* bytes, int size) {
+  assert(size >= 0 && size <= kChunk);
   if (m_used + size > kChunk) flush();
   memcpy(m_chunk + m_used, bytes, size);
   m_used += size;

@@ -1,5 +1,6 @@
 #include "app/io/niiIO.h"
 
+#include <algorithm>
 #include <cassert>
 #include <climits>
 #include <cstdio>
@@ -299,11 +300,18 @@ void niiIO::encode(const float* values, long long count, int datatype, ByteSink&
   out.putZeros(static_cast<unsigned long long>(h.voxelStart - headerSize));
   withVoxelType(datatype != 0 ? datatype : h.datatype, [&](auto raw) {
     using Raw = decltype(raw);
-    unsigned char encoded[sizeof(Raw)];
-    for (long long i = 0; i < count; ++i) {
-      encodeAs<Raw>(values[i], swap, encoded);
-      out.put(encoded, sizeof(Raw));
-    }
+    // A block of voxels at a time, the byte order a constant of the loop.
+    const long long block = 4096;
+    unsigned char encoded[block * sizeof(Raw)];
+    auto encodeAll = [&](auto reversed) {
+      for (long long i = 0; i < count; i += block) {
+        const long long n = std::min(block, count - i);
+        for (long long j = 0; j < n; ++j)
+          encodeAs<Raw>(values[i + j], reversed, encoded + j * sizeof(Raw));
+        out.put(encoded, static_cast<int>(n * sizeof(Raw)));
+      }
+    };
+    swap ? encodeAll(std::true_type()) : encodeAll(std::false_type());
   });
   out.flush();
 }
