@@ -182,7 +182,7 @@ CostLimit limitCostsWithHardSites(int* dataCosts, int numSites, int numLabels, i
         cost = 0;
         return true;
       },
-      bucketOf, kBuckets, true);
+      [](int v, long long& value) { return bucketOf(v, value); }, kBuckets, true);
   CostLimit limit = {buckets.changedWeights, buckets.changedDataCosts, -1};
   limit.cap = largestCapWithinBudget(budgeted, buckets);
   if (limit.cap < 0) return limit;
