@@ -9,19 +9,6 @@
 #include "app/segmentation/floatToInt.h"
 #include "app/segmentation/parallel.h"
 
-float dataCostFor(float s, int l, const EnergyWeights& weights) {
-  float d = s - static_cast<float>(l);
-  return d * (d * weights.data);
-}
-
-float smoothCostFor(Vector a, float sa, Vector b, float sb, const EnergyWeights& weights) {
-  float r = 1.0f / (sa + sb);
-  float d = sa - sb;
-  float k = sb * (sa * weights.smoothPrincipal);
-  float t = r * weights.smoothFA - k * dot(a, b);
-  return t * t - d * (d * weights.smoothOmnibus);
-}
-
 void requireSegmentable(const Image& volume) {
   long long sites = static_cast<long long>(volume.dimX) * volume.dimY * volume.dimZ;
   if (sites < 2)

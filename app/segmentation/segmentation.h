@@ -26,14 +26,25 @@
 #include "app/segmentation/neighbourhood.h"
 #include "app/segmentation/volume.h"
 
-// d*(d*data) with d = s - l, in single precision.
-float dataCostFor(float s, int l, const EnergyWeights& weights = EnergyWeights());
+// d*(d*data) with d = s - l, in single precision. Inline, as the
+// formulas below, so that the pass over every voxel and pair builds them
+// without a call each.
+inline float dataCostFor(float s, int l, const EnergyWeights& weights = EnergyWeights()) {
+  float d = s - static_cast<float>(l);
+  return d * (d * weights.data);
+}
 // (smoothFA/(sa + sb) - smoothPrincipal*sa*sb*(a . b))^2 - smoothOmnibus*(sa - sb)^2
 // in single precision, evaluated as r = 1/(sa + sb); d = sa - sb;
 // k = sb*(sa*smoothPrincipal); t = r*smoothFA - k*(a . b); t*t - d*(d*smoothOmnibus).
 // Symmetric in the two (direction, scalar) pairs, unclamped.
-float smoothCostFor(Vector a, float sa, Vector b, float sb,
-                    const EnergyWeights& weights = EnergyWeights());
+inline float smoothCostFor(Vector a, float sa, Vector b, float sb,
+                           const EnergyWeights& weights = EnergyWeights()) {
+  float r = 1.0f / (sa + sb);
+  float d = sa - sb;
+  float k = sb * (sa * weights.smoothPrincipal);
+  float t = r * weights.smoothFA - k * dot(a, b);
+  return t * t - d * (d * weights.smoothOmnibus);
+}
 
 // Integer costs in the optimizer's layout.
 struct SegmentationCosts {
