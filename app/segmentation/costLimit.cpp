@@ -50,6 +50,10 @@ Pass pass(const Budgeted& b, Change change, Slot slot, size_t slots, bool runs) 
     Pass& part = parts[k];
     part.count.assign(slots, 0);
     part.sum.assign(slots, 0);
+    // Copied, so that the loops keep them in registers instead of reading
+    // them again after every store.
+    const bool byRuns = runs;
+    const Budgeted entries = b;
     long long run = -1, runCount = 0, runSum = 0;
     auto flush = [&] {
       if (run >= 0) part.count[run] += runCount, part.sum[run] += runSum;
@@ -58,7 +62,7 @@ Pass pass(const Budgeted& b, Change change, Slot slot, size_t slots, bool runs) 
       long long value;
       const long long at = slot(v, value);
       if (at < 0) return;
-      if (!runs) {
+      if (!byRuns) {
         part.count[at] += m;
         part.sum[at] += m * value;
         return;
@@ -70,20 +74,20 @@ Pass pass(const Budgeted& b, Change change, Slot slot, size_t slots, bool runs) 
       runCount += m;
       runSum += m * value;
     };
-    for (long long s = begin; s < end && s < b.numSites; ++s) {
-      if (b.hard != nullptr && b.hard[s]) continue;
-      int* row = b.dataCosts + s * b.numLabels;
+    for (long long s = begin; s < end && s < entries.numSites; ++s) {
+      if (entries.hard != nullptr && entries.hard[s]) continue;
+      int* row = entries.dataCosts + s * entries.numLabels;
       int largest = 0;
-      for (int l = 0; l < b.numLabels; ++l) {
+      for (int l = 0; l < entries.numLabels; ++l) {
         part.changedDataCosts += change(row[l]);
         if (l == 0 || row[l] > largest) largest = row[l];
       }
       place(largest, 1);
     }
-    for (long long i = std::max<long long>(begin, b.numSites); i < end; ++i) {
-      const long long k = i - b.numSites;
-      part.changedWeights += change(b.weights[k]);
-      place(b.weights[k], b.multiplicity != nullptr ? b.multiplicity[k] : 1);
+    for (long long i = std::max<long long>(begin, entries.numSites); i < end; ++i) {
+      const long long k = i - entries.numSites;
+      part.changedWeights += change(entries.weights[k]);
+      place(entries.weights[k], entries.multiplicity != nullptr ? entries.multiplicity[k] : 1);
     }
     flush();
   });
